@@ -1,0 +1,86 @@
+#pragma once
+// The drive model: options of the run, the drive table, per-drive settings, CD door and media.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "drives/runtime.h"
+#include "drives/timer_array.h"
+
+namespace bm {
+
+struct DriveRecord {
+    std::string Letter;          // "A" to "Z"; empty when not accepted
+    std::int32_t DriveType = 0;  // 1 Removable, 2 Floppy, 3 CD
+    std::string MediaName;
+    std::string TypeName;
+    VbBool CanEject = vbFalse;
+    VbBool CanClose = vbFalse;
+    VbBool DoorClosed = vbFalse;
+    VbBool MediaPresent = vbFalse;
+    VbBool DoorUncertain = vbFalse;
+    std::string VolumeLabel;
+    std::int32_t SerialNumber = 0;
+    std::int32_t Monitor = 0;  // check box values 0 or 1, not truth values
+    std::int32_t Eject = 0;
+    std::int32_t Notify = 0;
+    std::int32_t StatusToolTip = 0;
+    std::int32_t TrayToggle = 0;
+};
+
+namespace modMain {
+
+enum DriveKind : std::int32_t { kRemovable = 1, kFloppy = 2, kCD = 3 };
+
+inline constexpr int kRemovableInterval = 1000;
+inline constexpr int kFloppyInterval = 6000;
+inline constexpr int kCdInterval = 1000;
+
+// Options of the run; never stored.
+extern VbBool gBeep;
+extern VbBool gShowDriveType;
+extern std::int32_t gWaitTime;
+extern VbBool gShowMediaType;
+extern std::string gAppPath;
+extern VbBool gPreloading;
+extern VbBool gAdvancedOpen;
+
+// The drive table, highest letter first; never resized after FindDrives.
+extern std::vector<DriveRecord> gDrives;
+// The drive status timers, indexed by the character code of the letter. The tray window takes
+// them over once it exists; until then the model creates them through the host.
+extern TimerArray tmrDriveStatusTimeout;
+
+void InitOptions();
+void SaveAppPath();
+
+bool FindDrives();
+DriveRecord ProbeDrive(const std::string& Letter);
+void ReadVolumeInfo(DriveRecord& Drive);
+int StatusInterval(std::int32_t driveType);
+
+void SaveDriveSettings(DriveRecord& Drive);
+void LoadDriveSettings(DriveRecord& Drive);
+void DefaultDriveSettings(DriveRecord& Drive);
+void SaveAllDriveSettings();
+void LoadAllDriveSettings();
+
+std::string SendMci(const std::string& Command, std::int32_t& Error);
+void OpenCdDevice(const std::string& Letter);
+VbBool QueryCanEject(const DriveRecord& Drive);
+VbBool QueryCanClose(const DriveRecord& Drive);
+VbBool DiskPresent(const std::string& Letter);
+void RefreshDriveStatus(DriveRecord& Drive);
+void OpenDoor(DriveRecord& Drive);
+void CloseDoor(DriveRecord& Drive);
+void CloseAllDoors();
+void ToggleTrayDoors();
+
+// A store that cannot be written at start-up is told once, and the run goes on in memory.
+void ReportStoreFailure(const RuntimeError& error);
+
+// Back to the state before the first start; for tests and tools that run the model twice.
+void ResetForTests();
+
+}  // namespace modMain
+}  // namespace bm

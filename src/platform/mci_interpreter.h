@@ -1,0 +1,48 @@
+#pragma once
+// Interprets the command strings of the drive model on a device layer of CD drives, keeping the
+// alias table and answering with the return codes the drive model tells apart. The command set is
+// the one the program sends: open X: type cdaudio alias A [shareable] [wait], status A media
+// present, capability A can eject, set A door open|closed, close A. Words are case-insensitive.
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/mci.h"
+
+namespace bm::platform {
+
+// One CD drive's device, opened for the span of one alias.
+class CdDevice {
+  public:
+    virtual ~CdDevice() = default;
+    virtual bool MediaPresent() = 0;
+    virtual bool CanEject() = 0;
+    // Returns kMciOk or the code of the failure.
+    virtual int SetDoor(bool open) = 0;
+};
+
+class CdDeviceLayer {
+  public:
+    virtual ~CdDeviceLayer() = default;
+    // Opens the CD drive of the letter; on failure returns null and sets error to the code
+    // (kMciInvalidDeviceName when the letter is no CD drive, kMciMustUseShareable, ...).
+    virtual std::unique_ptr<CdDevice> Open(char letter, bool shareable, int& error) = 0;
+};
+
+class MciInterpreter : public Mci {
+  public:
+    explicit MciInterpreter(CdDeviceLayer& layer) : layer_(layer) {}
+    int SendString(const std::string& command, std::string& reply) override;
+
+  private:
+    struct Alias {
+        char letter;
+        std::unique_ptr<CdDevice> device;
+    };
+    int Open(const std::string& device, const std::string& alias, bool shareable);
+
+    CdDeviceLayer& layer_;
+    std::map<std::string, Alias> aliases_;  // keyed by lower-case alias
+};
+
+}  // namespace bm::platform

@@ -1,0 +1,33 @@
+#pragma once
+// The platform the drive model runs on: one backend of each interface.
+#include "platform/drive_queries.h"
+#include "platform/host.h"
+#include "platform/mci.h"
+#include "platform/settings_backing.h"
+
+namespace bm::platform {
+
+struct Services {
+    DriveQueries* drives = nullptr;
+    Mci* mci = nullptr;
+    SettingsBacking* settings = nullptr;
+    Host* host = nullptr;
+};
+
+// Set once by main() (or by a test) before the drive model runs.
+void Install(const Services& services);
+const Services& Get();
+
+}  // namespace bm::platform
+
+namespace bm::platform {
+
+// A machine backend: the drives and the CD devices of the real machine or of a simulated one.
+class Machine {
+  public:
+    virtual ~Machine() = default;
+    virtual DriveQueries& Drives() = 0;
+    virtual Mci& MciDevice() = 0;
+};
+
+}  // namespace bm::platform

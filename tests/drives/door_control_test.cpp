@@ -1,0 +1,225 @@
+#include "drives/modMain.h"
+#include "support/model_fixture.h"
+
+using namespace bm;
+using namespace bm::modMain;
+using bm::test::FakeDrive;
+using bm::test::ModelFixture;
+
+using DoorControl = ModelFixture;
+
+namespace {
+int CountSent(const std::vector<std::string>& sent, const std::string& what) {
+    return static_cast<int>(std::count(sent.begin(), sent.end(), what));
+}
+}  // namespace
+
+TEST_F(DoorControl, ProbesAtMostOncePerIntervalPerDrive) {
+    AddCd('D', true);
+    drives.drives['A'] = bm::test::Disk(platform::kDriveRemovable, true);
+    FindDrives();
+    DriveRecord& cd = gDrives[0];
+    DriveRecord& floppy = gDrives[1];
+    mci.sent.clear();
+    drives.listings.clear();
+    RefreshDriveStatus(cd);
+    RefreshDriveStatus(cd);
+    EXPECT_EQ(CountSent(mci.sent, "status cd media present"), 1);
+    host.Advance(999);
+    RefreshDriveStatus(cd);
+    EXPECT_EQ(CountSent(mci.sent, "status cd media present"), 1);
+    host.Advance(1);
+    RefreshDriveStatus(cd);
+    EXPECT_EQ(CountSent(mci.sent, "status cd media present"), 2);
+
+    RefreshDriveStatus(floppy);
+    host.Advance(5999);
+    RefreshDriveStatus(floppy);
+    EXPECT_EQ(CountSent(drives.listings, "A:\\"), 2);  // media test and label read
+    host.Advance(1);
+    RefreshDriveStatus(floppy);
+    EXPECT_EQ(CountSent(drives.listings, "A:\\"), 4);
+    EXPECT_EQ(floppy.MediaPresent, vbTrue);
+    EXPECT_EQ(floppy.DoorUncertain, vbFalse);
+}
+
+TEST_F(DoorControl, DoorStateFollowsTheTable) {
+    AddCd('D', true);
+    AddCd('E', false, false);
+    FindDrives();
+    DriveRecord& d = gDrives[1];
+    DriveRecord& e = gDrives[0];
+    auto state = [](const DriveRecord& r) {
+        return std::to_string(r.MediaPresent) + std::to_string(r.DoorClosed) +
+               std::to_string(r.DoorUncertain);
+    };
+    EXPECT_EQ(state(d), "000");
+    RefreshDriveStatus(d);
+    EXPECT_EQ(state(d), "-1-10");  // media: closed, certain
+    mci.cds['D'].disc = false;
+    host.Advance(1000);
+    RefreshDriveStatus(d);
+    EXPECT_EQ(state(d), "00-1");  // taken out: open, uncertain
+    host.Advance(1000);
+    d.DoorClosed = vbTrue;
+    RefreshDriveStatus(d);
+    EXPECT_EQ(state(d), "0-1-1");  // still none: unchanged, uncertain
+    host.Advance(1000);
+    OpenDoor(d);
+    EXPECT_EQ(state(d), "000");
+    host.Advance(1000);
+    CloseDoor(d);
+    EXPECT_EQ(state(d), "0-10");
+
+    RefreshDriveStatus(e);
+    EXPECT_EQ(state(e), "00-1");  // empty and cannot close: closed is not assumed
+
+    // A floppy gets no command but its door fields all the same.
+    drives.drives['A'] = bm::test::Disk(platform::kDriveRemovable, false);
+    DriveRecord floppy = ProbeDrive("A");
+    mci.sent.clear();
+    floppy.DoorClosed = vbTrue;
+    OpenDoor(floppy);
+    EXPECT_TRUE(mci.sent.empty());
+    EXPECT_EQ(state(floppy), "000");
+}
+
+TEST_F(DoorControl, StartUpClosesTraysThatCanClose) {
+    AddCd('D', false, true);
+    AddCd('E', false, false);
+    mci.cds['D'].doorOpen = true;
+    FindDrives();
+    CloseAllDoors();
+    EXPECT_FALSE(mci.cds['D'].doorOpen);
+    EXPECT_EQ(gDrives[1].DoorClosed, vbTrue);
+    EXPECT_EQ(gDrives[1].DoorUncertain, vbFalse);
+    EXPECT_EQ(CountSent(mci.sent, "set cd door closed"), 1);
+}
+
+TEST_F(DoorControl, AFailedOpenIsToldAndReadsAsNoMedia) {
+    AddCd('D', true);
+    FindDrives();
+    DriveRecord& d = gDrives[0];
+    const std::vector<std::pair<int, std::string>> cases = {
+        {265, "Bayminder has screwed up\r265"},
+        {291, "Another program is using the cd\rBayminder has tried to rectify this\r291"},
+        {5,
+         "Please report to the makers of Bayminder\rthat you have MCI ERROR 5\r"
+         "rewards will be offered..."},
+    };
+    for (const auto& [code, text] : cases) {
+        mci.cds['D'].openError = code;
+        host.boxes.clear();
+        mci.sent.clear();
+        host.Advance(1000);
+        d.MediaPresent = vbTrue;
+        RefreshDriveStatus(d);
+        ASSERT_EQ(host.boxes.size(), 1U) << code;
+        EXPECT_EQ(host.boxes[0].prompt, text);
+        EXPECT_EQ(host.boxes[0].style, 0);
+        EXPECT_EQ(host.boxes[0].title, "Bayminder");
+        EXPECT_EQ(d.MediaPresent, vbFalse);
+        EXPECT_EQ(CountSent(mci.sent, "Close cd"), code == 265 ? 1 : 0);
+    }
+    EXPECT_EQ(Lines().back(), "close cd => 263 \"\"");
+    // 289: the alias is open already; no message, the commands go through it.
+    mci.cds['D'].openError = 0;
+    std::string reply;
+    mci.SendString("open D: type cdaudio alias cd", reply);
+    host.boxes.clear();
+    host.Advance(1000);
+    RefreshDriveStatus(d);
+    EXPECT_TRUE(host.boxes.empty());
+    EXPECT_EQ(d.MediaPresent, vbTrue);
+}
+
+TEST_F(DoorControl, RepliesCountInAnyCaseAndAreCut) {
+    AddCd('D', false);
+    FindDrives();
+    DriveRecord& d = gDrives[0];
+    for (const char* yes : {"TRUE", "True", "tRuE"}) {
+        mci.script = [yes](const std::string& cmd, std::string& reply) -> std::optional<int> {
+            if (cmd == "status cd media present" || cmd == "capability cd can eject") {
+                reply = yes;
+                return 0;
+            }
+            return std::nullopt;
+        };
+        host.Advance(1000);
+        RefreshDriveStatus(d);
+        EXPECT_EQ(d.MediaPresent, vbTrue) << yes;
+        EXPECT_EQ(QueryCanEject(d), vbTrue) << yes;
+    }
+    std::int32_t error = 0;
+    mci.script = [](const std::string&, std::string& reply) -> std::optional<int> {
+        reply = std::string(100, 'X') + "\0tail";
+        return 0;
+    };
+    EXPECT_EQ(SendMci("status cd media present", error), std::string(63, 'x'));
+    mci.script = [](const std::string&, std::string& reply) -> std::optional<int> {
+        reply = std::string("tr\0ue", 5);
+        return 0;
+    };
+    EXPECT_EQ(SendMci("status cd media present", error), "tr");
+    EXPECT_EQ(Lines().back(), "status cd media present => 0 \"tr\"");
+}
+
+TEST_F(DoorControl, TrayToggleTouchesOnlyDrivesThatCanDoBoth) {
+    AddCd('D', true);
+    AddCd('E', false);
+    AddCd('F', true, false);
+    FindDrives();
+    DriveRecord& f = gDrives[0];
+    DriveRecord& e = gDrives[1];
+    DriveRecord& d = gDrives[2];
+    f.TrayToggle = 1;  // chosen, but cannot eject: left alone
+    e.DoorClosed = vbFalse;
+    e.CanEject = vbTrue;
+    e.CanClose = vbFalse;
+    e.TrayToggle = 1;
+    ToggleTrayDoors();
+    EXPECT_TRUE(mci.cds['D'].doorOpen);  // had a disc: opened
+    EXPECT_EQ(CountSent(mci.sent, "set cd door open"), 1);
+    EXPECT_EQ(CountSent(mci.sent, "set cd door closed"), 0);
+    EXPECT_EQ(d.DoorClosed, vbFalse);
+
+    e.CanClose = vbTrue;
+    mci.cds['E'].doorOpen = true;
+    host.Advance(1000);
+    ToggleTrayDoors();  // each by its own state: D closes, E (open, empty) closes too
+    EXPECT_FALSE(mci.cds['D'].doorOpen);
+    EXPECT_FALSE(mci.cds['E'].doorOpen);
+    host.Advance(1000);
+    ToggleTrayDoors();
+    EXPECT_TRUE(mci.cds['D'].doorOpen);
+    EXPECT_TRUE(mci.cds['E'].doorOpen);
+}
+
+TEST_F(DoorControl, ReentryThroughPendingEventsKeepsOneProbe) {
+    AddCd('D', true);
+    FindDrives();
+    DriveRecord& d = gDrives[0];
+    mci.sent.clear();
+    // A click handled inside the refresh's own DoEvents refreshes the same drive first.
+    host.Post([&d] { RefreshDriveStatus(d); });
+    RefreshDriveStatus(d);
+    EXPECT_EQ(CountSent(mci.sent, "status cd media present"), 1);
+    EXPECT_EQ(d.MediaPresent, vbTrue);
+
+    // An event that runs while the open's message box is up finds the alias free again.
+    mci.sent.clear();
+    mci.cds['D'].openError = 291;
+    host.Advance(1000);
+    bool ran = false;
+    host.Post([&] {
+        mci.cds['D'].openError = 0;
+        ran = true;
+        std::int32_t error = 0;
+        SendMci("open D: type cdaudio alias cd shareable wait", error);
+        EXPECT_EQ(error, 0);
+        SendMci("close cd", error);
+    });
+    OpenDoor(d);
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(d.DoorClosed, vbFalse);
+}

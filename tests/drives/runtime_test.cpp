@@ -1,0 +1,45 @@
+#include <gtest/gtest.h>
+
+#include "drives/runtime.h"
+
+using namespace bm;
+
+TEST(Runtime, ConversionsOfStoredText) {
+    EXPECT_EQ(CLng("3"), 3);
+    EXPECT_EQ(CLng(" -12 "), -12);
+    EXPECT_EQ(CLng("2.5"), 2);  // half to even
+    EXPECT_EQ(CLng("3.5"), 4);
+    EXPECT_EQ(CLng("2147483647"), 2147483647);
+    for (const char* bad : {"", " ", "x", "1x", "--1", ".", "0x10", "1 2"}) {
+        try {
+            CLng(bad);
+            ADD_FAILURE() << bad;
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Number(), kErrTypeMismatch) << bad;
+        }
+    }
+    for (const char* big : {"2147483648", "-2147483649", "99999999999999999999999999"}) {
+        try {
+            CLng(big);
+            ADD_FAILURE() << big;
+        } catch (const RuntimeError& e) {
+            EXPECT_EQ(e.Number(), kErrOverflow) << big;
+        }
+    }
+    EXPECT_EQ(CBool("True"), vbTrue);
+    EXPECT_EQ(CBool("FALSE"), vbFalse);
+    EXPECT_EQ(CBool(" true "), vbTrue);
+    EXPECT_EQ(CBool("-1"), vbTrue);
+    EXPECT_EQ(CBool("0"), vbFalse);
+    EXPECT_THROW(CBool("yes"), RuntimeError);
+    EXPECT_EQ(CStr(vbTrue), "True");
+    EXPECT_EQ(CStr(vbFalse), "False");
+}
+
+TEST(Runtime, ProperCase) {
+    EXPECT_EQ(ProperCase("MY DATA"), "My Data");
+    EXPECT_EQ(ProperCase("AUDIO CD"), "Audio Cd");
+    EXPECT_EQ(ProperCase("2ND disc"), "2nd Disc");
+    EXPECT_EQ(ProperCase(""), "");
+    EXPECT_EQ(ProperCase("caf\xc3\xa9 BAR"), "Caf\xc3\xa9 Bar");  // other bytes are kept
+}

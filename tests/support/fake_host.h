@@ -1,0 +1,66 @@
+#pragma once
+// A host on a virtual clock: timers fire only when a test advances time, and DoEvents runs what
+// the test queued, so re-entry can be provoked on purpose.
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/host.h"
+
+namespace bm::test {
+
+class FakeHost;
+
+class FakeTimer : public platform::Timer {
+  public:
+    explicit FakeTimer(FakeHost& host) : host_(host) {}
+    ~FakeTimer() override;
+    void SetInterval(int ms) override;
+    int Interval() const override { return interval_; }
+    void SetEnabled(bool enabled) override;
+    bool Enabled() const override { return enabled_; }
+    void SetHandler(std::function<void()> handler) override { handler_ = std::move(handler); }
+
+  private:
+    friend class FakeHost;
+    FakeHost& host_;
+    int interval_ = 0;
+    bool enabled_ = false;
+    long long due_ = 0;
+    std::function<void()> handler_;
+};
+
+struct ShownBox {
+    std::string prompt;
+    int style;
+    std::string title;
+};
+
+class FakeHost : public platform::Host {
+  public:
+    std::unique_ptr<platform::Timer> CreateTimer() override;
+    void DoEvents() override;
+    int MsgBox(const std::string& prompt, int style, const std::string& title) override;
+    std::string AppPath() override { return appPath; }
+
+    // Moves the clock on, firing every timer that falls due, in time order.
+    void Advance(long long ms);
+    long long Now() const { return now_; }
+    // Runs at the next DoEvents (or while the next message box is up).
+    void Post(std::function<void()> event) { pending_.push_back(std::move(event)); }
+    int DoEventsCalls() const { return doEventsCalls_; }
+
+    std::vector<ShownBox> boxes;
+    std::string appPath = "/opt/bayminder/bin";
+
+  private:
+    friend class FakeTimer;
+    void RunPending();
+    long long now_ = 0;
+    std::vector<FakeTimer*> timers_;
+    std::deque<std::function<void()>> pending_;
+    int doEventsCalls_ = 0;
+};
+
+}  // namespace bm::test

@@ -1,0 +1,78 @@
+#pragma once
+// In-memory drives, CD devices and settings store for tests of the drive model.
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/drive_queries.h"
+#include "platform/mci.h"
+#include "platform/settings_backing.h"
+
+namespace bm::test {
+
+struct FakeDrive {
+    int type = platform::kDriveNoRootDir;
+    bool medium = false;  // the root can be listed
+    std::vector<std::string> files;
+    std::string label;
+    std::uint32_t serial = 0;
+    bool labelFails = false;  // the label read fails, as when the medium goes after the probe
+};
+
+class FakeDrives : public platform::DriveQueries {
+  public:
+    int GetDriveType(const std::string& rootPath) override;
+    std::string Dir(const std::string& pattern, int attributes) override;
+    bool GetVolumeSerial(const std::string& rootPath, std::uint32_t& serial) override;
+
+    std::map<char, FakeDrive> drives;
+    std::vector<std::string> listings;  // every Dir pattern asked
+};
+
+inline FakeDrive Disk(int type, bool medium, std::vector<std::string> files = {}) {
+    FakeDrive d;
+    d.type = type;
+    d.medium = medium;
+    d.files = std::move(files);
+    return d;
+}
+
+// A CD drive behind the command strings; any command can be answered by `script` instead.
+struct FakeCd {
+    bool disc = false;
+    bool doorOpen = false;
+    bool canEject = true;
+    int openError = 0;
+};
+
+class FakeMci : public platform::Mci {
+  public:
+    int SendString(const std::string& command, std::string& reply) override;
+
+    std::map<char, FakeCd> cds;
+    std::vector<std::string> sent;
+    // Returns a code and sets the reply to take over a command; nullopt lets the model answer.
+    std::function<std::optional<int>(const std::string&, std::string&)> script;
+
+  private:
+    std::optional<char> open_;
+};
+
+class MemorySettings : public platform::SettingsBacking {
+  public:
+    Entries GetAllSettings(const std::string& app, const std::string& section) override;
+    void SaveSetting(const std::string& app, const std::string& section, const std::string& key,
+                     const std::string& value) override;
+    void DeleteSetting(const std::string& app, const std::string& section,
+                       const std::string& key) override;
+
+    std::optional<std::string> Value(const std::string& section, const std::string& key) const;
+    std::map<std::string, Entries> sections;  // of the application "Bayminder"
+    int writes = 0;
+    bool failWrites = false;   // like a read-only folder
+    int failAfterWrites = -1;  // fail once this many writes have succeeded
+};
+
+}  // namespace bm::test

@@ -1,0 +1,47 @@
+#pragma once
+// Installs the fakes as the platform, resets the drive model, and records trace lines.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "drives/modMain.h"
+#include "platform/services.h"
+#include "platform/trace.h"
+#include "support/fake_host.h"
+#include "support/fake_platform.h"
+
+namespace bm::test {
+
+class ModelFixture : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        modMain::ResetForTests();
+        platform::Install({&drives, &mci, &settings, &host});
+        Lines().clear();
+        platform::SetTraceFilter(nullptr);
+        platform::SetTraceSink(
+            [](platform::TraceCategory, const std::string& line) { Lines().push_back(line); });
+    }
+    void TearDown() override {
+        platform::SetTraceSink(nullptr);
+        modMain::ResetForTests();
+        platform::Install({});
+    }
+    static std::vector<std::string>& Lines() {
+        static std::vector<std::string> lines;
+        return lines;
+    }
+
+    void AddCd(char letter, bool disc, bool canEject = true) {
+        drives.drives[letter] = Disk(platform::kDriveCdRom, disc);
+        mci.cds[letter] = FakeCd{disc, false, canEject, 0};
+    }
+
+    FakeHost host;
+    FakeDrives drives;
+    FakeMci mci;
+    MemorySettings settings;
+};
+
+}  // namespace bm::test
