@@ -1,0 +1,223 @@
+#include "platform/settings/qt_settings_backing.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QSettings>
+#include <QStringList>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "platform/errors.h"
+
+namespace bm::platform {
+namespace {
+
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+// QSettings treats '/' as a group separator and '\' as its escape; names with them, or empty
+// names, are kept apart by escaping them ourselves.
+QString EncodeName(const std::string& name) {
+    if (name.empty()) {
+        return QStringLiteral("%E");
+    }
+    QString out;
+    for (QChar c : Q(name)) {
+        if (c == u'%') {
+            out += QStringLiteral("%25");
+        } else if (c == u'/') {
+            out += QStringLiteral("%2F");
+        } else if (c == u'\\') {
+            out += QStringLiteral("%5C");
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string DecodeName(const QString& name) {
+    if (name == QStringLiteral("%E")) {
+        return {};
+    }
+    QString out = name;
+    out.replace(QStringLiteral("%2F"), QStringLiteral("/"))
+        .replace(QStringLiteral("%5C"), QStringLiteral("\\"))
+        .replace(QStringLiteral("%25"), QStringLiteral("%"));
+    return out.toStdString();
+}
+
+std::string ValueText(const QVariant& v) {
+    // A hand-edited value with commas reads as a list; give it back as it was written.
+    if (v.typeId() == QMetaType::QStringList) {
+        return v.toStringList().join(u',').toStdString();
+    }
+    return v.toString().toStdString();
+}
+
+std::string Errno(int error) {
+    return std::strerror(error);
+}
+
+// mkdir -p, reporting the first failure.
+int MakePath(const std::string& dir) {
+    std::string partial;
+    for (size_t i = 0; i <= dir.size(); ++i) {
+        if (i == dir.size() || (dir[i] == '/' && i > 0)) {
+            partial = dir.substr(0, i);
+            if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+                return errno;
+            }
+            struct stat st {};
+            if (::stat(partial.c_str(), &st) != 0) {
+                return errno;
+            }
+            if (!S_ISDIR(st.st_mode)) {
+                return ENOTDIR;
+            }
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string WriteFailureReason(const std::string& filePath) {
+    const std::string dir = filePath.substr(0, filePath.rfind('/'));
+    if (int error = MakePath(dir)) {
+        return Errno(error);
+    }
+    struct stat st {};
+    if (::stat(filePath.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        return Errno(EISDIR);
+    }
+    std::string probe = dir + "/.bayminder-probe-XXXXXX";
+    std::vector<char> name(probe.begin(), probe.end());
+    name.push_back('\0');
+    const int fd = ::mkstemp(name.data());
+    if (fd < 0) {
+        return Errno(errno);
+    }
+    std::string reason;
+    const std::vector<char> block(4096, '\n');
+    if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size()) ||
+        ::fsync(fd) != 0) {
+        reason = Errno(errno);
+    }
+    ::close(fd);
+    ::unlink(name.data());
+    return reason.empty() ? "the file could not be replaced" : reason;
+}
+
+QtSettingsBacking::QtSettingsBacking(std::string configDir)
+    : configDir_(configDir.empty() ? DefaultConfigDir() : std::move(configDir)) {}
+
+QtSettingsBacking::~QtSettingsBacking() = default;
+
+std::string QtSettingsBacking::DefaultConfigDir() {
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && xdg[0] == '/') {
+        return xdg;
+    }
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "") + "/.config";
+}
+
+std::string QtSettingsBacking::FilePath(const std::string& app) const {
+    return configDir_ + "/" + app + "/" + app + ".ini";
+}
+
+QSettings& QtSettingsBacking::Store(const std::string& app) {
+    auto& slot = stores_[app];
+    if (slot) {
+        return *slot;
+    }
+    const QString path = Q(FilePath(app));
+    slot = std::make_unique<QSettings>(path, QSettings::IniFormat);
+    (void)slot->allKeys();  // the file is read on first use; its status is known only then
+    if (slot->status() == QSettings::FormatError) {
+        // Keep what still parses, put the damaged file aside and start a clean one, so that the
+        // next writes are not refused and nothing readable is lost.
+        std::vector<std::pair<QString, QVariant>> salvaged;
+        for (const QString& key : slot->allKeys()) {
+            if (!key.isEmpty() && !key.endsWith(u'/')) {
+                salvaged.emplace_back(key, slot->value(key));
+            }
+        }
+        slot.reset();
+        const std::string damaged = FilePath(app) + ".damaged";
+        ::rename(FilePath(app).c_str(), damaged.c_str());
+        slot = std::make_unique<QSettings>(path, QSettings::IniFormat);
+        for (const auto& [key, value] : salvaged) {
+            slot->setValue(key, value);
+        }
+        slot->sync();
+    }
+    return *slot;
+}
+
+void QtSettingsBacking::Fail(const std::string& app) const {
+    throw RuntimeError(kErrPathFileAccess,
+                       FilePath(app) + ": " + WriteFailureReason(FilePath(app)));
+}
+
+SettingsBacking::Entries QtSettingsBacking::GetAllSettings(const std::string& app,
+                                                           const std::string& section) {
+    QSettings& s = Store(app);
+    Entries entries;
+    s.beginGroup(EncodeName(section));
+    for (const QString& key : s.childKeys()) {
+        entries.emplace_back(DecodeName(key), ValueText(s.value(key)));
+    }
+    s.endGroup();
+    return entries;
+}
+
+void QtSettingsBacking::Renew(const std::string& app) {
+    // QSettings keeps a failed status for good; a fresh object on the same file, given every
+    // value of the old one, tries the write again.
+    auto& slot = stores_[app];
+    auto fresh = std::make_unique<QSettings>(Q(FilePath(app)), QSettings::IniFormat);
+    const QStringList keep = slot->allKeys();
+    for (const QString& key : fresh->allKeys()) {
+        if (!keep.contains(key)) {
+            fresh->remove(key);
+        }
+    }
+    for (const QString& key : keep) {
+        fresh->setValue(key, slot->value(key));
+    }
+    slot = std::move(fresh);
+}
+
+void QtSettingsBacking::SaveSetting(const std::string& app, const std::string& section,
+                                    const std::string& key, const std::string& value) {
+    if (Store(app).status() != QSettings::NoError) {
+        Renew(app);
+    }
+    QSettings& s = Store(app);
+    s.beginGroup(EncodeName(section));
+    s.setValue(EncodeName(key), Q(value));
+    s.endGroup();
+    s.sync();
+    if (s.status() != QSettings::NoError) {
+        Fail(app);
+    }
+}
+
+void QtSettingsBacking::DeleteSetting(const std::string& app, const std::string& section,
+                                      const std::string& key) {
+    // Not synced on its own: the save that follows in the same write carries both to disk, so a
+    // crash or a failed save never leaves the key absent from the file.
+    QSettings& s = Store(app);
+    s.beginGroup(EncodeName(section));
+    s.remove(EncodeName(key));
+    s.endGroup();
+}
+
+}  // namespace bm::platform

@@ -1,0 +1,43 @@
+#pragma once
+// The settings backing on QSettings: one INI file per application under the user's configuration
+// folder, written atomically and synced after every save so that a crash loses nothing written.
+#include <map>
+#include <memory>
+#include <string>
+
+#include "platform/settings_backing.h"
+
+class QSettings;
+
+namespace bm::platform {
+
+class QtSettingsBacking : public SettingsBacking {
+  public:
+    // configDir empty: $XDG_CONFIG_HOME, else ~/.config.
+    explicit QtSettingsBacking(std::string configDir = {});
+    ~QtSettingsBacking() override;
+
+    Entries GetAllSettings(const std::string& app, const std::string& section) override;
+    void SaveSetting(const std::string& app, const std::string& section, const std::string& key,
+                     const std::string& value) override;
+    void DeleteSetting(const std::string& app, const std::string& section,
+                       const std::string& key) override;
+
+    // <configDir>/<app>/<app>.ini
+    std::string FilePath(const std::string& app) const;
+    static std::string DefaultConfigDir();
+
+  private:
+    QSettings& Store(const std::string& app);
+    void Renew(const std::string& app);
+    [[noreturn]] void Fail(const std::string& app) const;
+
+    std::string configDir_;
+    std::map<std::string, std::unique_ptr<QSettings>> stores_;
+};
+
+// Why the folder of a file cannot take a new copy of it: the system's error text, or a general
+// text when every step of a trial write succeeds.
+std::string WriteFailureReason(const std::string& filePath);
+
+}  // namespace bm::platform

@@ -1,0 +1,135 @@
+#include "platform/settings/qt_settings_backing.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "drives/modCode.h"
+#include "drives/modMain.h"
+#include "platform/errors.h"
+#include "support/model_fixture.h"
+
+namespace fs = std::filesystem;
+using bm::RuntimeError;
+using bm::platform::QtSettingsBacking;
+
+namespace {
+
+class IniStore : public bm::test::ModelFixture {
+  protected:
+    void SetUp() override {
+        ModelFixture::SetUp();
+        char tmpl[] = "/tmp/bm-settings-XXXXXX";
+        dir = mkdtemp(tmpl);
+    }
+    void TearDown() override {
+        ModelFixture::TearDown();
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::add);
+        fs::remove_all(dir);
+    }
+    std::string Ini() const { return dir + "/Bayminder/Bayminder.ini"; }
+    std::string ReadIni() const {
+        std::ifstream in(Ini(), std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    void WriteIni(const std::string& text) const {
+        fs::create_directories(dir + "/Bayminder");
+        std::ofstream(Ini(), std::ios::binary) << text;
+    }
+    std::string dir;
+};
+
+}  // namespace
+
+TEST_F(IniStore, RoundTripsEveryTextAndSyncsEachWrite) {
+    QtSettingsBacking store(dir);
+    EXPECT_EQ(store.FilePath("Bayminder"), Ini());
+    const std::vector<std::pair<std::string, std::string>> values = {
+        {"5", "True"},
+        {"1", "3"},
+        {"01", ""},
+        {"x", "a,b"},
+        {"y", "@Variant(bogus)"},
+        {"z", "line\nbreak \"quoted\" \\ ;#="},
+        {"/", "slash"},
+        {"%", "pct"},
+        {"", "empty key"},
+    };
+    for (const auto& [k, v] : values) {
+        store.SaveSetting("Bayminder", "D", k, v);
+    }
+    store.SaveSetting("Bayminder", "@", "5", "/opt/bayminder/bin");
+    EXPECT_NE(ReadIni().find("True"), std::string::npos);  // on disk without any explicit flush
+
+    QtSettingsBacking reopened(dir);
+    auto entries = reopened.GetAllSettings("Bayminder", "D");
+    for (const auto& kv : values) {
+        EXPECT_NE(std::find(entries.begin(), entries.end(), kv), entries.end()) << kv.first;
+    }
+    EXPECT_EQ(entries.size(), values.size());
+    EXPECT_EQ(reopened.GetAllSettings("Bayminder", "@"),
+              (bm::platform::SettingsBacking::Entries{{"5", "/opt/bayminder/bin"}}));
+    EXPECT_TRUE(reopened.GetAllSettings("Bayminder", "E").empty());
+    reopened.DeleteSetting("Bayminder", "D", "5");
+    reopened.SaveSetting("Bayminder", "D", "1", "2");
+    EXPECT_EQ(QtSettingsBacking(dir).GetAllSettings("Bayminder", "D").size(), values.size() - 1);
+}
+
+TEST_F(IniStore, HandEditedValuesThatLookLikeListsReadAsWritten) {
+    WriteIni("[D]\n1=3\n2=1,0\n");
+    QtSettingsBacking store(dir);
+    auto entries = store.GetAllSettings("Bayminder", "D");
+    EXPECT_EQ(entries, (bm::platform::SettingsBacking::Entries{{"1", "3"}, {"2", "1,0"}}));
+}
+
+TEST_F(IniStore, ADamagedFileIsPutAsideAndWhatParsesIsKept) {
+    WriteIni(std::string("\x00\x01garbage[[[\n=== \xff\xfe\n[D]\n1=3\nbroken line\n5=True\n", 46));
+    QtSettingsBacking store(dir);
+    auto entries = store.GetAllSettings("Bayminder", "D");
+    EXPECT_EQ(entries, (bm::platform::SettingsBacking::Entries{{"1", "3"}, {"5", "True"}}));
+    EXPECT_TRUE(fs::exists(Ini() + ".damaged"));
+    EXPECT_NO_THROW(store.SaveSetting("Bayminder", "D", "6", "True"));
+    EXPECT_EQ(QtSettingsBacking(dir).GetAllSettings("Bayminder", "D").size(), 3U);
+}
+
+TEST_F(IniStore, AnUnwritableStoreFailsWithTheFileAndTheReason) {
+    // A file where the folder should be stops root too, unlike permissions.
+    std::ofstream(dir + "/Bayminder") << "not a folder";
+    QtSettingsBacking store(dir);
+    try {
+        store.SaveSetting("Bayminder", "D", "1", "3");
+        ADD_FAILURE() << "a failed write was taken for success";
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), bm::kErrPathFileAccess);
+        EXPECT_EQ(std::string(e.what()), Ini() + ": Not a directory");
+    }
+    // The run goes on with what it wrote, in memory.
+    EXPECT_EQ(store.GetAllSettings("Bayminder", "D").size(), 1U);
+
+    // Once the folder can be written again, so can the store.
+    fs::remove(dir + "/Bayminder");
+    EXPECT_NO_THROW(store.SaveSetting("Bayminder", "D", "2", "1"));
+    EXPECT_EQ(QtSettingsBacking(dir).GetAllSettings("Bayminder", "D").size(), 2U);
+}
+
+TEST_F(IniStore, TheDriveModelRepairsAndKeepsSettingsThroughTheFile) {
+    QtSettingsBacking store(dir);
+    bm::platform::Install({&drives, &mci, &settings, &host});
+    auto services = bm::platform::Get();
+    services.settings = &store;
+    bm::platform::Install(services);
+    AddCd('D', true);
+    ASSERT_TRUE(bm::modMain::FindDrives());
+    WriteIni(ReadIni() + "\n");  // unchanged content, rewritten by hand
+    bm::modCode::WriteSetting("D", "2", "lots");
+    bm::modMain::ResetForTests();
+    ASSERT_TRUE(bm::modMain::FindDrives());
+    EXPECT_EQ(bm::modCode::ReadSetting("D", "2"), "1");
+    EXPECT_EQ(bm::modMain::gDrives[0].Monitor, 1);
+}
