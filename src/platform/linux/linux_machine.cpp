@@ -1,0 +1,385 @@
+#include "platform/linux/linux_machine.h"
+
+// <linux/cdrom.h> uses INT_MAX without including <limits.h>.
+#include <limits.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/cdrom.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+#include "platform/errors.h"
+
+namespace bm::platform::linux_ {
+namespace {
+
+bool Numbered(const std::string& name, const char* prefix) {
+    const std::string p(prefix);
+    return name.size() > p.size() && name.compare(0, p.size(), p) == 0 &&
+           std::all_of(name.begin() + static_cast<long>(p.size()), name.end(),
+                       [](unsigned char c) { return std::isdigit(c) != 0; });
+}
+
+bool Virtual(const std::string& name) {
+    return name.rfind("loop", 0) == 0 || name.rfind("ram", 0) == 0 || name.rfind("zram", 0) == 0;
+}
+
+std::string Node(const std::string& name) {
+    return "/dev/" + name;
+}
+
+std::string Property(const Properties& props, const char* key) {
+    const auto it = props.find(key);
+    return it != props.end() ? it->second : std::string();
+}
+
+VolumeInfo FromProperties(const Properties& props) {
+    VolumeInfo info;
+    const std::string encoded = Property(props, "ID_FS_LABEL_ENC");
+    info.label = !encoded.empty() ? DecodeUdevText(encoded) : Property(props, "ID_FS_LABEL");
+    info.serial = SerialFromUuid(Property(props, "ID_FS_UUID"));
+    return info;
+}
+
+bool AudioOnly(const Properties& props) {
+    const auto count = [&props](const char* key) {
+        return ParseUnsigned(Property(props, key)).value_or(0);
+    };
+    return count("ID_CDROM_MEDIA_TRACK_COUNT_AUDIO") > 0 &&
+           count("ID_CDROM_MEDIA_TRACK_COUNT_DATA") == 0;
+}
+
+// Where the whole file system of dev is visible: the last such mount is the one on top.
+std::string MountPathOf(DevNum dev, const std::vector<MountEntry>& mounts) {
+    std::string path;
+    for (const auto& m : mounts) {
+        if (m.dev == dev && m.root == "/") {
+            path = m.path;
+        }
+    }
+    return path;
+}
+
+[[noreturn]] void NotReady() {
+    throw RuntimeError(kErrDiskNotReady, "Disk not ready");
+}
+
+// First entry of a directory matching pattern; regular files always count, directories only
+// with kAttrDirectory.
+std::string FirstEntry(const std::string& path, const std::string& pattern, int attributes) {
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) {
+        if (errno == EACCES || errno == EPERM) {
+            return {};  // the medium is there, we may just not look
+        }
+        NotReady();
+    }
+    std::string found;
+    while (const dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == ".." || !WildcardMatch(pattern, name)) {
+            continue;
+        }
+        bool isFile = e->d_type == DT_REG;
+        bool isDir = e->d_type == DT_DIR;
+        if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+            struct stat st {};
+            if (::fstatat(::dirfd(dir), e->d_name, &st, 0) != 0) {
+                continue;
+            }
+            isFile = S_ISREG(st.st_mode);
+            isDir = S_ISDIR(st.st_mode);
+        }
+        if (isFile || (isDir && (attributes & kAttrDirectory) != 0)) {
+            found = name;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return found;
+}
+
+// One CD drive opened for the span of an alias.
+class CdHandle final : public CdDevice {
+  public:
+    CdHandle(DeviceIo& io, int fd) : io_(io), fd_(fd) {}
+    ~CdHandle() override { io_.Close(fd_); }
+    CdHandle(const CdHandle&) = delete;
+    CdHandle& operator=(const CdHandle&) = delete;
+
+    bool MediaPresent() override { return io_.DriveStatus(fd_) == CDS_DISC_OK; }
+    bool CanEject() override {
+        const int caps = io_.Capability(fd_);
+        return caps >= 0 && (caps & CDC_OPEN_TRAY) != 0;
+    }
+    int SetDoor(bool open) override {
+        return (open ? io_.Eject(fd_) : io_.CloseTray(fd_)) < 0 ? kMciHardware : kMciOk;
+    }
+
+  private:
+    DeviceIo& io_;
+    int fd_;
+};
+
+}  // namespace
+
+LinuxMachine::LinuxMachine() : LinuxMachine(MakeUdevSource(), MakeSystemDeviceIo()) {}
+
+LinuxMachine::LinuxMachine(std::unique_ptr<BlockDeviceSource> source, std::unique_ptr<DeviceIo> io)
+    : source_(std::move(source)), io_(std::move(io)) {
+    AssignLetters();
+}
+
+LinuxMachine::~LinuxMachine() = default;
+
+void LinuxMachine::AssignLetters() {
+    std::vector<BlockDevice> disks = source_->ListDisks();
+    // Shorter names first gives sr2 before sr10 and sdz before sdaa.
+    std::sort(disks.begin(), disks.end(), [](const BlockDevice& a, const BlockDevice& b) {
+        return a.name.size() != b.name.size() ? a.name.size() < b.name.size() : a.name < b.name;
+    });
+    slots_[2] = Slot{Kind::kRoot, "/", {}};
+    std::size_t next = 3;
+    const auto add = [this, &next](Kind kind, const BlockDevice& d) {
+        if (next < slots_.size()) {
+            slots_[next++] = Slot{kind, d.name, d.dev};
+        }
+    };
+    for (const auto& d : disks) {
+        if (d.name == "fd0" || d.name == "fd1") {
+            slots_[d.name == "fd0" ? 0 : 1] = Slot{Kind::kFloppy, d.name, d.dev};
+        } else if (Numbered(d.name, "sr")) {
+            add(Kind::kCd, d);
+        }
+    }
+    for (const auto& d : disks) {
+        if (d.removable && !Numbered(d.name, "fd") && !Numbered(d.name, "sr") && !Virtual(d.name)) {
+            add(Kind::kRemovable, d);
+        }
+    }
+}
+
+const LinuxMachine::Slot* LinuxMachine::SlotOf(char letter) const {
+    const int c = std::toupper(static_cast<unsigned char>(letter));
+    if (c < 'A' || c > 'Z' || slots_[static_cast<std::size_t>(c - 'A')].kind == Kind::kNone) {
+        return nullptr;
+    }
+    return &slots_[static_cast<std::size_t>(c - 'A')];
+}
+
+std::string LinuxMachine::DeviceName(char letter) const {
+    const Slot* s = SlotOf(letter);
+    return s != nullptr ? s->name : std::string();
+}
+
+int LinuxMachine::GetDriveType(const std::string& rootPath) {
+    const Slot* s = SlotOf(ParseDirPattern(rootPath).letter);
+    switch (s != nullptr ? s->kind : Kind::kNone) {
+        case Kind::kFloppy:
+        case Kind::kRemovable:
+            return kDriveRemovable;
+        case Kind::kRoot:
+            return kDriveFixed;
+        case Kind::kCd:
+            return kDriveCdRom;
+        case Kind::kNone:
+            break;
+    }
+    return kDriveNoRootDir;
+}
+
+bool LinuxMachine::Mounted(const BlockDevice& disk) {
+    const auto mounts = source_->Mounts();
+    const auto on = [&mounts](DevNum dev) {
+        return std::any_of(mounts.begin(), mounts.end(),
+                           [dev](const MountEntry& m) { return m.dev == dev; });
+    };
+    return on(disk.dev) || std::any_of(disk.partitions.begin(), disk.partitions.end(),
+                                       [&on](const BlockDevice& p) { return on(p.dev); });
+}
+
+std::optional<LinuxMachine::Medium> LinuxMachine::Probe(const Slot& slot) {
+    Medium m{slot.name, slot.dev, {}};
+    switch (slot.kind) {
+        case Kind::kNone:
+            return std::nullopt;
+        case Kind::kRoot: {
+            m.mountPoint = "/";
+            for (const auto& e : source_->Mounts()) {
+                if (e.mountPoint == "/") {
+                    m.dev = e.dev;
+                    m.mountPoint = e.path;
+                }
+            }
+            return m;
+        }
+        case Kind::kFloppy: {
+            m.mountPoint = MountPathOf(slot.dev, source_->Mounts());
+            if (!m.mountPoint.empty()) {
+                return m;
+            }
+            // Only a blocking open makes the floppy driver look for a disk: ENXIO when none.
+            const int fd = io_->Open(Node(slot.name), O_RDONLY);
+            if (fd < 0) {
+                return std::nullopt;
+            }
+            io_->Close(fd);
+            return m;
+        }
+        case Kind::kCd: {
+            const int fd = io_->Open(Node(slot.name), O_RDONLY | O_NONBLOCK);
+            if (fd < 0) {
+                return std::nullopt;
+            }
+            const int status = io_->DriveStatus(fd);
+            io_->Close(fd);
+            if (status != CDS_DISC_OK) {
+                return std::nullopt;
+            }
+            m.mountPoint = MountPathOf(slot.dev, source_->Mounts());
+            return m;
+        }
+        case Kind::kRemovable: {
+            // The letter keeps its disk name; a different, fixed disk under it is no medium.
+            const auto disk = source_->FindDisk(slot.name);
+            if (!disk || !disk->removable || disk->size == 0) {
+                return std::nullopt;
+            }
+            for (const auto& part : disk->partitions) {
+                const auto props = source_->DeviceProperties(part.dev);
+                if (part.size > 0 && props && !Property(*props, "ID_FS_TYPE").empty()) {
+                    m.name = part.name;
+                    m.dev = part.dev;
+                    break;
+                }
+            }
+            m.mountPoint = MountPathOf(m.dev, source_->Mounts());
+            return m;
+        }
+    }
+    return std::nullopt;
+}
+
+VolumeInfo LinuxMachine::ReadVolume(const Slot& slot, const Medium& medium) {
+    VolumeInfo info;
+    switch (slot.kind) {
+        case Kind::kNone:
+            NotReady();
+        case Kind::kRoot: {
+            const auto props = source_->DeviceProperties(medium.dev);
+            return props ? FromProperties(*props) : VolumeInfo{};
+        }
+        case Kind::kFloppy: {
+            // udev does not probe floppies: the boot sector is read here.
+            const int fd = io_->Open(Node(slot.name), O_RDONLY);
+            if (fd < 0) {
+                NotReady();
+            }
+            unsigned char sector[512] = {};
+            const long n = io_->ReadAt(fd, sector, sizeof sector, 0);
+            io_->Close(fd);
+            if (n < 0) {
+                NotReady();
+            }
+            return ParseFatBootSector(sector, static_cast<std::size_t>(n)).value_or(VolumeInfo{});
+        }
+        case Kind::kCd: {
+            const int fd = io_->Open(Node(slot.name), O_RDONLY | O_NONBLOCK);
+            if (fd < 0) {
+                NotReady();
+            }
+            const int disc = io_->DiscStatus(fd);
+            io_->Close(fd);
+            const auto props = source_->DeviceProperties(medium.dev);
+            if (disc == CDS_NO_DISC || disc == CDS_TRAY_OPEN || !props) {
+                NotReady();
+            }
+            if (disc == CDS_AUDIO || AudioOnly(*props)) {
+                info.label = "Audio CD";
+            } else {
+                info = FromProperties(*props);
+            }
+            break;
+        }
+        case Kind::kRemovable: {
+            const auto props = source_->DeviceProperties(medium.dev);
+            if (!props) {
+                NotReady();
+            }
+            info = FromProperties(*props);
+            break;
+        }
+    }
+    // The medium may have left while we read: then what we read may belong to nothing.
+    const auto again = Probe(slot);
+    if (!again || !(again->dev == medium.dev)) {
+        NotReady();
+    }
+    return info;
+}
+
+std::string LinuxMachine::Dir(const std::string& pattern, int attributes) {
+    const DirPattern p = ParseDirPattern(pattern);
+    const Slot* slot = SlotOf(p.letter);
+    if (slot == nullptr) {
+        throw RuntimeError(kErrBadFileName, "Bad file name or number");
+    }
+    const auto medium = Probe(*slot);
+    if (!medium) {
+        NotReady();
+    }
+    if ((attributes & kAttrVolume) != 0) {
+        return ReadVolume(*slot, *medium).label;
+    }
+    if (medium->mountPoint.empty()) {
+        return {};  // a medium nobody mounted: present, but nothing to list
+    }
+    return FirstEntry(medium->mountPoint, p.namePattern.empty() ? "*" : p.namePattern, attributes);
+}
+
+bool LinuxMachine::GetVolumeSerial(const std::string& rootPath, std::uint32_t& serial) {
+    const Slot* slot = SlotOf(ParseDirPattern(rootPath).letter);
+    const auto medium = slot != nullptr ? Probe(*slot) : std::nullopt;
+    if (!medium) {
+        return false;
+    }
+    try {
+        serial = ReadVolume(*slot, *medium).serial;
+        return true;
+    } catch (const RuntimeError&) {
+        return false;
+    }
+}
+
+std::unique_ptr<CdDevice> LinuxMachine::Open(char letter, bool /*shareable*/, int& error) {
+    // Even a shareable open tries an exclusive claim first: only that tells us that another
+    // program holds the drive.
+    const Slot* slot = SlotOf(letter);
+    if (slot == nullptr || slot->kind != Kind::kCd) {
+        error = kMciInvalidDeviceName;
+        return nullptr;
+    }
+    const std::string node = Node(slot->name);
+    int fd = io_->Open(node, O_RDONLY | O_NONBLOCK | O_EXCL);
+    if (fd == -EBUSY) {
+        // A mounted disc holds the claim itself; that is normal use, so share it.
+        const auto disk = source_->FindDisk(slot->name);
+        if (!Mounted(disk.value_or(BlockDevice{slot->name, slot->dev, false, 0, {}}))) {
+            error = kMciMustUseShareable;
+            return nullptr;
+        }
+        fd = io_->Open(node, O_RDONLY | O_NONBLOCK);
+    }
+    if (fd < 0) {
+        error = kMciCannotOpenDevice;
+        return nullptr;
+    }
+    error = kMciOk;
+    return std::make_unique<CdHandle>(*io_, fd);
+}
+
+}  // namespace bm::platform::linux_

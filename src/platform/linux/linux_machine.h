@@ -1,0 +1,66 @@
+#pragma once
+// The real machine on Linux: drive letters over sysfs and udev, CD doors through the CD-ROM
+// ioctls. Letters are fixed at construction: A: and B: the floppies fd0 and fd1, C: the root file
+// system, then from D: the CD drives and after them the removable disks, up to Z:. A device that
+// goes away later keeps its letter and reads as having no medium.
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/drive_queries.h"
+#include "platform/linux/block_source.h"
+#include "platform/linux/device_io.h"
+#include "platform/linux/volume.h"
+#include "platform/mci_interpreter.h"
+#include "platform/services.h"
+
+namespace bm::platform::linux_ {
+
+class LinuxMachine final : public Machine, public DriveQueries, public CdDeviceLayer {
+  public:
+    LinuxMachine();
+    LinuxMachine(std::unique_ptr<BlockDeviceSource> source, std::unique_ptr<DeviceIo> io);
+    ~LinuxMachine() override;
+    LinuxMachine(const LinuxMachine&) = delete;
+    LinuxMachine& operator=(const LinuxMachine&) = delete;
+
+    DriveQueries& Drives() override { return *this; }
+    Mci& MciDevice() override { return mci_; }
+
+    int GetDriveType(const std::string& rootPath) override;
+    std::string Dir(const std::string& pattern, int attributes) override;
+    bool GetVolumeSerial(const std::string& rootPath, std::uint32_t& serial) override;
+    std::unique_ptr<CdDevice> Open(char letter, bool shareable, int& error) override;
+
+    // The kernel name behind a letter ("" for none, "/" for C:), for diagnostics.
+    std::string DeviceName(char letter) const;
+
+  private:
+    enum class Kind { kNone, kFloppy, kRoot, kCd, kRemovable };
+    struct Slot {
+        Kind kind = Kind::kNone;
+        std::string name;
+        DevNum dev;
+    };
+    // What a probe found in a drive.
+    struct Medium {
+        std::string name;  // the device holding the file system: the disk or a partition
+        DevNum dev;
+        std::string mountPoint;  // "" when not mounted
+    };
+
+    void AssignLetters();
+    const Slot* SlotOf(char letter) const;
+    std::optional<Medium> Probe(const Slot& slot);
+    VolumeInfo ReadVolume(const Slot& slot, const Medium& medium);
+    bool Mounted(const BlockDevice& disk);
+
+    std::unique_ptr<BlockDeviceSource> source_;
+    std::unique_ptr<DeviceIo> io_;
+    std::array<Slot, 26> slots_;
+    MciInterpreter mci_{*this};  // last: its open devices use io_
+};
+
+}  // namespace bm::platform::linux_
