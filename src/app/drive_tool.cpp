@@ -1,0 +1,217 @@
+#include "app/drive_tool.h"
+
+#include <cstdio>
+#include <iomanip>
+#include <memory>
+#include <sstream>
+
+#include "app/console_host.h"
+#include "drives/modMain.h"
+#include "platform/linux/linux_machine.h"
+#include "platform/services.h"
+#include "platform/settings/qt_settings_backing.h"
+#include "platform/sim/sim_machine.h"
+
+namespace bm::app {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: bayminder-drives [--simulate FILE] list [--json]\n"
+    "       bayminder-drives [--simulate FILE] refresh|open|close LETTER\n"
+    "       bayminder-drives [--simulate FILE] toggle\n";
+
+// JSON string; invalid UTF-8 bytes become U+FFFD so the output always parses.
+std::string JsonString(const std::string& s) {
+    std::ostringstream out;
+    out << '"';
+    for (size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool valid = len != 0 && i + len <= s.size();
+        for (size_t k = 1; valid && k < len; ++k) {
+            valid = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
+        }
+        if (!valid) {
+            out << "\\ufffd";
+            ++i;
+            continue;
+        }
+        if (c == '"' || c == '\\') {
+            out << '\\' << static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            out << "\\u" << std::hex << std::setw(4) << std::setfill('0') << static_cast<int>(c)
+                << std::dec;
+        } else {
+            out << s.substr(i, len);
+        }
+        i += len;
+    }
+    out << '"';
+    return out.str();
+}
+
+std::string Bool(VbBool b) {
+    return b != 0 ? "true" : "false";
+}
+
+std::string RecordJson(const DriveRecord& d) {
+    std::ostringstream o;
+    o << "{\"Letter\": " << JsonString(d.Letter) << ", \"DriveType\": " << d.DriveType
+      << ", \"MediaName\": " << JsonString(d.MediaName)
+      << ", \"TypeName\": " << JsonString(d.TypeName) << ", \"CanEject\": " << Bool(d.CanEject)
+      << ", \"CanClose\": " << Bool(d.CanClose) << ", \"DoorClosed\": " << Bool(d.DoorClosed)
+      << ", \"MediaPresent\": " << Bool(d.MediaPresent)
+      << ", \"DoorUncertain\": " << Bool(d.DoorUncertain)
+      << ", \"VolumeLabel\": " << JsonString(d.VolumeLabel)
+      << ", \"SerialNumber\": " << d.SerialNumber << ", \"Monitor\": " << d.Monitor
+      << ", \"Eject\": " << d.Eject << ", \"Notify\": " << d.Notify
+      << ", \"StatusToolTip\": " << d.StatusToolTip << ", \"TrayToggle\": " << d.TrayToggle << "}";
+    return o.str();
+}
+
+void PrintTableJson(std::ostream& out) {
+    out << "[";
+    bool first = true;
+    for (const auto& d : modMain::gDrives) {
+        if (!d.Letter.empty()) {
+            out << (first ? "\n  " : ",\n  ") << RecordJson(d);
+            first = false;
+        }
+    }
+    out << (first ? "]\n" : "\n]\n");
+}
+
+void PrintTable(std::ostream& out) {
+    char line[200];
+    std::snprintf(line, sizeof line, "%-6s %-9s %-6s %-6s %-9s %-7s %-10s %s\n", "Drive", "Type",
+                  "Eject", "Close", "Media", "Door", "Settings", "Label");
+    out << line;
+    for (const auto& d : modMain::gDrives) {
+        if (d.Letter.empty()) {
+            continue;
+        }
+        const std::string door = d.DriveType != modMain::kCD
+                                     ? "-"
+                                     : std::string(d.DoorClosed != 0 ? "closed" : "open") +
+                                           (d.DoorUncertain != 0 ? "?" : "");
+        const std::string settings = std::to_string(d.Monitor) + std::to_string(d.Eject) +
+                                     std::to_string(d.Notify) + std::to_string(d.StatusToolTip) +
+                                     std::to_string(d.TrayToggle);
+        std::snprintf(line, sizeof line, "%-6s %-9s %-6s %-6s %-9s %-7s %-10s %s\n",
+                      (d.Letter + ":").c_str(), d.TypeName.c_str(), d.CanEject ? "yes" : "no",
+                      d.CanClose ? "yes" : "no", d.MediaPresent ? "present" : "none", door.c_str(),
+                      settings.c_str(), d.VolumeLabel.c_str());
+        out << line;
+    }
+}
+
+DriveRecord* FindRecord(const std::string& letter) {
+    for (auto& d : modMain::gDrives) {
+        if (!d.Letter.empty() && d.Letter == letter) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int RunDriveTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                 const std::string& configDir) {
+    std::string simulate;
+    size_t i = 0;
+    if (i < args.size() && args[i] == "--simulate") {
+        if (i + 1 >= args.size()) {
+            err << "bayminder-drives: --simulate needs a FILE\n" << kUsage;
+            return kExitUsage;
+        }
+        simulate = args[i + 1];
+        i += 2;
+    }
+    const std::vector<std::string> cmd(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+    const bool list = !cmd.empty() && cmd[0] == "list" &&
+                      (cmd.size() == 1 || (cmd.size() == 2 && cmd[1] == "--json"));
+    const bool onDrive =
+        cmd.size() == 2 && (cmd[0] == "refresh" || cmd[0] == "open" || cmd[0] == "close");
+    const bool toggle = cmd.size() == 1 && cmd[0] == "toggle";
+    std::string letter;
+    if (onDrive) {
+        letter = cmd[1];
+        if (letter.size() == 2 && letter[1] == ':') {
+            letter.pop_back();
+        }
+        if (letter.size() != 1 || !std::isalpha(static_cast<unsigned char>(letter[0]))) {
+            err << "bayminder-drives: not a drive letter: " << cmd[1] << "\n";
+            return kExitUsage;
+        }
+        letter[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
+    }
+    if (!list && !onDrive && !toggle) {
+        err << (cmd.empty() ? "bayminder-drives: no command\n"
+                            : "bayminder-drives: unknown command: " + cmd[0] + "\n")
+            << kUsage;
+        return kExitUsage;
+    }
+
+    std::unique_ptr<platform::Machine> machine;
+    try {
+        if (simulate.empty()) {
+            machine = std::make_unique<platform::linux_::LinuxMachine>();
+        } else {
+            machine = platform::sim::SimMachine::Load(simulate);
+        }
+    } catch (const std::exception& e) {
+        err << "bayminder-drives: " << e.what() << "\n";
+        return kExitUsage;
+    }
+    ConsoleHost host(err);
+    platform::QtSettingsBacking settings(configDir);
+    platform::Install({&machine->Drives(), &machine->MciDevice(), &settings, &host});
+    struct Uninstall {
+        ~Uninstall() {
+            modMain::ResetForTests();
+            platform::Install({});
+        }
+    } uninstall;
+
+    modMain::InitOptions();
+    if (!modMain::FindDrives()) {
+        if (list && cmd.size() == 2) {
+            out << "[]\n";
+        }
+        err << "bayminder-drives: no drive is watched\n";
+        return kExitNotWatched;
+    }
+    if (list) {
+        for (auto& d : modMain::gDrives) {
+            modMain::RefreshDriveStatus(d);
+        }
+        if (cmd.size() == 2) {
+            PrintTableJson(out);
+        } else {
+            PrintTable(out);
+        }
+        return kExitOk;
+    }
+    if (toggle) {
+        modMain::ToggleTrayDoors();
+        PrintTableJson(out);
+        return kExitOk;
+    }
+    DriveRecord* drive = FindRecord(letter);
+    if (drive == nullptr) {
+        err << "bayminder-drives: drive " << letter << ": is not watched\n";
+        return kExitNotWatched;
+    }
+    if (cmd[0] == "refresh") {
+        modMain::RefreshDriveStatus(*drive);
+    } else if (cmd[0] == "open") {
+        modMain::OpenDoor(*drive);
+    } else {
+        modMain::CloseDoor(*drive);
+    }
+    out << RecordJson(*drive) << "\n";
+    return kExitOk;
+}
+
+}  // namespace bm::app

@@ -1,0 +1,15 @@
+#pragma once
+// bayminder-drives: the drive model without windows, for diagnostics and hardware tests.
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace bm::app {
+
+enum ToolExit : int { kExitOk = 0, kExitNotWatched = 1, kExitUsage = 2 };
+
+// args excludes the program name. Settings live under configDir ("" for the user's).
+int RunDriveTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+                 const std::string& configDir = {});
+
+}  // namespace bm::app

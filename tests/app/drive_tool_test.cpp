@@ -1,0 +1,109 @@
+#include "app/drive_tool.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using bm::app::RunDriveTool;
+
+namespace {
+
+class DriveTool : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/bm-tool-XXXXXX";
+        dir = mkdtemp(tmpl);
+        machine = dir + "/machine.json";
+        fs::copy_file(BM_EXAMPLES "/demo-machine.json", machine);
+    }
+    void TearDown() override { fs::remove_all(dir); }
+    int Run(std::vector<std::string> args) {
+        out.str("");
+        err.str("");
+        return RunDriveTool(args, out, err, dir + "/config");
+    }
+    std::string Machine() const {
+        std::ifstream in(machine);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string dir, machine;
+    std::ostringstream out, err;
+};
+
+}  // namespace
+
+TEST_F(DriveTool, ListsTheExampleMachineAndKeepsItsSettings) {
+    ASSERT_EQ(Run({"--simulate", machine, "list", "--json"}), 0) << err.str();
+    const std::string first = out.str();
+    // Highest letter first; the fixed disk is not watched.
+    const auto f = first.find("\"Letter\": \"F\""), e = first.find("\"Letter\": \"E\"");
+    const auto d = first.find("\"Letter\": \"D\""), a = first.find("\"Letter\": \"A\"");
+    ASSERT_TRUE(f < e && e < d && d < a && a != std::string::npos) << first;
+    EXPECT_EQ(first.find("\"Letter\": \"C\""), std::string::npos);
+    EXPECT_NE(first.find("\"VolumeLabel\": \"Holiday\""), std::string::npos);
+    EXPECT_NE(first.find("\"VolumeLabel\": \"Myfloppy\""), std::string::npos);
+
+    // A second run reads the stored choices back instead of the defaults.
+    std::string ini;
+    {
+        std::ifstream in(dir + "/config/Bayminder/Bayminder.ini");
+        std::stringstream s;
+        s << in.rdbuf();
+        ini = s.str();
+    }
+    const auto fSection = ini.find("[F]");
+    ASSERT_NE(fSection, std::string::npos);
+    ini.replace(ini.find("2=0", fSection), 3, "2=1");
+    std::ofstream(dir + "/config/Bayminder/Bayminder.ini") << ini;
+    ASSERT_EQ(Run({"--simulate", machine, "list", "--json"}), 0);
+    EXPECT_NE(out.str().find("\"TypeName\": \"Removable\", \"CanEject\": false, \"CanClose\": "
+                             "false, \"DoorClosed\": false, \"MediaPresent\": true, "
+                             "\"DoorUncertain\": false, \"VolumeLabel\": \"Mystick\", "
+                             "\"SerialNumber\": -1412567278, \"Monitor\": 1"),
+              std::string::npos)
+        << out.str();
+}
+
+TEST_F(DriveTool, DoorCommandsMoveTheSimulatedDoor) {
+    ASSERT_EQ(Run({"--simulate", machine, "open", "D"}), 0) << err.str();
+    EXPECT_NE(out.str().find("\"DoorClosed\": false"), std::string::npos);
+    EXPECT_NE(Machine().find("\"open\""), std::string::npos);
+    ASSERT_EQ(Run({"--simulate", machine, "close", "d:"}), 0);
+    EXPECT_NE(out.str().find("\"DoorClosed\": true"), std::string::npos);
+    EXPECT_EQ(Machine().find("\"open\""), std::string::npos);
+    // Toggle: D holds a disc and opens; E is empty, its door not known closed, so it closes.
+    ASSERT_EQ(Run({"--simulate", machine, "toggle"}), 0);
+    EXPECT_NE(Machine().find("\"open\""), std::string::npos);
+}
+
+TEST_F(DriveTool, ExitStatusesAndMessages) {
+    EXPECT_EQ(Run({"--simulate", machine, "refresh", "C"}), 1);
+    EXPECT_EQ(err.str(), "bayminder-drives: drive C: is not watched\n");
+    EXPECT_EQ(Run({"--simulate", machine, "refresh", "DD"}), 2);
+    EXPECT_EQ(Run({"--simulate", machine, "eject", "D"}), 2);
+    EXPECT_EQ(Run({"--simulate"}), 2);
+    EXPECT_EQ(Run({}), 2);
+    EXPECT_EQ(Run({"--simulate", dir + "/none.json", "list"}), 2);
+    EXPECT_NE(err.str().find(dir + "/none.json"), std::string::npos);
+
+    std::ofstream(machine) << R"({"drives": [{"letter": "C", "type": "fixed"}]})";
+    EXPECT_EQ(Run({"--simulate", machine, "list", "--json"}), 1);
+    EXPECT_EQ(out.str(), "[]\n");
+    EXPECT_EQ(err.str(), "bayminder-drives: no drive is watched\n");
+
+    // A failed open shows up as a message line on standard error.
+    std::ofstream(machine) << R"({"drives": [{"letter": "D", "type": "cdrom", "mciOpenError": 291,
+                                  "disc": {"label": "X"}}]})";
+    EXPECT_EQ(Run({"--simulate", machine, "refresh", "D"}), 0);
+    EXPECT_NE(err.str().find("Bayminder: Another program is using the cd Bayminder has tried to "
+                             "rectify this 291\n"),
+              std::string::npos)
+        << err.str();
+    EXPECT_NE(out.str().find("\"MediaPresent\": false"), std::string::npos);
+}
