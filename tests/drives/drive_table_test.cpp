@@ -49,8 +49,6 @@ TEST_F(DriveTable, NoDriveLeavesOneEmptyRecord) {
 TEST_F(DriveTable, TheWindowLoadsAtTheFirstAcceptedDrive) {
     AddCd('D', false);
     AddCd('E', false);
-    std::vector<std::string> probedBefore;
-    tmrDriveStatusTimeout.OnFirstLoad = [&] { probedBefore = drives.listings; };
     int loads = 0;
     tmrDriveStatusTimeout.OnFirstLoad = [&] { ++loads; };
     FindDrives();

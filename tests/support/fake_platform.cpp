@@ -1,7 +1,6 @@
 #include "support/fake_platform.h"
 
 #include <algorithm>
-#include <sstream>
 
 #include "platform/errors.h"
 
@@ -50,40 +49,35 @@ int FakeMci::SendString(const std::string& command, std::string& reply) {
             return *code;
         }
     }
-    std::istringstream in(command);
-    std::string verb, target, a, b;
-    in >> verb >> target >> a >> b;
-    std::transform(verb.begin(), verb.end(), verb.begin(), ::tolower);
-    if (verb == "open") {
-        if (open_) {
-            return 289;
+    return interpreter_.SendString(command, reply);
+}
+
+namespace {
+class FakeCdDevice : public platform::CdDevice {
+  public:
+    explicit FakeCdDevice(FakeCd& cd) : cd_(cd) {}
+    bool MediaPresent() override { return cd_.disc && !cd_.doorOpen; }
+    bool CanEject() override { return cd_.canEject; }
+    int SetDoor(bool open) override {
+        if (!cd_.canEject) {
+            return platform::kMciHardware;
         }
-        auto it = cds.find(target.empty() ? '\0' : target[0]);
-        if (it == cds.end()) {
-            return 263;
-        }
-        if (it->second.openError != 0) {
-            return it->second.openError;
-        }
-        open_ = it->first;
-        return 0;
+        cd_.doorOpen = open;
+        return platform::kMciOk;
     }
-    if (!open_ || target != "cd") {
-        return 263;
+
+  private:
+    FakeCd& cd_;
+};
+}  // namespace
+
+std::unique_ptr<platform::CdDevice> FakeMci::Open(char letter, bool /*shareable*/, int& error) {
+    auto it = cds.find(letter);
+    error = it == cds.end() ? platform::kMciInvalidDeviceName : it->second.openError;
+    if (error != 0) {
+        return nullptr;
     }
-    FakeCd& cd = cds[*open_];
-    if (verb == "close") {
-        open_.reset();
-    } else if (verb == "status") {
-        reply = cd.disc && !cd.doorOpen ? "true" : "false";
-    } else if (verb == "capability") {
-        reply = cd.canEject ? "true" : "false";
-    } else if (verb == "set" && cd.canEject) {
-        cd.doorOpen = b == "open";
-    } else if (verb == "set") {
-        return 262;
-    }
-    return 0;
+    return std::make_unique<FakeCdDevice>(it->second);
 }
 
 platform::SettingsBacking::Entries MemorySettings::GetAllSettings(const std::string& app,

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/drive_queries.h"
-#include "platform/mci.h"
+#include "platform/mci_interpreter.h"
 #include "platform/settings_backing.h"
 
 namespace bm::test {
@@ -47,9 +47,10 @@ struct FakeCd {
     int openError = 0;
 };
 
-class FakeMci : public platform::Mci {
+class FakeMci : public platform::Mci, public platform::CdDeviceLayer {
   public:
     int SendString(const std::string& command, std::string& reply) override;
+    std::unique_ptr<platform::CdDevice> Open(char letter, bool shareable, int& error) override;
 
     std::map<char, FakeCd> cds;
     std::vector<std::string> sent;
@@ -57,7 +58,7 @@ class FakeMci : public platform::Mci {
     std::function<std::optional<int>(const std::string&, std::string&)> script;
 
   private:
-    std::optional<char> open_;
+    platform::MciInterpreter interpreter_{*this};
 };
 
 class MemorySettings : public platform::SettingsBacking {
