@@ -28,19 +28,35 @@ std::optional<std::string> Find(const std::string& section, const std::string& k
     return std::nullopt;
 }
 
+void TraceSetting(const char* what, const std::string& section, const std::string& key,
+                  const std::string* value) {
+    if (!platform::TraceEnabled(TraceCategory::Settings)) {
+        return;
+    }
+    std::string line = what;
+    line += ' ';
+    line += section;
+    line += ' ';
+    line += key;
+    if (value != nullptr) {
+        line += ' ';
+        line += platform::TraceQuote(*value);
+    }
+    platform::Trace(TraceCategory::Settings, line);
+}
+
 }  // namespace
 
 void WriteSetting(const std::string& section, const std::string& key, const std::string& value) {
     auto& backing = Backing();
     for (const auto& [k, v] : backing.GetAllSettings(kAppName, section)) {
         if (k == key) {
-            platform::Trace(TraceCategory::Settings, "delete " + section + " " + key);
+            TraceSetting("delete", section, key, nullptr);
             backing.DeleteSetting(kAppName, section, k);
             break;
         }
     }
-    platform::Trace(TraceCategory::Settings,
-                    "write " + section + " " + key + " " + platform::TraceQuote(value));
+    TraceSetting("write", section, key, &value);
     backing.SaveSetting(kAppName, section, key, value);
 }
 
