@@ -6,7 +6,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -45,20 +44,6 @@ class QtHostTest : public ::testing::Test {
     QtHost host_;
 };
 
-TEST_F(QtHostTest, TimerStateReadsBackWhatWasSet) {
-    auto timer = host_.CreateTimer();
-    EXPECT_EQ(timer->Interval(), 0);
-    EXPECT_FALSE(timer->Enabled());
-    timer->SetEnabled(true);  // interval 0: enabled, though it never fires
-    EXPECT_TRUE(timer->Enabled());
-    timer->SetInterval(250);
-    EXPECT_EQ(timer->Interval(), 250);
-    EXPECT_TRUE(timer->Enabled());
-    timer->SetEnabled(false);
-    EXPECT_FALSE(timer->Enabled());
-    EXPECT_EQ(timer->Interval(), 250);
-}
-
 // The one test that lets real time pass: about 100 ms in the event loop, waited for with
 // WaitWhile, which must not spin meanwhile.
 TEST_F(QtHostTest, TimersFireRepeatedlyOnlyWhenEnabledWithAnInterval) {
@@ -77,13 +62,8 @@ TEST_F(QtHostTest, TimersFireRepeatedlyOnlyWhenEnabledWithAnInterval) {
     auto running = make(1, true);
     auto zeroInterval = make(0, true);
     auto disabled = make(1, false);
-    auto stopped = make(1, true);
-    stopped->timer->SetEnabled(false);
-    auto intervalSetLater = make(0, true);
-    intervalSetLater->timer->SetInterval(1);
     auto enabledLater = make(1, false);
     enabledLater->timer->SetEnabled(true);
-    auto tooSlow = make(10000, true);
     // Setting the interval while it runs starts a new one: kept restarting, it never fires.
     auto restarted = make(60, true);
     QTimer restarter;
@@ -110,24 +90,12 @@ TEST_F(QtHostTest, TimersFireRepeatedlyOnlyWhenEnabledWithAnInterval) {
     EXPECT_FALSE(waiting);
     EXPECT_LE(checks, 10) << "WaitWhile spins";
     EXPECT_GE(running->fired, 2) << "not repeating";
-    EXPECT_GE(intervalSetLater->fired, 2);
     EXPECT_GE(enabledLater->fired, 2);
     EXPECT_EQ(zeroInterval->fired, 0);
     EXPECT_EQ(disabled->fired, 0);
-    EXPECT_EQ(stopped->fired, 0);
-    EXPECT_EQ(tooSlow->fired, 0);
     EXPECT_EQ(restarted->fired, 0);
     EXPECT_EQ(selfDestroying->fired, 1);
     EXPECT_EQ(selfDestroying->timer, nullptr);
-}
-
-TEST_F(QtHostTest, WaitWhileReturnsAtOnceWhenTheConditionIsFalse) {
-    int checks = 0;
-    QtHost::WaitWhile([&] {
-        ++checks;
-        return false;
-    });
-    EXPECT_EQ(checks, 1);
 }
 
 TEST_F(QtHostTest, DoEventsRunsPendingEvents) {
@@ -160,12 +128,9 @@ TEST_F(QtHostTest, MsgBoxIconAndStayOnTopFollowTheStyle) {
     } cases[] = {
         {kVbOkOnly, QMessageBox::NoIcon, false},
         {kVbCritical, QMessageBox::Critical, false},
-        {kVbQuestion, QMessageBox::Question, false},
         {kVbExclamation, QMessageBox::Warning, false},
         {kVbInformation, QMessageBox::Information, false},
         {kVbInformation | kVbSystemModal, QMessageBox::Information, true},
-        {kVbCritical | kVbSystemModal, QMessageBox::Critical, true},
-        {0x70, QMessageBox::NoIcon, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.style);
@@ -178,12 +143,6 @@ TEST_F(QtHostTest, MsgBoxIconAndStayOnTopFollowTheStyle) {
         EXPECT_EQ(host_.MsgBox("text", c.style, "title"), 1);
         EXPECT_TRUE(inspected);
     }
-}
-
-TEST_F(QtHostTest, AppPathIsTheFolderOfTheExecutable) {
-    const std::filesystem::path path = host_.AppPath();
-    EXPECT_EQ(path, std::filesystem::read_symlink("/proc/self/exe").parent_path());
-    EXPECT_TRUE(std::filesystem::exists(path / "test_qt_host"));
 }
 
 }  // namespace
