@@ -1,61 +1,65 @@
-// The simulated machine: drive queries, CD devices, write-back of the door and re-reading.
+// The simulated machine: drive queries, CD devices, write-back of the door, re-reading, bad files.
 #include "platform/sim/sim_machine.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
-#include <QByteArray>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <filesystem>
+#include <fstream>
 
 #include <gmock/gmock.h>
 
 #include "platform/errors.h"
-#include "temp_machine.h"
 
 namespace bm::platform::sim {
 namespace {
 
-const char* const kMachine = R"({
-  "drives": [
-    { "letter": "A", "type": "removable",
-      "medium": { "label": "", "serial": 305419896, "files": ["readme.txt", "drvspace.000"] } },
-    { "letter": "B", "type": "removable", "medium": null },
-    { "letter": "C", "type": "fixed" },
-    { "letter": "D", "type": "cdrom", "canEject": true, "door": "closed",
-      "disc": { "label": "HOLIDAY", "serial": 1234 }, "mciOpenError": 0 },
-    { "letter": "E", "type": "removable", "medium": { "label": "STACKER", "files": ["DBLSPACE.000"] } },
-    { "letter": "F", "type": "remote", "medium": { "label": "SHARE", "files": [] } },
-    { "letter": "G", "type": "cdrom", "door": "open", "disc": { "label": "Audio CD" } },
-    { "letter": "H", "type": "cdrom" },
-    { "letter": "I", "type": "cdrom", "canEject": false, "disc": {} },
-    { "letter": "J", "type": "cdrom", "mciOpenError": 291 },
-    { "letter": "R", "type": "ramdisk" },
-    { "letter": "U", "type": "unknown" }
-  ]
-})";
+using namespace ::testing;  // NOLINT: matchers
 
-void Replace(std::string& text, const std::string& from, const std::string& to) {
-    const size_t at = text.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    text.replace(at, from.size(), to);
-}
+const char* const kMachine = R"({"drives": [
+  {"letter": "A", "type": "removable", "medium": {"serial": 305419896, "files": ["readme.txt", "drvspace.000"]}},
+  {"letter": "B", "type": "removable", "medium": null}, {"letter": "C", "type": "fixed"}, {"letter": "F", "type": "remote"},
+  {"letter": "D", "type": "cdrom", "door": "closed", "disc": {"label": "HOLIDAY", "serial": 1234}},
+  {"letter": "E", "type": "removable", "medium": {"label": "STACKER", "files": ["DBLSPACE.000"]}},
+  {"letter": "G", "type": "cdrom", "door": "open", "disc": {"label": "Audio CD"}},
+  {"letter": "H", "type": "cdrom"}, {"letter": "I", "type": "cdrom", "canEject": false, "disc": {}},
+  {"letter": "J", "type": "cdrom", "mciOpenError": 291}, {"letter": "R", "type": "ramdisk"},
+  {"letter": "U", "type": "unknown"}]})";
+const std::string kNotReady = "error " + std::to_string(kErrDiskNotReady);
 
-class SimMachineTest : public TempMachine {
+// A machine file in a fresh folder per test, with explicit file times so changes need no sleep.
+class SimMachineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        TempMachine::SetUp();
+        ASSERT_NE(::mkdtemp(dir_.data()), nullptr);
+        path_ = dir_ + "/machine.json";
         Write(kMachine);
         machine_ = SimMachine::Load(path_);
     }
-    int ErrorOfDir(const std::string& pattern, int attributes = 0) {
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    void Write(const std::string& text) {
+        std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
+        const timespec times[2] = {{++tick_, 0}, {tick_, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
+    }
+    std::string Read() const {
+        std::ifstream in(path_, std::ios::binary);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    std::string InFile(int drive, const char* field) const {
+        const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(Read()));
+        const auto object = doc.object().value(QLatin1String("drives")).toArray().at(drive);
+        return object.toObject().value(QLatin1String(field)).toVariant().toString().toStdString();
+    }
+    std::string Dir(const std::string& pattern, int attributes = 0) {
         try {
-            machine_->Dir(pattern, attributes);
+            return machine_->Dir(pattern, attributes);
         } catch (const RuntimeError& e) {
-            return e.Number();
+            return "error " + std::to_string(e.Number());
         }
-        return 0;
     }
     std::unique_ptr<CdDevice> Device(char letter) {
         int error = -1;
@@ -63,204 +67,145 @@ class SimMachineTest : public TempMachine {
         EXPECT_EQ(error, kMciOk);
         return device;
     }
-    QJsonObject DriveInFile(int index) {
-        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(Read()));
-        return doc.object().value(QLatin1String("drives")).toArray().at(index).toObject();
-    }
+    std::string dir_ = "/tmp/bm_sim.XXXXXX", path_;
+    long tick_ = 0;
     std::unique_ptr<SimMachine> machine_;
 };
 
-TEST_F(SimMachineTest, DriveTypes) {
-    EXPECT_EQ(machine_->GetDriveType("A:"), kDriveRemovable);
-    EXPECT_EQ(machine_->GetDriveType("C:"), kDriveFixed);
-    EXPECT_EQ(machine_->GetDriveType("D:"), kDriveCdRom);
-    EXPECT_EQ(machine_->GetDriveType("F:"), kDriveRemote);
-    EXPECT_EQ(machine_->GetDriveType("R:"), kDriveRamDisk);
-    EXPECT_EQ(machine_->GetDriveType("U:"), kDriveUnknown);
-    EXPECT_EQ(machine_->GetDriveType("Z:"), kDriveNoRootDir);
-    EXPECT_EQ(machine_->GetDriveType("d:\\"), kDriveCdRom);
-    EXPECT_EQ(machine_->GetDriveType(""), kDriveNoRootDir);
-}
-
-TEST_F(SimMachineTest, DirPatternsAndMasks) {
-    // The compressed-volume probe matches in any case.
-    EXPECT_EQ(machine_->Dir("A:\\???space.000", 7), "drvspace.000");
-    EXPECT_EQ(machine_->Dir("E:\\???space.000", 7), "DBLSPACE.000");
-    EXPECT_EQ(machine_->Dir("F:\\???space.000", 7), "");
-    EXPECT_EQ(machine_->Dir("A:\\*.exe", 0), "");
-    // The root itself: its first file, or "" when empty.
-    EXPECT_EQ(machine_->Dir("A:\\", 0), "readme.txt");
-    EXPECT_EQ(machine_->Dir("F:\\", 0), "");
-    EXPECT_EQ(machine_->Dir("C:\\", 0), "");
-    // Only the volume bit alone asks for the label.
-    EXPECT_EQ(machine_->Dir("E:\\", kAttrVolume), "STACKER");
-    EXPECT_EQ(machine_->Dir("A:\\", kAttrVolume), "");
-    EXPECT_EQ(machine_->Dir("D:\\", kAttrVolume), "HOLIDAY");
-    EXPECT_EQ(machine_->Dir("I:\\", kAttrVolume), "");
-    EXPECT_EQ(machine_->Dir("E:\\", kAttrVolume | 7), "DBLSPACE.000");
-
+TEST_F(SimMachineTest, DriveTypesDirPatternsAndMasks) {
+    const int types[] = {kDriveRemovable, kDriveFixed,   kDriveCdRom,     kDriveRemote,
+                         kDriveRamDisk,   kDriveUnknown, kDriveNoRootDir, kDriveNoRootDir};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(machine_->GetDriveType(std::string("ACdFRUZ").substr(i, 1) + ":"), types[i]) << i;
+    }
+    const std::tuple<const char*, int, std::string> dirs[] = {
+        {"A:\\???space.000", 7, "drvspace.000"},  // in any case
+        {"E:\\???space.000", 7, "DBLSPACE.000"},
+        {"A:\\", 0, "readme.txt"},         // the root: its first file
+        {"E:\\", kAttrVolume, "STACKER"},  // only the volume bit alone asks for the label
+        {"E:\\", kAttrVolume | 7, "DBLSPACE.000"},
+        {"D:\\", kAttrVolume, "HOLIDAY"},
+        {"B:\\", kAttrVolume, kNotReady},  // medium null
+        {"G:\\", 0, kNotReady},            // door open
+        {"H:\\", 0, kNotReady},            // no disc
+        {"Z:\\", 0, "error " + std::to_string(kErrBadFileName)},
+    };
+    for (const auto& [pattern, attributes, result] : dirs) {
+        EXPECT_EQ(Dir(pattern, attributes), result) << pattern;
+    }
     std::uint32_t serial = 7;
+    EXPECT_FALSE(machine_->GetVolumeSerial("G:\\", serial));
+    EXPECT_EQ(serial, 7u);
     EXPECT_TRUE(machine_->GetVolumeSerial("A:\\", serial));
     EXPECT_EQ(serial, 305419896u);
-    EXPECT_TRUE(machine_->GetVolumeSerial("C:\\", serial));
-    EXPECT_EQ(serial, 0u);
 }
 
-TEST_F(SimMachineTest, DrivesThatAreNotReady) {
-    EXPECT_EQ(ErrorOfDir("B:\\"), kErrDiskNotReady);  // medium null
-    EXPECT_EQ(ErrorOfDir("B:\\", kAttrVolume), kErrDiskNotReady);
-    EXPECT_EQ(ErrorOfDir("G:\\"), kErrDiskNotReady);         // door open
-    EXPECT_EQ(ErrorOfDir("H:\\"), kErrDiskNotReady);         // no disc
-    EXPECT_EQ(ErrorOfDir("U:\\"), kErrDiskNotReady);         // no medium given
-    EXPECT_EQ(ErrorOfDir("Z:\\"), kErrBadFileName);          // no such drive
-    EXPECT_EQ(ErrorOfDir("???space.000"), kErrBadFileName);  // no drive named
-    std::uint32_t serial = 7;
-    for (const char* root : {"B:\\", "G:\\", "H:\\", "Z:\\"}) {
-        EXPECT_FALSE(machine_->GetVolumeSerial(root, serial)) << root;
-    }
-    EXPECT_EQ(serial, 7u);
-}
-
-TEST_F(SimMachineTest, DoorMovesAreWrittenBackAtomically) {
+TEST_F(SimMachineTest, DoorMovesAreWrittenBackAtomicallyKeepingTheRest) {
     ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
-    struct stat before {};
+    struct stat before = {}, after = {};
     ASSERT_EQ(::stat(path_.c_str(), &before), 0);
     auto d = Device('D');
     ASSERT_EQ(d->SetDoor(true), kMciOk);
     EXPECT_FALSE(d->MediaPresent());
-    EXPECT_EQ(ErrorOfDir("D:\\"), kErrDiskNotReady);
-    EXPECT_EQ(d->SetDoor(true), kMciOk);  // already open
-
     // Replaced by rename, with its permissions, and no temporary left behind.
-    struct stat after {};
     ASSERT_EQ(::stat(path_.c_str(), &after), 0);
     EXPECT_NE(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mode & 07777, 0640u);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_),
-                            std::filesystem::directory_iterator()),
-              1);
-
-    // Still a good machine file, with only the door changed.
-    EXPECT_EQ(DriveInFile(3).value(QLatin1String("door")).toString(), QLatin1String("open"));
-    EXPECT_EQ(DriveInFile(3).value(QLatin1String("disc")).toObject().value(QLatin1String("label")),
-              QLatin1String("HOLIDAY"));
-    EXPECT_EQ(DriveInFile(9).value(QLatin1String("mciOpenError")).toInt(), 291);
-    auto reread = SimMachine::Load(path_);
-    EXPECT_EQ(reread->Dir("A:\\???space.000", 7), "drvspace.000");
-    EXPECT_EQ(reread->GetDriveType("U:"), kDriveUnknown);
-    EXPECT_FALSE(Device('D')->MediaPresent());
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);
+    EXPECT_EQ(InFile(4, "door"), "open");
+    EXPECT_EQ(InFile(9, "mciOpenError"), "291");
+    EXPECT_EQ(SimMachine::Load(path_)->Dir("A:\\???space.000", 7), "drvspace.000");
 
     // A door missing from the file is added on its first move; closing puts the disc back.
     ASSERT_EQ(Device('H')->SetDoor(true), kMciOk);
-    EXPECT_EQ(DriveInFile(7).value(QLatin1String("door")).toString(), QLatin1String("open"));
+    EXPECT_EQ(InFile(7, "door"), "open");
     ASSERT_EQ(d->SetDoor(false), kMciOk);
-    EXPECT_EQ(machine_->Dir("D:\\", kAttrVolume), "HOLIDAY");
     EXPECT_EQ(SimMachine::Load(path_)->Dir("D:\\", kAttrVolume), "HOLIDAY");
-
     // A drive that cannot eject refuses and the file is not touched.
     const std::string text = Read();
     EXPECT_EQ(Device('I')->SetDoor(true), kMciHardware);
-    EXPECT_EQ(Device('I')->SetDoor(false), kMciHardware);
     EXPECT_EQ(Read(), text);
 }
 
-TEST_F(SimMachineTest, EditsOfTheFileAreSeenAtTheNextQuery) {
+TEST_F(SimMachineTest, EditsAreSeenAndGoneOrBadFilesKeepTheLastGoodState) {
     auto d = Device('D');
     std::string text = kMachine;
-    Replace(text, R"("disc": { "label": "HOLIDAY", "serial": 1234 })", R"("disc": null)");
+    text.replace(text.find("STACKER"), 7, "STICKER");  // same size and inode, new content
     Write(text);
+    EXPECT_EQ(Dir("E:\\", kAttrVolume), "STICKER");
+    Write(R"({"drives":[{"letter":"D","type":"cdrom","disc":null}]})");
     EXPECT_FALSE(d->MediaPresent());
-    EXPECT_EQ(ErrorOfDir("D:\\"), kErrDiskNotReady);
-
-    // Same size and inode, new content.
-    Replace(text, "STACKER", "STICKER");
-    Write(text);
-    EXPECT_EQ(machine_->Dir("E:\\", kAttrVolume), "STICKER");
-
-    // The drive's type changed under an open device.
-    Write(R"({"drives":[{"letter":"D","type":"fixed"}]})");
-    EXPECT_EQ(machine_->GetDriveType("D:"), kDriveFixed);
-    EXPECT_EQ(machine_->LastReloadError(), "");
-    EXPECT_FALSE(d->MediaPresent());
-    EXPECT_EQ(d->SetDoor(true), kMciHardware);
-}
-
-TEST_F(SimMachineTest, FileGoneOrBadKeepsTheLastGoodState) {
-    ASSERT_EQ(std::remove(path_.c_str()), 0);
-    EXPECT_EQ(machine_->GetDriveType("D:"), kDriveCdRom);
-    EXPECT_EQ(machine_->Dir("D:\\", kAttrVolume), "HOLIDAY");
-    EXPECT_THAT(machine_->LastReloadError(), ::testing::HasSubstr("cannot be read"));
-    // Nothing to write the door to: refused rather than recreating the file.
-    EXPECT_EQ(Device('D')->SetDoor(true), kMciHardware);
-    EXPECT_FALSE(std::filesystem::exists(path_));
-
-    Write(R"({"drives":[{"letter":"D","type":"cdrom","door":"open"}]})");
-    EXPECT_FALSE(Device('D')->MediaPresent());
     EXPECT_EQ(machine_->GetDriveType("A:"), kDriveNoRootDir);
     EXPECT_EQ(machine_->LastReloadError(), "");
 
+    // Gone or bad: the last good state stays.
+    ASSERT_EQ(std::remove(path_.c_str()), 0);
+    EXPECT_EQ(Device('D')->SetDoor(true), kMciHardware);  // refused rather than recreating it
+    EXPECT_THAT(machine_->LastReloadError(), HasSubstr("cannot be read"));
+    EXPECT_FALSE(std::filesystem::exists(path_));
     // Half-edited: the state stays and the user's text is not overwritten by a door move.
-    Write(R"({"drives":[{"letter":"D","type":"cdrom","door":"open"},)");
-    EXPECT_EQ(machine_->GetDriveType("D:"), kDriveCdRom);
-    EXPECT_THAT(machine_->LastReloadError(), ::testing::StartsWith(path_ + ": not JSON"));
-    EXPECT_EQ(Device('D')->SetDoor(false), kMciHardware);
-    EXPECT_EQ(Read(), R"({"drives":[{"letter":"D","type":"cdrom","door":"open"},)");
-
-    Write(kMachine);
-    EXPECT_TRUE(Device('D')->MediaPresent());
+    const std::string half = R"({"drives":[{"letter":"D","type":"cdrom","door":"open"},)";
+    Write(half);
+    EXPECT_EQ(Device('D')->SetDoor(true), kMciHardware);
+    EXPECT_THAT(machine_->LastReloadError(), StartsWith(path_ + ": not JSON"));
+    EXPECT_EQ(Read(), half);
+    Write(R"({"drives":[{"letter":"D","type":"cdrom","door":"open"}]})");
+    EXPECT_FALSE(Device('D')->MediaPresent());
 }
 
-TEST_F(SimMachineTest, RootOfTenThousandFiles) {
-    std::string files;
-    for (int i = 0; i < 10000; ++i) {
-        files += (i ? ",\"file" : "\"file") + std::to_string(i) + ".dat\"";
+TEST_F(SimMachineTest, BadFilesGiveOneLineNamingTheFileAndTheFault) {
+    const auto wrap = [](const std::string& drive) { return R"({"drives":[)" + drive + "]}"; };
+    const std::string cases[][2] = {
+        {"{", "not JSON: "},
+        {"[]", "the top level is not an object"},
+        {"{}", "drives is missing"},
+        {R"({"drives":[], "extra":1})", "unknown field \"extra\""},
+        {wrap("1"), "drive 1: is a number, not an object"},
+        {wrap(R"({"letter":"D","type":"fixed"},{"letter":"D","type":"cdrom"})"),
+         "drive 2: letter \"D\" appears twice"},
+        {wrap(R"({"letter":"d","type":"fixed"})"), "drive 1: letter \"d\" is not one"},
+        {wrap(R"({"letter":"A","type":"floppy"})"), "drive 1: type \"floppy\" is not removable"},
+        {wrap(R"({"letter":"A","type":"removable","medium":{"serial":4294967296}})"),
+         "drive 1: medium: serial 4294967296 is not an integer"},
+        {wrap(R"({"letter":"D","type":"cdrom","door":"ajar"})"),
+         "drive 1: door \"ajar\" is not \"open\" or \"closed\""},
+        {wrap(R"({"letter":"A","type":"removable","disc":null})"),
+         "drive 1: unknown field \"disc\" for a removable drive"},
+        {wrap(R"({"letter":"D","type":"cdrom","disc":{"label":"A\u0007\nB"}})"),
+         "drive 1: disc: label \"A\\x07\\nB\" contains a control character"},
+    };
+    for (const auto& [json, fault] : cases) {
+        Write(json);
+        EXPECT_THAT([&] { SimMachine::Load(path_); },
+                    ThrowsMessage<SimFileError>(
+                        AllOf(StartsWith(path_ + ": "), HasSubstr(fault), Not(HasSubstr("\n")))))
+            << json;
     }
-    Write(R"({"drives":[{"letter":"A","type":"removable","medium":{"files":[)" + files +
-          R"(,"drvspace.000"]}}]})");
-    for (int i = 0; i < 200; ++i) {
-        ASSERT_EQ(machine_->Dir("A:\\???space.000", 7), "drvspace.000");
-    }
-    EXPECT_EQ(machine_->Dir("A:\\", 0), "file0.dat");
-    EXPECT_EQ(machine_->Dir("A:\\file9999.*", 0), "file9999.dat");
+    const std::string odd = dir_ + "/new\nline";
+    EXPECT_THAT([&] { SimMachine::Load(odd); },
+                ThrowsMessage<SimFileError>(StartsWith(dir_ + "/new\\x0aline: cannot be read")));
 }
 
 TEST_F(SimMachineTest, CommandStringsEndToEnd) {
     Mci& mci = machine_->MciDevice();
     std::string reply;
-    EXPECT_EQ(mci.SendString("open D: type cdaudio alias cd shareable wait", reply), kMciOk);
-    EXPECT_EQ(mci.SendString("status cd media present", reply), kMciOk);
+    const auto send = [&](const std::string& command) { return mci.SendString(command, reply); };
+    EXPECT_EQ(send("open D: type cdaudio alias cd shareable wait"), kMciOk);
+    EXPECT_EQ(send("open D: type cdaudio alias cd shareable wait"), kMciDuplicateAlias);
+    EXPECT_EQ(send("status cd media present"), kMciOk);
     EXPECT_EQ(reply, "true");
-    EXPECT_EQ(mci.SendString("capability cd can eject", reply), kMciOk);
-    EXPECT_EQ(reply, "true");
-    EXPECT_EQ(mci.SendString("open D: type cdaudio alias cd shareable wait", reply),
-              kMciDuplicateAlias);
-    EXPECT_EQ(mci.SendString("set cd door open wait", reply), kMciOk);
-    EXPECT_EQ(mci.SendString("status cd media present", reply), kMciOk);
+    EXPECT_EQ(send("set cd door open wait"), kMciOk);
+    EXPECT_EQ(InFile(4, "door"), "open");
+    EXPECT_EQ(send("status cd media present"), kMciOk);
     EXPECT_EQ(reply, "false");
-    EXPECT_EQ(DriveInFile(3).value(QLatin1String("door")).toString(), QLatin1String("open"));
-    EXPECT_EQ(mci.SendString("set cd door closed wait", reply), kMciOk);
-    EXPECT_EQ(mci.SendString("status cd media present", reply), kMciOk);
-    EXPECT_EQ(reply, "true");
-    EXPECT_EQ(mci.SendString("close cd", reply), kMciOk);
-    EXPECT_EQ(mci.SendString("status cd media present", reply), kMciInvalidDeviceName);
-
-    // No media with the door open (G) or no disc (H).
-    for (const char* letter : {"G", "H"}) {
-        EXPECT_EQ(mci.SendString("open " + std::string(letter) + ": type cdaudio alias x", reply),
-                  kMciOk);
-        EXPECT_EQ(mci.SendString("status x media present", reply), kMciOk);
-        EXPECT_EQ(reply, "false") << letter;
-        EXPECT_EQ(mci.SendString("capability x can eject", reply), kMciOk);
-        EXPECT_EQ(reply, "true") << letter;  // the default
-        EXPECT_EQ(mci.SendString("close x", reply), kMciOk);
-    }
-    EXPECT_EQ(mci.SendString("open J: type cdaudio alias cd shareable wait", reply),
-              kMciMustUseShareable);
-    EXPECT_EQ(mci.SendString("open Z: type cdaudio alias cd wait", reply), kMciInvalidDeviceName);
-    EXPECT_EQ(mci.SendString("open A: type cdaudio alias cd wait", reply), kMciInvalidDeviceName);
-    EXPECT_EQ(mci.SendString("open I: type cdaudio alias cd wait", reply), kMciOk);
-    EXPECT_EQ(mci.SendString("set cd door open", reply), kMciHardware);
-    EXPECT_EQ(mci.SendString("capability cd can eject", reply), kMciOk);
+    EXPECT_EQ(send("close cd"), kMciOk);
+    EXPECT_EQ(send("open H: type cdaudio alias x"), kMciOk);  // no disc
+    EXPECT_EQ(send("status x media present"), kMciOk);
+    EXPECT_EQ(reply, "false");
+    EXPECT_EQ(send("open J: type cdaudio alias cd shareable wait"), kMciMustUseShareable);
+    EXPECT_EQ(send("open A: type cdaudio alias cd wait"), kMciInvalidDeviceName);
+    EXPECT_EQ(send("open I: type cdaudio alias cd wait"), kMciOk);
+    EXPECT_EQ(send("capability cd can eject"), kMciOk);
     EXPECT_EQ(reply, "false");
 }
 
