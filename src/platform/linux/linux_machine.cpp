@@ -373,6 +373,12 @@ std::unique_ptr<CdDevice> LinuxMachine::Open(char letter, bool /*shareable*/, in
             return nullptr;
         }
         fd = io_->Open(node, O_RDONLY | O_NONBLOCK);
+    } else if (fd >= 0) {
+        // Give the claim back at once: closing the tray can take seconds, and a desktop that
+        // mounts the disc it just found must not meet our claim.
+        const int shared = io_->Open(node, O_RDONLY | O_NONBLOCK);
+        io_->Close(fd);
+        fd = shared;
     }
     if (fd < 0) {
         error = kMciCannotOpenDevice;
