@@ -84,18 +84,6 @@ TEST_F(DoorControl, DoorStateFollowsTheTable) {
     EXPECT_EQ(state(floppy), "000");
 }
 
-TEST_F(DoorControl, StartUpClosesTraysThatCanClose) {
-    AddCd('D', false, true);
-    AddCd('E', false, false);
-    mci.cds['D'].doorOpen = true;
-    FindDrives();
-    CloseAllDoors();
-    EXPECT_FALSE(mci.cds['D'].doorOpen);
-    EXPECT_EQ(gDrives[1].DoorClosed, vbTrue);
-    EXPECT_EQ(gDrives[1].DoorUncertain, vbFalse);
-    EXPECT_EQ(CountSent(mci.sent, "set cd door closed"), 1);
-}
-
 TEST_F(DoorControl, AFailedOpenIsToldAndReadsAsNoMedia) {
     AddCd('D', true);
     FindDrives();

@@ -81,13 +81,6 @@ TEST_F(IniStore, RoundTripsEveryTextAndSyncsEachWrite) {
     EXPECT_EQ(QtSettingsBacking(dir).GetAllSettings("Bayminder", "D").size(), values.size() - 1);
 }
 
-TEST_F(IniStore, HandEditedValuesThatLookLikeListsReadAsWritten) {
-    WriteIni("[D]\n1=3\n2=1,0\n");
-    QtSettingsBacking store(dir);
-    auto entries = store.GetAllSettings("Bayminder", "D");
-    EXPECT_EQ(entries, (bm::platform::SettingsBacking::Entries{{"1", "3"}, {"2", "1,0"}}));
-}
-
 TEST_F(IniStore, ADamagedFileIsPutAsideAndWhatParsesIsKept) {
     WriteIni(std::string("\x00\x01garbage[[[\n=== \xff\xfe\n[D]\n1=3\nbroken line\n5=True\n", 46));
     QtSettingsBacking store(dir);
