@@ -71,7 +71,6 @@ void Trace(TraceCategory category, const std::string& message) {
 }
 
 std::string TraceQuote(const std::string& text) {
-    static const char* hex = "0123456789abcdef";
     std::string out = "\"";
     for (unsigned char c : text) {
         switch (c) {
@@ -91,16 +90,26 @@ std::string TraceQuote(const std::string& text) {
                 out += "\\\\";
                 break;
             default:
-                if (c < 0x20 || c == 0x7f) {
-                    out += "\\x";
-                    out += hex[c >> 4];
-                    out += hex[c & 15];
-                } else {
-                    out += static_cast<char>(c);
-                }
+                out += EscapeControls(std::string(1, static_cast<char>(c)));
         }
     }
     out += '"';
+    return out;
+}
+
+std::string EscapeControls(const std::string& text) {
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
     return out;
 }
 

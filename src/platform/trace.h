@@ -17,5 +17,7 @@ void SetTraceFilter(TraceFilter filter);
 
 // A string in double quotes, with \r, \n, \t, quotes, backslashes and other controls escaped.
 std::string TraceQuote(const std::string& text);
+// Control characters as \xNN, everything else as it is: keeps a message on one line.
+std::string EscapeControls(const std::string& text);
 
 }  // namespace bm::platform

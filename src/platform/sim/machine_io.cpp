@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/sim/machine_file.h"
+#include "platform/trace.h"
 
 namespace bm::platform::sim {
 namespace {
@@ -165,19 +166,7 @@ bool StampIsRecent(const FileStamp& stamp) {
 }
 
 std::string OneLine(const std::string& text) {
-    static const char* hex = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f) {
-            out += "\\x";
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return EscapeControls(text);
 }
 
 }  // namespace bm::platform::sim
