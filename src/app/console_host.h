@@ -14,6 +14,8 @@ class ConsoleHost : public platform::Host {
     void DoEvents() override {}
     int MsgBox(const std::string& prompt, int style, const std::string& title) override;
     std::string AppPath() override;
+    // Nothing runs without an event loop, so nothing could change the condition.
+    void WaitWhile(const std::function<bool()>& /*condition*/) override {}
 
   private:
     std::ostream& err_;

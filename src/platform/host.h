@@ -38,6 +38,8 @@ class Host {
     virtual int MsgBox(const std::string& prompt, int style, const std::string& title) = 0;
     // The folder that holds the program's executable file.
     virtual std::string AppPath() = 0;
+    // Lets events run until condition() is false; blocks without spinning the processor.
+    virtual void WaitWhile(const std::function<bool()>& condition) = 0;
 };
 
 }  // namespace bm::platform

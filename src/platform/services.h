@@ -4,6 +4,8 @@
 #include "platform/host.h"
 #include "platform/mci.h"
 #include "platform/settings_backing.h"
+#include "platform/shell.h"
+#include "platform/windows.h"
 
 namespace bm::platform {
 
@@ -12,6 +14,8 @@ struct Services {
     Mci* mci = nullptr;
     SettingsBacking* settings = nullptr;
     Host* host = nullptr;
+    Shell* shell = nullptr;      // windows only
+    Windows* windows = nullptr;  // windows only
 };
 
 // Set once by main() (or by a test) before the drive model runs.

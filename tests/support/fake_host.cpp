@@ -1,5 +1,7 @@
 #include "support/fake_host.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 
 namespace bm::test {
@@ -46,26 +48,53 @@ int FakeHost::MsgBox(const std::string& prompt, int style, const std::string& ti
     return 1;
 }
 
-void FakeHost::Advance(long long ms) {
-    const long long end = now_ + ms;
-    for (;;) {
-        FakeTimer* next = nullptr;
-        for (FakeTimer* t : timers_) {
-            if (t->enabled_ && t->interval_ > 0 && t->due_ <= end &&
-                (next == nullptr || t->due_ < next->due_)) {
-                next = t;
-            }
-        }
-        if (next == nullptr) {
-            break;
-        }
-        now_ = next->due_;
-        next->due_ = now_ + next->interval_;
-        if (next->handler_) {
-            next->handler_();
+FakeTimer* FakeHost::NextDue(long long end) const {
+    FakeTimer* next = nullptr;
+    for (FakeTimer* t : timers_) {
+        if (t->enabled_ && t->interval_ > 0 && t->due_ <= end &&
+            (next == nullptr || t->due_ < next->due_)) {
+            next = t;
         }
     }
+    return next;
+}
+
+void FakeHost::Fire(FakeTimer& timer) {
+    now_ = timer.due_;
+    timer.due_ = now_ + timer.interval_;
+    if (timer.handler_) {
+        // The handler may replace itself or destroy the timer: call a copy.
+        auto handler = timer.handler_;
+        handler();
+    }
+}
+
+void FakeHost::Advance(long long ms) {
+    const long long end = now_ + ms;
+    while (FakeTimer* next = NextDue(end)) {
+        Fire(*next);
+    }
     now_ = end;
+}
+
+bool FakeHost::AdvanceToNextTimer(long long limitMs) {
+    FakeTimer* next = NextDue(now_ + limitMs);
+    if (next == nullptr) {
+        return false;
+    }
+    Fire(*next);
+    return true;
+}
+
+void FakeHost::WaitWhile(const std::function<bool()>& condition) {
+    RunPending();
+    while (condition()) {
+        if (!AdvanceToNextTimer()) {
+            ADD_FAILURE() << "WaitWhile would wait for ever: no timer runs";
+            return;
+        }
+        RunPending();
+    }
 }
 
 }  // namespace bm::test

@@ -43,9 +43,14 @@ class FakeHost : public platform::Host {
     void DoEvents() override;
     int MsgBox(const std::string& prompt, int style, const std::string& title) override;
     std::string AppPath() override { return appPath; }
+    // Runs pending events, then moves the clock from timer to timer until the condition is
+    // false. Fails the test (and returns) when nothing is left that could change it.
+    void WaitWhile(const std::function<bool()>& condition) override;
 
     // Moves the clock on, firing every timer that falls due, in time order.
     void Advance(long long ms);
+    // Moves the clock to the next timer that falls due and fires it; false when none runs.
+    bool AdvanceToNextTimer(long long limitMs = 3600 * 1000);
     long long Now() const { return now_; }
     // Runs at the next DoEvents (or while the next message box is up).
     void Post(std::function<void()> event) { pending_.push_back(std::move(event)); }
@@ -57,6 +62,8 @@ class FakeHost : public platform::Host {
   private:
     friend class FakeTimer;
     void RunPending();
+    FakeTimer* NextDue(long long end) const;
+    void Fire(FakeTimer& timer);
     long long now_ = 0;
     std::vector<FakeTimer*> timers_;
     std::deque<std::function<void()>> pending_;

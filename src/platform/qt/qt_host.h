@@ -27,7 +27,7 @@ class QtHost : public Host {
     // spinning: the thread sleeps in the event loop between checks, which come every 50 ms.
     // Returns at once when the condition is false, when no application exists, or when the
     // application is told to quit (QCoreApplication::exit ends nested loops too).
-    static void WaitWhile(const std::function<bool()>& condition);
+    void WaitWhile(const std::function<bool()>& condition) override;
 };
 
 }  // namespace bm::platform

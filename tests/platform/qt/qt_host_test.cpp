@@ -82,7 +82,7 @@ TEST_F(QtHostTest, TimersFireRepeatedlyOnlyWhenEnabledWithAnInterval) {
     bool waiting = true;
     int checks = 0;
     QTimer::singleShot(100, [&] { waiting = false; });
-    QtHost::WaitWhile([&] {
+    QtHost().WaitWhile([&] {
         ++checks;
         return waiting;
     });

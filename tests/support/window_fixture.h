@@ -1,0 +1,44 @@
+#pragma once
+// The drive model fixture with the windows: a QApplication on the offscreen platform, the fake
+// shell, every window registered, and the end of the program recorded instead of done.
+#include <QApplication>
+
+#include "app/all_forms.h"
+#include "platform/qt/form.h"
+#include "support/fake_shell.h"
+#include "support/model_fixture.h"
+
+namespace bm::test {
+
+class WindowFixture : public ModelFixture {
+  protected:
+    static void SetUpTestSuite() {
+        if (QCoreApplication::instance() == nullptr) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+            static int argc = 1;
+            static char name[] = "bayminder-test";
+            static char* argv[] = {name, nullptr};
+            // Never destroyed: at exit Qt's own statics may be gone before it.
+            static auto* app = new QApplication(argc, argv);
+            (void)app;
+        }
+    }
+    void SetUp() override {
+        ModelFixture::SetUp();
+        app::RegisterAllForms();
+        platform::Install({&drives, &mci, &settings, &host, &shell, &windows});
+        forms::FormRegistry::SetOnProgramEnd([this] { ++programEnds; });
+    }
+    void TearDown() override {
+        forms::FormRegistry::ResetForTests();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        ModelFixture::TearDown();
+    }
+
+    FakeShell shell;
+    bool otherInstance = false;
+    forms::QtWindows windows{[this] { return otherInstance; }};
+    int programEnds = 0;
+};
+
+}  // namespace bm::test
