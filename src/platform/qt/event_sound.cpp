@@ -1,0 +1,151 @@
+#include "platform/qt/event_sound.h"
+
+#include <canberra.h>
+
+#include <QApplication>
+#include <QObject>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "platform/shell.h"
+
+namespace bm::platform {
+
+// Shared by the UI side and the worker, which may outlive the EventSound when a sound server
+// hangs at the end of the program.
+struct EventSound::State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable done;
+    std::deque<const char*> queue;
+    bool stop = false;
+    bool finished = false;
+    bool started = false;
+    std::thread worker;
+    std::string driver;
+    std::function<void()> fallback;
+    QObject* receiver = nullptr;  // on the UI thread; null once the EventSound is gone
+
+    void Fallback() {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (receiver != nullptr) {
+            QMetaObject::invokeMethod(receiver, fallback, Qt::QueuedConnection);
+        }
+    }
+
+    static void Finished(ca_context*, std::uint32_t, int error, void* userdata) {
+        if (error != CA_SUCCESS && error != CA_ERROR_CANCELED && error != CA_ERROR_DESTROYED) {
+            static_cast<State*>(userdata)->Fallback();
+        }
+    }
+
+    void Run() {
+        ca_context* context = nullptr;
+        bool open = false;
+        for (;;) {
+            const char* id = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                wake.wait(lock, [this] { return stop || !queue.empty(); });
+                if (stop) {
+                    break;
+                }
+                id = queue.front();
+                queue.pop_front();
+            }
+            if (context == nullptr && ca_context_create(&context) == CA_SUCCESS) {
+                ca_context_change_props(context, CA_PROP_APPLICATION_NAME, "Bayminder",
+                                        CA_PROP_APPLICATION_ID, "bayminder", nullptr);
+                if (!driver.empty()) {
+                    ca_context_set_driver(context, driver.c_str());
+                }
+            }
+            // A sound server that was missing may have come up since: try again each time.
+            if (context != nullptr && !open) {
+                open = ca_context_open(context) == CA_SUCCESS;
+            }
+            ca_proplist* props = nullptr;
+            int result = CA_ERROR_NOTAVAILABLE;
+            if (open && ca_proplist_create(&props) == CA_SUCCESS) {
+                ca_proplist_sets(props, CA_PROP_EVENT_ID, id);
+                ca_proplist_sets(props, CA_PROP_EVENT_DESCRIPTION, "Bayminder");
+                result = ca_context_play_full(context, 0, props, &State::Finished, this);
+                ca_proplist_destroy(props);
+            }
+            if (result != CA_SUCCESS) {
+                Fallback();
+            }
+        }
+        if (context != nullptr) {
+            ca_context_destroy(context);
+        }
+        const std::lock_guard<std::mutex> lock(mutex);
+        finished = true;
+        done.notify_all();
+    }
+};
+
+EventSound::EventSound(std::function<void()> fallback, std::string driver)
+    : state_(std::make_shared<State>()) {
+    state_->driver = std::move(driver);
+    state_->fallback = fallback ? std::move(fallback) : [] {
+        if (qApp != nullptr) {
+            QApplication::beep();
+        }
+    };
+    state_->receiver = new QObject;
+}
+
+EventSound::~EventSound() {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    delete state_->receiver;
+    state_->receiver = nullptr;
+    state_->stop = true;
+    state_->wake.notify_all();
+    if (!state_->started) {
+        return;
+    }
+    // A sound server that hangs must not hold up the end of the program: leave the worker
+    // behind then, with the state it shares.
+    const bool finished = state_->done.wait_for(lock, std::chrono::milliseconds(500),
+                                                [this] { return state_->finished; });
+    lock.unlock();
+    if (finished) {
+        state_->worker.join();
+    } else {
+        state_->worker.detach();
+    }
+}
+
+void EventSound::Play(int type) {
+    const std::lock_guard<std::mutex> lock(state_->mutex);
+    if (!state_->started) {
+        state_->started = true;
+        state_->worker = std::thread([state = state_] { state->Run(); });
+    }
+    // Beeps queued behind a slow server would only come late, all at once.
+    if (state_->queue.size() < 4) {
+        state_->queue.push_back(EventId(type));
+        state_->wake.notify_one();
+    }
+}
+
+const char* EventSound::EventId(int type) {
+    switch (type) {
+        case MB_ICONASTERISK:
+            return "dialog-information";
+        case 0x10:
+            return "dialog-error";
+        case 0x20:
+            return "dialog-question";
+        case 0x30:
+            return "dialog-warning";
+        default:
+            return "bell";
+    }
+}
+
+}  // namespace bm::platform

@@ -1,0 +1,52 @@
+#include "platform/qt/icons.h"
+
+#include <QString>
+#include <initializer_list>
+
+namespace bm::platform {
+namespace {
+
+QIcon Bundled(const QString& name, std::initializer_list<int> sizes) {
+    QIcon icon;
+    for (int size : sizes) {
+        icon.addFile(QStringLiteral(":/icons/%1-%2.png").arg(name).arg(size), QSize(size, size));
+    }
+    return icon;
+}
+
+}  // namespace
+
+QIcon ProgramIcon() {
+    return QIcon::fromTheme(QStringLiteral("bayminder"),
+                            Bundled(QStringLiteral("program"), {16, 22, 32, 48}));
+}
+
+QIcon DriveIcon(int driveType) {
+    switch (driveType) {
+        case 1:
+            return QIcon::fromTheme(QStringLiteral("drive-removable-media"),
+                                    Bundled(QStringLiteral("drive-removable"), {16, 32}));
+        case 2:
+            return QIcon::fromTheme(QStringLiteral("media-floppy"),
+                                    Bundled(QStringLiteral("drive-floppy"), {16, 32}));
+        case 3:
+            return QIcon::fromTheme(QStringLiteral("drive-optical"),
+                                    Bundled(QStringLiteral("drive-optical"), {16, 32}));
+        default:
+            return {};
+    }
+}
+
+QIcon ImageList::Icon(int n) const {
+    if (n < 1 || n > Count()) {
+        return {};
+    }
+    return icons_[static_cast<std::size_t>(n - 1)];
+}
+
+QPixmap ImageList::Picture(int n) const {
+    const QIcon icon = Icon(n);
+    return icon.isNull() ? QPixmap() : icon.pixmap(size_, size_);
+}
+
+}  // namespace bm::platform

@@ -1,0 +1,189 @@
+#include "platform/qt/qt_shell.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QIcon>
+#include <QSystemTrayIcon>
+#include <cstring>
+#include <vector>
+
+#include "platform/qt/event_sound.h"
+#include "platform/qt/tray_parts.h"
+
+namespace bm::platform {
+namespace {
+
+// Qt's XEmbed icon tells nobody that the pointer rests on it; its tooltip event is the one
+// sign, and the program wants a mouse move then to bring the tip up to date before it shows.
+class HoverFilter : public QObject {
+  public:
+    explicit HoverFilter(std::function<void()> hovered) : hovered_(std::move(hovered)) {}
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::ToolTip && watched->isWidgetType() &&
+            std::strcmp(watched->metaObject()->className(), "QSystemTrayIconSys") == 0) {
+            hovered_();
+        }
+        return false;
+    }
+
+  private:
+    std::function<void()> hovered_;
+};
+
+}  // namespace
+
+struct QtShell::Impl {
+    explicit Impl(std::unique_ptr<TrayHostProbe> p)
+        : probe(std::move(p)), hover([this] { Deliver({512}); }) {}
+
+    // The icon as the program described it last; shown once a tray host is there.
+    bool added = false;
+    TrayWindow* window = nullptr;
+    std::uint32_t id = 0;
+    QIcon icon;
+    QString tip;
+
+    std::unique_ptr<TrayHostProbe> probe;
+    bool watching = false;
+    QSystemTrayIcon* tray = nullptr;
+    int generation = 0;  // a new icon for each add, so messages for a deleted one stop
+    TrayClickDecoder decoder;
+    HoverFilter hover;
+    EventSound sound;
+
+    void Take(const NOTIFYICONDATA& data) {
+        window = data.hWnd;
+        id = data.uID;
+        if ((data.uFlags & NIF_ICON) != 0 && data.hIcon != nullptr) {
+            icon = *static_cast<const QIcon*>(data.hIcon);
+        }
+        if ((data.uFlags & NIF_TIP) != 0) {
+            tip = TipForQt(data);
+        }
+    }
+
+    void Show() {
+        if (tray != nullptr) {
+            tray->setIcon(IconOrDefault());
+            tray->setToolTip(tip);
+            return;
+        }
+        if (!watching) {
+            if (!probe) {
+                probe = MakeDesktopTrayHostProbe();
+            }
+            probe->Watch([this] { HostMayBeThere(); }, [this] { HostRestarted(); });
+            watching = true;
+        }
+        // Making the icon before the host is up would fix Qt on the wrong kind of tray.
+        if (!probe->Present()) {
+            probe->SetWaiting(true);
+            return;
+        }
+        probe->SetWaiting(false);
+        tray = new QSystemTrayIcon(IconOrDefault());
+        tray->setToolTip(tip);
+        // Queued: the handlers may run a popup menu's loop and delete this icon, whose
+        // window is still inside its own mouse handler when Qt emits the activation.
+        QObject::connect(
+            tray, &QSystemTrayIcon::activated, tray,
+            [this](QSystemTrayIcon::ActivationReason reason) { Deliver(decoder.Messages(reason)); },
+            Qt::QueuedConnection);
+        qApp->installEventFilter(&hover);
+        tray->show();
+    }
+
+    void Remove() {
+        added = false;
+        ++generation;
+        if (probe) {
+            probe->SetWaiting(false);
+        }
+        if (tray != nullptr) {
+            qApp->removeEventFilter(&hover);
+            tray->hide();
+            // It may be the sender of the activation that brought us here.
+            tray->disconnect();
+            tray->deleteLater();
+            tray = nullptr;
+        }
+    }
+
+    void HostMayBeThere() {
+        if (added && tray == nullptr) {
+            Show();
+        }
+    }
+
+    void HostRestarted() {
+        if (tray != nullptr) {
+            tray->hide();
+            tray->show();
+        }
+    }
+
+    QIcon IconOrDefault() const { return icon.isNull() ? QApplication::windowIcon() : icon; }
+
+    void Deliver(const std::vector<int>& messages) {
+        const int current = generation;
+        for (const int message : messages) {
+            // A handler of the first message may have deleted the icon and its window.
+            if (!added || generation != current || window == nullptr) {
+                return;
+            }
+            window->TrayMessage(message);
+        }
+    }
+};
+
+QtShell::QtShell() : QtShell(nullptr) {}
+
+QtShell::QtShell(std::unique_ptr<TrayHostProbe> probe)
+    : impl_(std::make_unique<Impl>(std::move(probe))) {}
+
+QtShell::~QtShell() {
+    if (impl_->tray != nullptr) {
+        qApp->removeEventFilter(&impl_->hover);
+        delete impl_->tray;
+    }
+}
+
+bool QtShell::NotifyIcon(int message, const NOTIFYICONDATA& data) {
+    Impl& d = *impl_;
+    switch (message) {
+        case NIM_ADD:
+            if (d.added) {
+                return false;
+            }
+            d.added = true;
+            ++d.generation;
+            d.Take(data);
+            d.Show();
+            return true;
+        case NIM_MODIFY:
+            if (!d.added || data.hWnd != d.window || data.uID != d.id) {
+                return false;
+            }
+            d.Take(data);
+            d.Show();
+            return true;
+        case NIM_DELETE:
+            if (!d.added || data.hWnd != d.window || data.uID != d.id) {
+                return false;
+            }
+            d.Remove();
+            return true;
+        default:
+            return false;
+    }
+}
+
+void QtShell::Beep(int type) {
+    impl_->sound.Play(type);
+}
+
+const QSystemTrayIcon* QtShell::TrayIcon() const {
+    return impl_->tray;
+}
+
+}  // namespace bm::platform

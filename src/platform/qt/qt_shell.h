@@ -1,0 +1,37 @@
+#pragma once
+// The notification-area icon on QSystemTrayIcon, and the two sounds.
+#include <memory>
+
+#include "platform/shell.h"
+
+class QSystemTrayIcon;
+
+namespace bm::platform {
+
+class TrayHostProbe;
+
+class QtShell : public Shell {
+  public:
+    // The desktop's tray host, looked for when the icon is first added.
+    QtShell();
+    // Another way to tell whether a tray host runs (tests).
+    explicit QtShell(std::unique_ptr<TrayHostProbe> probe);
+    ~QtShell() override;
+    QtShell(const QtShell&) = delete;
+    QtShell& operator=(const QtShell&) = delete;
+    // NIM_ADD, NIM_MODIFY, NIM_DELETE of the one icon. hIcon is a const QIcon*; hWnd receives
+    // the mouse messages. An add before the desktop's tray host is up is kept and shown once
+    // the host registers; an icon whose host restarts is shown again.
+    bool NotifyIcon(int message, const NOTIFYICONDATA& data) override;
+    // MB_OK and MB_ICONASTERISK as the desktop's event sounds, the X bell where none plays.
+    void Beep(int type) override;
+
+    // The icon as handed to Qt; null while none is added or while it waits for a tray host.
+    const QSystemTrayIcon* TrayIcon() const;
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace bm::platform

@@ -1,0 +1,251 @@
+#include "platform/qt/qt_shell.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QIcon>
+#include <QPixmap>
+#include <QSystemTrayIcon>
+#include <QThread>
+#include <QTimer>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/qt/event_sound.h"
+#include "platform/qt/tray_parts.h"
+
+namespace bm::platform {
+namespace {
+
+class QtShellTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (QCoreApplication::instance() == nullptr) {
+            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+                qputenv("QT_QPA_PLATFORM", "offscreen");
+            }
+            static int argc = 1;
+            static char name[] = "test_qt_shell";
+            static char* argv[] = {name, nullptr};
+            static QApplication app(argc, argv);
+        }
+    }
+};
+
+std::vector<int> Concat(std::initializer_list<std::vector<int>> parts) {
+    std::vector<int> all;
+    for (const auto& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+TEST_F(QtShellTest, ActivationsBecomeTheMouseMessagesOfEitherKindOfTray) {
+    std::int64_t now = 1000;
+    TrayClickDecoder decoder([&] { return now; }, [] { return 400; });
+    auto at = [&](std::int64_t ms, QSystemTrayIcon::ActivationReason reason) {
+        now = ms;
+        return decoder.Messages(reason);
+    };
+    using R = QSystemTrayIcon;
+
+    EXPECT_EQ(at(1000, R::Trigger), (std::vector<int>{513, 514}));
+    EXPECT_EQ(at(1600, R::Trigger), (std::vector<int>{513, 514})) << "too slow for a double";
+    // StatusNotifierItem: the second Trigger within the interval is the double click, and a
+    // third one starts a new click rather than another double.
+    EXPECT_EQ(at(1900, R::Trigger), (std::vector<int>{515, 514}));
+    EXPECT_EQ(at(2100, R::Trigger), (std::vector<int>{513, 514}));
+    // XEmbed: Qt reports the second press and then DoubleClick; the double is reported once.
+    EXPECT_EQ(Concat({at(5000, R::Trigger), at(5200, R::Trigger), at(5201, R::DoubleClick)}),
+              (std::vector<int>{513, 514, 515, 514}));
+    // A DoubleClick on its own (no second Trigger seen) still is one.
+    EXPECT_EQ(at(9000, R::DoubleClick), (std::vector<int>{515, 514}));
+    // A right click between two left clicks breaks the pair.
+    EXPECT_EQ(Concat({at(12000, R::Trigger), at(12100, R::Context), at(12200, R::Trigger)}),
+              (std::vector<int>{513, 514, 516, 517, 513, 514}));
+    EXPECT_TRUE(at(15000, R::MiddleClick).empty());
+}
+
+class FakeProbe : public TrayHostProbe {
+  public:
+    bool Present() override { return present; }
+    void Watch(std::function<void()> c, std::function<void()> r) override {
+        changed = std::move(c);
+        restarted = std::move(r);
+    }
+    void SetWaiting(bool w) override { waiting = w; }
+    bool present = true;
+    bool waiting = false;
+    std::function<void()> changed;
+    std::function<void()> restarted;
+};
+
+class Window : public TrayWindow {
+  public:
+    void TrayMessage(int message) override {
+        messages.push_back(message);
+        if (onMessage) {
+            onMessage(message);
+        }
+    }
+    std::vector<int> messages;
+    std::function<void(int)> onMessage;
+};
+
+struct Icon {
+    Icon() {
+        QPixmap pixmap(16, 16);
+        pixmap.fill(Qt::darkBlue);
+        icon = QIcon(pixmap);
+    }
+    QIcon icon;
+};
+
+NOTIFYICONDATA Record(Window& window, const QIcon& icon, const std::string& tip) {
+    NOTIFYICONDATA data;
+    data.cbSize = kNotifyIconDataSize;
+    data.hWnd = &window;
+    data.uID = 1;
+    data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    data.uCallbackMessage = WM_MOUSEMOVE;
+    data.hIcon = &icon;
+    SetTip(data, tip);
+    return data;
+}
+
+TEST_F(QtShellTest, TipReachesQtWholeCharactersOnlyAndTheIconComesAndGoes) {
+    Icon icon;
+    Window window;
+    auto owned = std::make_unique<FakeProbe>();
+    QtShell shell(std::move(owned));
+
+    const std::string a62(62, 'a');
+    NOTIFYICONDATA data = Record(window, icon.icon, a62 + "\xC3\xA9");  // é over the cut
+    EXPECT_TRUE(shell.NotifyIcon(NIM_ADD, data));
+    ASSERT_NE(shell.TrayIcon(), nullptr);
+    EXPECT_EQ(shell.TrayIcon()->toolTip(), QString::fromStdString(a62));
+    EXPECT_TRUE(shell.TrayIcon()->isVisible());
+    EXPECT_FALSE(shell.TrayIcon()->icon().isNull());
+    EXPECT_FALSE(shell.NotifyIcon(NIM_ADD, data)) << "one icon only";
+
+    // A record filled by hand: no NUL in the field, a character split by its end.
+    std::memset(data.szTip, 'b', sizeof data.szTip);
+    data.szTip[62] = '\xC3';
+    data.szTip[63] = '\xA9';
+    EXPECT_TRUE(shell.NotifyIcon(NIM_MODIFY, data));
+    EXPECT_EQ(shell.TrayIcon()->toolTip(), QString::fromStdString(std::string(62, 'b')));
+
+    SetTip(data, "Holiday in CD, Disk in Floppy \xE2\x82\xAC");  // a whole euro sign stays
+    EXPECT_TRUE(shell.NotifyIcon(NIM_MODIFY, data));
+    EXPECT_EQ(shell.TrayIcon()->toolTip(), QStringLiteral("Holiday in CD, Disk in Floppy €"));
+
+    NOTIFYICONDATA other = data;
+    other.uID = 2;
+    EXPECT_FALSE(shell.NotifyIcon(NIM_DELETE, other));
+    EXPECT_TRUE(shell.NotifyIcon(NIM_DELETE, data));
+    EXPECT_EQ(shell.TrayIcon(), nullptr);
+    EXPECT_FALSE(shell.NotifyIcon(NIM_MODIFY, data));
+    EXPECT_FALSE(shell.NotifyIcon(NIM_DELETE, data));
+
+    SetTip(data, "Bayminder");
+    EXPECT_TRUE(shell.NotifyIcon(NIM_ADD, data));
+    ASSERT_NE(shell.TrayIcon(), nullptr);
+    EXPECT_EQ(shell.TrayIcon()->toolTip(), QStringLiteral("Bayminder"));
+    shell.NotifyIcon(NIM_DELETE, data);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST_F(QtShellTest, AnIconAddedBeforeTheTrayHostIsShownWhenTheHostComes) {
+    Icon icon;
+    Window window;
+    auto owned = std::make_unique<FakeProbe>();
+    FakeProbe& probe = *owned;
+    probe.present = false;
+    QtShell shell(std::move(owned));
+
+    NOTIFYICONDATA data = Record(window, icon.icon, "Bayminder");
+    EXPECT_TRUE(shell.NotifyIcon(NIM_ADD, data));
+    EXPECT_EQ(shell.TrayIcon(), nullptr);
+    EXPECT_TRUE(probe.waiting);
+    SetTip(data, "Holiday in CD");
+    EXPECT_TRUE(shell.NotifyIcon(NIM_MODIFY, data));
+    probe.changed();  // still no host
+    EXPECT_EQ(shell.TrayIcon(), nullptr);
+
+    probe.present = true;
+    probe.changed();
+    ASSERT_NE(shell.TrayIcon(), nullptr);
+    EXPECT_EQ(shell.TrayIcon()->toolTip(), QStringLiteral("Holiday in CD"));
+    EXPECT_TRUE(shell.TrayIcon()->isVisible());
+    EXPECT_FALSE(probe.waiting) << "no polling once the icon is up";
+    probe.restarted();
+    EXPECT_TRUE(shell.TrayIcon()->isVisible());
+
+    // Deleted while waiting: a host that comes later shows nothing.
+    shell.NotifyIcon(NIM_DELETE, data);
+    probe.present = false;
+    shell.NotifyIcon(NIM_ADD, data);
+    EXPECT_TRUE(probe.waiting);
+    shell.NotifyIcon(NIM_DELETE, data);
+    EXPECT_FALSE(probe.waiting);
+    probe.present = true;
+    probe.changed();
+    EXPECT_EQ(shell.TrayIcon(), nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST_F(QtShellTest, MessagesStopWhenAHandlerDeletesTheIcon) {
+    Icon icon;
+    Window window;
+    QtShell shell(std::make_unique<FakeProbe>());
+    NOTIFYICONDATA data = Record(window, icon.icon, "Bayminder");
+    shell.NotifyIcon(NIM_ADD, data);
+    auto* tray = const_cast<QSystemTrayIcon*>(shell.TrayIcon());
+    ASSERT_NE(tray, nullptr);
+
+    // Never inside Qt's emission: the icon's own window is still in its mouse handler then.
+    Q_EMIT tray->activated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(window.messages.empty());
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(window.messages, (std::vector<int>{513, 514}));
+
+    // Exit chosen from the popup menu deletes the icon inside the right click's handling.
+    window.messages.clear();
+    window.onMessage = [&](int message) {
+        if (message == 516) {
+            shell.NotifyIcon(NIM_DELETE, data);
+        }
+    };
+    Q_EMIT tray->activated(QSystemTrayIcon::Context);
+    QCoreApplication::sendPostedEvents();
+    EXPECT_EQ(window.messages, (std::vector<int>{516}));
+    EXPECT_EQ(shell.TrayIcon(), nullptr);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+TEST_F(QtShellTest, ASoundThatCannotPlayRingsTheBellOnTheEventLoopInstead) {
+    QEventLoop loop;
+    std::vector<bool> onUiThread;
+    {
+        EventSound sound(
+            [&] {
+                onUiThread.push_back(QThread::currentThread() == qApp->thread());
+                if (onUiThread.size() == 2) {
+                    loop.quit();
+                }
+            },
+            "no-such-driver");
+        sound.Play(MB_OK);
+        sound.Play(MB_ICONASTERISK);
+        EXPECT_TRUE(onUiThread.empty()) << "Play must not wait for the sound";
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    EXPECT_EQ(onUiThread, (std::vector<bool>{true, true}));
+}
+
+}  // namespace
+}  // namespace bm::platform
