@@ -1,0 +1,86 @@
+#include <QTest>
+#include <algorithm>
+
+#include "support/window_fixture.h"
+#include "windows/frmAbout.h"
+#include "windows/frmSplash.h"
+
+using namespace bm;
+using bm::forms::FormRegistry;
+
+namespace {
+
+class WindowsTest : public test::WindowFixture {
+  protected:
+    long long Count(const std::string& line) {
+        return std::count(Lines().begin(), Lines().end(), line);
+    }
+};
+
+TEST(VersionText, MajorDotMinorInPlainDecimal) {
+    EXPECT_EQ(VersionText(3, 0), QStringLiteral("3.0"));
+    EXPECT_EQ(VersionText(3, 12), QStringLiteral("3.12"));
+}
+
+TEST_F(WindowsTest, SplashShowsTheVersionAndClosesItselfAfterFiveSecondsWhateverIsClicked) {
+    frmSplash& splash = forms::Ref<frmSplash>();
+    splash.Show();
+    EXPECT_EQ(splash.lblVersion->text(), QStringLiteral("3.0"));
+    QTest::mouseClick(&splash, Qt::LeftButton);
+    QTest::mouseClick(splash.lblTitle2, Qt::LeftButton);
+    host.Advance(4999);
+    EXPECT_TRUE(splash.Visible());
+    host.Advance(1);
+    EXPECT_EQ(forms::Loaded<frmSplash>(), nullptr);
+    EXPECT_EQ(Count("hide frmSplash"), 1);
+    EXPECT_EQ(Count("unload frmSplash 1"), 1);
+}
+
+TEST_F(WindowsTest, ARequestToUnloadTheSplashIsHeldUntilItsTimeIsUp) {
+    forms::Ref<frmSplash>().Show();
+    host.Advance(2000);
+    EXPECT_TRUE(FormRegistry::Unload(frmSplash::kName, forms::vbAppWindows));
+    EXPECT_EQ(host.Now(), 5000);
+    EXPECT_EQ(forms::Loaded<frmSplash>(), nullptr);
+    // One unload, the one asked for; the timer's own joined it.
+    EXPECT_EQ(Count("unload frmSplash 2"), 1);
+    EXPECT_EQ(Count("unload frmSplash 1"), 0);
+}
+
+TEST_F(WindowsTest, AboutReadsTheVersionFromAnUnseenSplashAndIsOneWindow) {
+    host.Advance(60000);
+    frmAbout& about = forms::Ref<frmAbout>();
+    about.Show();
+    EXPECT_EQ(about.lblVersion->text(), QStringLiteral("3.0"));
+    ASSERT_NE(forms::Loaded<frmSplash>(), nullptr);
+    EXPECT_FALSE(forms::Loaded<frmSplash>()->Visible());
+    EXPECT_EQ(Count("show frmSplash"), 0);
+
+    FormRegistry::Get(frmAbout::kName).Show();
+    EXPECT_EQ(&forms::Ref<frmAbout>(), &about);
+    EXPECT_EQ(Count("load frmAbout"), 1);
+
+    // The splash goes as always; the About window stays.
+    host.Advance(5000);
+    EXPECT_EQ(forms::Loaded<frmSplash>(), nullptr);
+    EXPECT_TRUE(about.Visible());
+}
+
+TEST_F(WindowsTest, EscEnterAndTheCloseBoxCloseAbout) {
+    forms::Ref<frmAbout>().Show();
+    QTest::keyClick(forms::Ref<frmAbout>().cmdOkay, Qt::Key_Escape);
+    EXPECT_EQ(forms::Loaded<frmAbout>(), nullptr);
+
+    frmAbout& again = forms::Ref<frmAbout>();
+    again.Show();
+    QTest::keyClick(&again, Qt::Key_Return);
+    EXPECT_EQ(forms::Loaded<frmAbout>(), nullptr);
+
+    forms::Ref<frmAbout>().Show();
+    forms::Ref<frmAbout>().close();
+    EXPECT_EQ(forms::Loaded<frmAbout>(), nullptr);
+    EXPECT_EQ(Count("unload frmAbout 0"), 1);
+    EXPECT_EQ(Count("load frmAbout"), 3);
+}
+
+}  // namespace
