@@ -80,6 +80,32 @@ void ResetForTests() {
     gStoreFailureReported = false;
 }
 
+void Main() {
+    platform::Windows* windows = platform::Get().windows;
+    if (windows == nullptr) {
+        throw RuntimeError(kErrDeviceUnavailable, "no window services");
+    }
+    if (windows->PrevInstance()) {
+        return;
+    }
+    windows->Show("frmSplash");
+    gPreloading = vbTrue;
+    DoEvents();
+    for (const char* dialog : {"frmProperties", "frmMonitor", "frmPropertiesAdvanced"}) {
+        windows->Load(dialog);
+        windows->Unload(dialog);
+    }
+    gPreloading = vbFalse;
+    InitOptions();
+    if (FindDrives()) {
+        CloseAllDoors();
+        return;
+    }
+    MsgBox(std::string("Bayminder monitors removable drives.") + "\r" +
+               "This system doesn't appear to have any.",
+           platform::kVbCritical + platform::kVbSystemModal, kAppTitle);
+}
+
 void InitOptions() {
     gBeep = vbTrue;
     gShowDriveType = vbTrue;

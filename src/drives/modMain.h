@@ -51,6 +51,8 @@ extern std::vector<DriveRecord> gDrives;
 // them over once it exists; until then the model creates them through the host.
 extern TimerArray tmrDriveStatusTimeout;
 
+// The start-up procedure; the runtime calls it once, with the window services installed.
+void Main();
 void InitOptions();
 void SaveAppPath();
 

@@ -1,0 +1,103 @@
+// bayminder: the tray program.
+#include <QApplication>
+#include <QTimer>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "app/all_forms.h"
+#include "app/session_end.h"
+#include "drives/modMain.h"
+#include "platform/linux/instance_lock.h"
+#include "platform/linux/linux_machine.h"
+#include "platform/qt/form.h"
+#include "platform/qt/qt_host.h"
+#include "platform/qt/qt_shell.h"
+#include "platform/qt/qt_trace.h"
+#include "platform/qt/session.h"
+#include "platform/services.h"
+#include "platform/settings/qt_settings_backing.h"
+#include "platform/sim/sim_machine.h"
+#include "version.h"
+
+namespace {
+
+constexpr int kExitUsage = 2;
+
+int Usage(const char* problem) {
+    std::fprintf(stderr, "bayminder: %s\nUsage: bayminder [--simulate FILE]\n", problem);
+    return kExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string simulate;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--simulate" && i + 1 < argc) {
+            simulate = argv[++i];
+        } else if (arg.rfind("--simulate=", 0) == 0) {
+            simulate = arg.substr(11);
+        } else if (arg == "--simulate") {
+            return Usage("--simulate needs a FILE");
+        } else {
+            return Usage(("unknown argument: " + arg).c_str());
+        }
+    }
+
+    // The machine first: a bad machine file is an error before anything is shown.
+    std::unique_ptr<bm::platform::Machine> machine;
+    try {
+        if (simulate.empty()) {
+            machine = std::make_unique<bm::platform::linux_::LinuxMachine>();
+        } else {
+            machine = bm::platform::sim::SimMachine::Load(simulate);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bayminder: %s\n", e.what());
+        return kExitUsage;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromLatin1(bm::kProductName));
+    QApplication::setApplicationVersion(QString::fromLatin1(bm::kVersionText));
+    QApplication::setDesktopFileName(QStringLiteral("bayminder"));
+    // The program lives in its tray icon, not in its windows.
+    QApplication::setQuitOnLastWindowClosed(false);
+    bm::platform::InstallQtTrace();
+
+    bm::platform::QtSettingsBacking settings{std::string()};
+    bm::platform::QtHost host;
+    bm::platform::QtShell shell;
+    std::unique_ptr<bm::platform::linux_::InstanceLock> lock;
+    bm::forms::QtWindows windows([&lock] {
+        lock = bm::platform::linux_::InstanceLock::Acquire(
+            bm::platform::linux_::InstanceLock::DefaultPath());
+        return lock == nullptr;
+    });
+    bm::platform::Install(
+        {&machine->Drives(), &machine->MciDevice(), &settings, &host, &shell, &windows});
+    bm::app::RegisterAllForms();
+
+    bm::app::SessionEnd sessionEnd(
+        [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); }); });
+    std::unique_ptr<bm::platform::SessionWatch> watch;
+
+    bm::modMain::Main();
+    if (lock == nullptr) {
+        return 0;  // another copy runs: nothing shown, nothing probed
+    }
+    watch = std::make_unique<bm::platform::SessionWatch>(bm::platform::SessionHandlers{
+        [&sessionEnd](bm::platform::SessionEndSource source) { sessionEnd.Ending(source); },
+        [&sessionEnd] { sessionEnd.Cancelled(); },
+        [&sessionEnd] { sessionEnd.TaskManagerClose(); }});
+    bm::forms::FormRegistry::SetMainReturned();
+    if (bm::forms::FormRegistry::LoadedCount() == 0) {
+        return 0;
+    }
+    const int status = QApplication::exec();
+    bm::forms::FormRegistry::ResetForTests();
+    bm::platform::Install({});
+    return status;
+}

@@ -1,0 +1,271 @@
+#include "tray/frmSystemTray.h"
+
+#include <QCursor>
+
+#include "drives/modMain.h"
+#include "monitor/frmMonitor.h"
+#include "platform/services.h"
+#include "version.h"
+
+namespace bm {
+
+using modMain::gDrives;
+
+std::function<void(QMenu&)> frmSystemTray::PopupRunner;
+
+frmSystemTray::frmSystemTray()
+    : Form(kName, Qt::Tool),
+      mnuPopup(new QMenu(QStringLiteral("Popup"), this)),
+      mnuPopupAbout(mnuPopup->addAction(QStringLiteral("&About"))),
+      mnuPopupExit(mnuPopup->addAction(QStringLiteral("E&xit"))),
+      mnuPopupLine(mnuPopup->addSeparator()),
+      mnuPopupAdvanced(mnuPopup->addAction(QStringLiteral("A&dvanced..."))),
+      mnuPopupProperties(mnuPopup->addAction(QStringLiteral("&Properties"))),
+      tmrUpdateToolTip(&NewTimer(1000, [this] { tmrUpdateToolTip_Timer(); })),
+      tmrSingleClick(&NewTimer(500, [this] { tmrSingleClick_Timer(); })),
+      tmrDoubleClick(&NewTimer(500, [this] { tmrDoubleClick_Timer(); })),
+      tmrRemovePopup(&NewTimer(4000, [this] { tmrRemovePopup_Timer(); })),
+      tmrUnload(&NewTimer(1000, [this] { tmrUnload_Timer(); })),
+      icon_(platform::ProgramIcon()) {
+    setWindowIcon(icon_);
+    setWindowTitle(QString::fromLatin1(kProductName));
+    mnuPopup->setObjectName(QStringLiteral("mnuPopup"));
+    mnuPopupAbout->setObjectName(QStringLiteral("mnuPopupAbout"));
+    mnuPopupExit->setObjectName(QStringLiteral("mnuPopupExit"));
+    mnuPopupLine->setObjectName(QStringLiteral("mnuPopupLine"));
+    mnuPopupAdvanced->setObjectName(QStringLiteral("mnuPopupAdvanced"));
+    mnuPopupProperties->setObjectName(QStringLiteral("mnuPopupProperties"));
+    mnuPopup->setDefaultAction(mnuPopupProperties);
+    connect(mnuPopupAbout, &QAction::triggered, this, [this] { mnuPopupAbout_Click(); });
+    connect(mnuPopupExit, &QAction::triggered, this, [this] { mnuPopupExit_Click(); });
+    connect(mnuPopupAdvanced, &QAction::triggered, this, [this] { mnuPopupAdvanced_Click(); });
+    connect(mnuPopupProperties, &QAction::triggered, this, [this] { mnuPopupProperties_Click(); });
+    for (int type = modMain::kRemovable; type <= modMain::kCD; ++type) {
+        ilsLargeDriveIcon.Add(platform::DriveIcon(type));
+        ilsSmallDriveIcon.Add(platform::DriveIcon(type));
+    }
+}
+
+frmSystemTray::~frmSystemTray() = default;
+
+void frmSystemTray::Form_Load() {
+    modMain::tmrDriveStatusTimeout.OnTimer = [this](int index) {
+        tmrDriveStatusTimeout_Timer(static_cast<std::int16_t>(index));
+    };
+    modMain::tmrDriveStatusTimeout.Load(0).SetInterval(5000);
+    FillTrayIcon(kProductName);
+    platform::Shell_NotifyIconA(platform::NIM_ADD, mTrayIcon);
+    mIconInTray = true;
+}
+
+void frmSystemTray::Form_Unload(std::int16_t& /*Cancel*/) {
+    // The status timers are this window's; nothing may tick into it once it is gone.
+    modMain::tmrDriveStatusTimeout.OnTimer = nullptr;
+    modMain::tmrDriveStatusTimeout.UnloadAll();
+}
+
+void frmSystemTray::FillTrayIcon(const std::string& tip) {
+    mTrayIcon.cbSize = platform::kNotifyIconDataSize;
+    mTrayIcon.hWnd = this;
+    mTrayIcon.uID = 1;
+    mTrayIcon.uFlags = platform::NIF_MESSAGE | platform::NIF_ICON | platform::NIF_TIP;
+    mTrayIcon.uCallbackMessage = platform::WM_MOUSEMOVE;
+    mTrayIcon.hIcon = &icon_;
+    platform::SetTip(mTrayIcon, tip);
+}
+
+void frmSystemTray::DeleteIcon() {
+    mTrayIcon.cbSize = platform::kNotifyIconDataSize;
+    mTrayIcon.hWnd = this;
+    mTrayIcon.uID = 1;
+    platform::Shell_NotifyIconA(platform::NIM_DELETE, mTrayIcon);
+    mIconInTray = false;
+}
+
+std::string frmSystemTray::BuildToolTip() {
+    std::string text;
+    for (std::size_t i = 0; i < gDrives.size(); ++i) {
+        DriveRecord& drive = gDrives[i];
+        if (drive.StatusToolTip == 0) {
+            continue;
+        }
+        modMain::RefreshDriveStatus(drive);
+        if (drive.MediaPresent == vbFalse) {
+            continue;
+        }
+        if (!text.empty()) {
+            text += ", ";
+        }
+        text += (drive.VolumeLabel.empty() || modMain::gShowMediaType != vbFalse)
+                    ? drive.MediaName
+                    : drive.VolumeLabel;
+        text += " in ";
+        text += modMain::gShowDriveType != vbFalse ? drive.TypeName : "(" + drive.Letter + ":)";
+    }
+    return text.empty() ? std::string(kProductName) : text;
+}
+
+void frmSystemTray::RefreshToolTip() {
+    if (tmrUpdateToolTip->Enabled()) {
+        return;
+    }
+    FillTrayIcon(BuildToolTip());
+    platform::Shell_NotifyIconA(platform::NIM_MODIFY, mTrayIcon);
+    tmrUpdateToolTip->SetEnabled(true);
+}
+
+void frmSystemTray::TrayMessage(int message) {
+    Form_MouseMove(0, 0, static_cast<float>(message) * kTwipsPerPixelX, 0.0F);
+}
+
+void frmSystemTray::Form_MouseMove(int /*Button*/, int /*Shift*/, float X, float /*Y*/) {
+    RefreshToolTip();
+    const float message = X / kTwipsPerPixelX;
+    if (message == 514.0F) {
+        if (!tmrDoubleClick->Enabled()) {
+            tmrSingleClick->SetEnabled(true);
+        }
+    } else if (message == 515.0F) {
+        tmrSingleClick->SetEnabled(false);
+        tmrDoubleClick->SetEnabled(true);
+        mnuPopupProperties_Click();
+    } else if (message == 517.0F) {
+        tmrSingleClick->SetEnabled(false);
+        tmrRemovePopup->SetEnabled(true);
+        if (PopupRunner) {
+            PopupRunner(*mnuPopup);
+        } else {
+            mnuPopup->exec(QCursor::pos());
+        }
+    }
+}
+
+void frmSystemTray::tmrUpdateToolTip_Timer() {
+    tmrUpdateToolTip->SetEnabled(false);
+}
+
+void frmSystemTray::tmrSingleClick_Timer() {
+    tmrSingleClick->SetEnabled(false);
+    modMain::ToggleTrayDoors();
+}
+
+void frmSystemTray::tmrDoubleClick_Timer() {
+    tmrDoubleClick->SetEnabled(false);
+}
+
+void frmSystemTray::tmrRemovePopup_Timer() {
+    mnuPopup->hide();
+    tmrRemovePopup->SetEnabled(false);
+}
+
+void frmSystemTray::tmrDriveStatusTimeout_Timer(std::int16_t Index) {
+    if (platform::Timer* timer = modMain::tmrDriveStatusTimeout.Item(Index)) {
+        timer->SetEnabled(false);
+    }
+}
+
+void frmSystemTray::mnuPopupAbout_Click() {
+    forms::FormRegistry::Get("frmAbout").Show();
+}
+
+void frmSystemTray::mnuPopupAdvanced_Click() {
+    forms::FormRegistry::Get("frmPropertiesAdvanced").Show();
+}
+
+void frmSystemTray::mnuPopupProperties_Click() {
+    forms::FormRegistry::Get("frmProperties").Show();
+}
+
+void frmSystemTray::mnuPopupExit_Click() {
+    DeleteIcon();
+    forms::FormRegistry::Unload("frmProperties");
+    forms::FormRegistry::Unload("frmPropertiesAdvanced");
+    tmrUnload->SetEnabled(true);
+}
+
+void frmSystemTray::tmrUnload_Timer() {
+    forms::FormRegistry::Unload(*this, forms::vbFormCode);
+}
+
+void frmSystemTray::TakeIconAway() {
+    tmrUpdateToolTip->SetEnabled(true);
+    if (mIconInTray) {
+        DeleteIcon();
+    }
+}
+
+void frmSystemTray::Form_QueryUnload(std::int16_t& /*Cancel*/, std::int16_t UnloadMode) {
+    TakeIconAway();
+    switch (UnloadMode) {
+        case forms::vbAppTaskManager:
+            MsgBox(std::string("Why'd ya do that?  Just right click") + "\r" +
+                       "on the System Tray Icon and pick Exit.",
+                   platform::kVbQuestion + platform::kVbSystemModal, kAppTitle);
+            break;
+        case forms::vbAppWindows:
+            MediaCheck();
+            break;
+        case forms::vbFormCode:
+            forms::FormRegistry::Get("frmAbout").Show();
+            break;
+        default:
+            break;
+    }
+}
+
+void frmSystemTray::SessionEndCheck() {
+    TakeIconAway();
+    MediaCheck();
+}
+
+void frmSystemTray::RestoreIcon() {
+    if (mIconInTray || forms::Loaded<frmSystemTray>() != this) {
+        return;
+    }
+    FillTrayIcon(kProductName);
+    platform::Shell_NotifyIconA(platform::NIM_ADD, mTrayIcon);
+    mIconInTray = true;
+}
+
+void frmSystemTray::MediaCheck() {
+    // A notification left from an earlier end of the session that did not happen: start afresh,
+    // with an empty list, a full bar and no pending hide.
+    forms::FormRegistry::Unload(frmMonitor::kName);
+    modMain::CloseAllDoors();
+    for (std::size_t i = 0; i < gDrives.size(); ++i) {
+        DriveRecord& drive = gDrives[i];
+        if (drive.Monitor != 1) {
+            continue;
+        }
+        modMain::RefreshDriveStatus(drive);
+        if (drive.MediaPresent == vbFalse) {
+            continue;
+        }
+        const std::string key = Chr(static_cast<int>(i));
+        if (drive.Notify != 0) {
+            forms::Ref<frmMonitor>().lvwDrive->Add(key,
+                                                   drive.VolumeLabel + " (" + drive.Letter + ":)",
+                                                   drive.DriveType, drive.DriveType);
+        }
+        if (drive.Eject != 0) {
+            modMain::OpenDoor(drive);
+            if (drive.Notify != 0) {
+                ListView& list = *forms::Ref<frmMonitor>().lvwDrive;
+                list.SetGhosted(list.Find(key), true);
+            }
+        }
+    }
+    frmMonitor& monitor = forms::Ref<frmMonitor>();
+    if (monitor.lvwDrive->Count() == 0) {
+        forms::FormRegistry::Get("frmSplash").Show();
+        return;
+    }
+    monitor.tmrTick->SetEnabled(true);
+    monitor.Show();
+    platform::Get().host->WaitWhile([] {
+        const frmMonitor* shown = forms::Loaded<frmMonitor>();
+        return shown != nullptr && shown->Visible();
+    });
+}
+
+}  // namespace bm

@@ -1,0 +1,133 @@
+#include <algorithm>
+
+#include "app/session_end.h"
+#include "drives/modMain.h"
+#include "monitor/frmMonitor.h"
+#include "support/window_fixture.h"
+#include "tray/frmSystemTray.h"
+
+using namespace bm;
+using namespace bm::modMain;
+using bm::forms::FormRegistry;
+using bm::platform::SessionEndSource;
+
+namespace {
+
+class SessionEndTest : public test::WindowFixture {
+  protected:
+    void Start() {
+        InitOptions();
+        ASSERT_TRUE(FindDrives());
+        FormRegistry::SetMainReturned();
+    }
+    DriveRecord& Drive(char letter) {
+        return *std::find_if(gDrives.begin(), gDrives.end(),
+                             [&](const DriveRecord& d) { return d.Letter[0] == letter; });
+    }
+    void Choose(char letter, int monitor, int notify, int eject) {
+        Drive(letter).Monitor = monitor;
+        Drive(letter).Notify = notify;
+        Drive(letter).Eject = eject;
+    }
+    std::vector<std::string> Items() {
+        std::vector<std::string> texts;
+        ListView& list = *forms::Ref<frmMonitor>().lvwDrive;
+        for (int i = 0; i < list.Count(); ++i) {
+            texts.push_back(list.item(i)->text().toStdString() +
+                            (ListView::Ghosted(list.item(i)) ? " ghosted" : ""));
+        }
+        return texts;
+    }
+    int quits = 0;
+    app::SessionEnd sessionEnd{[this] { ++quits; }};
+};
+
+TEST_F(SessionEndTest, MediaCheckListsEjectsAndGhostsThenWaitsForTheNotification) {
+    for (char letter : {'G', 'F', 'E', 'D'}) {
+        AddCd(letter, true);
+    }
+    drives.drives['D'].label = "HOLIDAY";
+    Start();
+    Choose('G', 1, 1, 0);          // index 0: the key with character code 0
+    Choose('F', 2, 1, 1);          // greyed: skipped
+    Choose('E', 1, 0, 1);          // ejected, not listed
+    Choose('D', 1, 1, 1);          // listed and ghosted
+    mci.cds['G'].doorOpen = true;  // closed first by the check
+    const long long start = host.Now();
+    sessionEnd.Ending(SessionEndSource::Xsmp);
+
+    EXPECT_FALSE(shell.IconShown());
+    EXPECT_TRUE(mci.cds['F'].doorOpen == false);
+    // The wait ran the whole countdown: nine beeps, the asterisk, then hidden a second later.
+    EXPECT_EQ(shell.beeps, (std::vector<int>{0, 0, 0, 0, 0, 0, 0, 0, 0, 64}));
+    EXPECT_EQ(host.Now() - start, 11000);
+    EXPECT_EQ(quits, 1);
+    frmMonitor* monitor = forms::Loaded<frmMonitor>();
+    ASSERT_NE(monitor, nullptr);
+    EXPECT_FALSE(monitor->Visible());
+    EXPECT_EQ(Items(), (std::vector<std::string>{" (G:)", "Holiday (D:) ghosted"}));
+    EXPECT_NE(monitor->lvwDrive->Find(std::string(1, '\0')), nullptr);
+    // The countdown's OK closed every door, the ejected ones too.
+    EXPECT_FALSE(mci.cds['D'].doorOpen);
+    EXPECT_FALSE(mci.cds['E'].doorOpen);
+    EXPECT_EQ(std::count(Lines().begin(), Lines().end(), "unload frmSystemTray 2"), 1);
+}
+
+TEST_F(SessionEndTest, NothingToListShowsTheSplashAndReturnsAtOnce) {
+    AddCd('D', true);
+    AddCd('E', false);
+    Start();
+    Choose('D', 1, 0, 1);
+    Choose('E', 1, 1, 1);
+    const long long start = host.Now();
+    sessionEnd.Ending(SessionEndSource::Xsmp);
+    EXPECT_EQ(host.Now(), start);
+    EXPECT_TRUE(mci.cds['D'].doorOpen);
+    forms::Form* splash = FormRegistry::Find("frmSplash");
+    ASSERT_NE(splash, nullptr);
+    EXPECT_TRUE(splash->Visible());
+    EXPECT_TRUE(shell.beeps.empty());
+}
+
+TEST_F(SessionEndTest, ACancelledShutdownBringsTheIconBackAndTheNextCheckStartsAfresh) {
+    AddCd('D', true);
+    AddCd('E', true);
+    Start();
+    Choose('D', 1, 1, 0);
+    Choose('E', 1, 1, 0);
+    gBeep = vbFalse;
+    sessionEnd.Ending(SessionEndSource::Logind);
+    EXPECT_FALSE(shell.IconShown());
+    EXPECT_NE(forms::Loaded<frmSystemTray>(), nullptr);
+    EXPECT_EQ(Items().size(), 2U);
+    EXPECT_EQ(quits, 0);
+
+    sessionEnd.Cancelled();
+    EXPECT_TRUE(shell.IconShown());
+    EXPECT_EQ(shell.calls.back().message, platform::NIM_ADD);
+    EXPECT_EQ(shell.Tip(), "Bayminder");
+
+    const long long start = host.Now();
+    sessionEnd.Ending(SessionEndSource::Logind);
+    EXPECT_EQ(Items().size(), 2U);         // not four
+    EXPECT_EQ(host.Now() - start, 11000);  // a full countdown again, not one that never ends
+    EXPECT_TRUE(shell.beeps.empty());
+
+    // The shutdown goes on: the service manager's SIGTERM ends the program without a second
+    // check.
+    sessionEnd.Ending(SessionEndSource::ServiceManager);
+    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(host.Now() - start, 11000);
+}
+
+TEST_F(SessionEndTest, TaskManagerCloseEndsTheProgramAfterTheMessage) {
+    AddCd('D', true);
+    Start();
+    sessionEnd.TaskManagerClose();
+    ASSERT_EQ(host.boxes.size(), 1U);
+    EXPECT_EQ(host.boxes[0].style, 4128);
+    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(forms::Loaded<frmSystemTray>(), nullptr);
+}
+
+}  // namespace

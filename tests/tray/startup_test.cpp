@@ -1,0 +1,81 @@
+#include <algorithm>
+
+#include "drives/modMain.h"
+#include "support/window_fixture.h"
+#include "tray/frmSystemTray.h"
+
+using namespace bm;
+using namespace bm::modMain;
+using bm::forms::FormRegistry;
+
+namespace {
+
+using Startup = test::WindowFixture;
+
+std::vector<std::string> FormLines(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const std::string& line : lines) {
+        for (const char* verb : {"load ", "show ", "hide ", "unload "}) {
+            if (line.rfind(verb, 0) == 0) {
+                out.push_back(line);
+            }
+        }
+    }
+    return out;
+}
+
+TEST_F(Startup, ASecondCopyShowsProbesAndWritesNothing) {
+    AddCd('D', true);
+    otherInstance = true;
+    Main();
+    EXPECT_EQ(FormRegistry::LoadedCount(), 0);
+    EXPECT_TRUE(Lines().empty());
+    EXPECT_TRUE(mci.sent.empty());
+    EXPECT_EQ(settings.writes, 0);
+    EXPECT_TRUE(host.boxes.empty());
+}
+
+TEST_F(Startup, StartsTheTrayPreloadsTheDialogsAndClosesTheTrays) {
+    AddCd('D', true);
+    mci.cds['D'].doorOpen = true;
+    gWaitTime = 3000;
+    gBeep = vbFalse;
+    gShowMediaType = vbTrue;
+    Main();
+    EXPECT_EQ(FormLines(Lines()),
+              (std::vector<std::string>{"load frmSplash", "show frmSplash", "load frmProperties",
+                                        "unload frmProperties 1", "load frmMonitor",
+                                        "unload frmMonitor 1", "load frmPropertiesAdvanced",
+                                        "unload frmPropertiesAdvanced 1", "load frmSystemTray"}));
+    EXPECT_EQ(gPreloading, vbFalse);
+    EXPECT_EQ(gWaitTime, 10000);
+    EXPECT_EQ(gBeep, vbTrue);
+    EXPECT_EQ(gShowDriveType, vbTrue);
+    EXPECT_EQ(gShowMediaType, vbFalse);
+    EXPECT_EQ(settings.Value("@", "5"), host.appPath);
+    EXPECT_TRUE(shell.IconShown());
+    EXPECT_FALSE(mci.cds['D'].doorOpen);
+    EXPECT_TRUE(host.boxes.empty());
+    // The splash goes by itself; the tray window keeps the program alive.
+    FormRegistry::SetMainReturned();
+    host.Advance(5000);
+    EXPECT_EQ(FormRegistry::Find("frmSplash"), nullptr);
+    EXPECT_EQ(programEnds, 0);
+}
+
+TEST_F(Startup, NoDriveTellsSoAndEndsWithTheSplash) {
+    drives.drives['C'] = test::Disk(platform::kDriveFixed, true);
+    Main();
+    ASSERT_EQ(host.boxes.size(), 1U);
+    EXPECT_EQ(host.boxes[0].prompt,
+              "Bayminder monitors removable drives.\rThis system doesn't appear to have any.");
+    EXPECT_EQ(host.boxes[0].style, 4112);
+    EXPECT_EQ(host.boxes[0].title, "Bayminder");
+    EXPECT_TRUE(shell.calls.empty());
+    FormRegistry::SetMainReturned();
+    EXPECT_EQ(programEnds, 0);
+    host.Advance(5000);
+    EXPECT_EQ(programEnds, 1);
+}
+
+}  // namespace
