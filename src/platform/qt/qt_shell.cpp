@@ -2,8 +2,11 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QGuiApplication>
+#include <QMouseEvent>
 #include <QIcon>
 #include <QSystemTrayIcon>
+#include <QTimer>
 #include <cstring>
 #include <vector>
 
@@ -13,28 +16,39 @@
 namespace bm::platform {
 namespace {
 
+bool IsTrayIconWindow(const QObject* watched) {
+    return watched->isWidgetType() &&
+           std::strcmp(watched->metaObject()->className(), "QSystemTrayIconSys") == 0;
+}
+
 // Qt's XEmbed icon tells nobody that the pointer rests on it; its tooltip event is the one
 // sign, and the program wants a mouse move then to bring the tip up to date before it shows.
-class HoverFilter : public QObject {
+// It also reports a click at the press, while the program acts on the release: the release
+// comes from here.
+class TrayEventFilter : public QObject {
   public:
-    explicit HoverFilter(std::function<void()> hovered) : hovered_(std::move(hovered)) {}
+    TrayEventFilter(std::function<void()> hovered, std::function<void(Qt::MouseButton)> released)
+        : hovered_(std::move(hovered)), released_(std::move(released)) {}
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::ToolTip && watched->isWidgetType() &&
-            std::strcmp(watched->metaObject()->className(), "QSystemTrayIconSys") == 0) {
+        if (event->type() == QEvent::ToolTip && IsTrayIconWindow(watched)) {
             hovered_();
+        } else if (event->type() == QEvent::MouseButtonRelease && IsTrayIconWindow(watched)) {
+            released_(static_cast<QMouseEvent*>(event)->button());
         }
         return false;
     }
 
   private:
     std::function<void()> hovered_;
+    std::function<void(Qt::MouseButton)> released_;
 };
 
 }  // namespace
 
 struct QtShell::Impl {
     explicit Impl(std::unique_ptr<TrayHostProbe> p)
-        : probe(std::move(p)), hover([this] { Deliver({512}); }) {}
+        : probe(std::move(p)),
+          hover([this] { Deliver({512}); }, [this](Qt::MouseButton button) { Released(button); }) {}
 
     // The icon as the program described it last; shown once a tray host is there.
     bool added = false;
@@ -48,7 +62,8 @@ struct QtShell::Impl {
     QSystemTrayIcon* tray = nullptr;
     int generation = 0;  // a new icon for each add, so messages for a deleted one stop
     TrayClickDecoder decoder;
-    HoverFilter hover;
+    TrayEventFilter hover;
+    int pendingRelease = 0;  // 514 or 517 held until the button comes up
     EventSound sound;
 
     void Take(const NOTIFYICONDATA& data) {
@@ -96,6 +111,7 @@ struct QtShell::Impl {
     void Remove() {
         added = false;
         ++generation;
+        pendingRelease = 0;
         if (probe) {
             probe->SetWaiting(false);
         }
@@ -124,9 +140,30 @@ struct QtShell::Impl {
 
     QIcon IconOrDefault() const { return icon.isNull() ? QApplication::windowIcon() : icon; }
 
+    void Released(Qt::MouseButton button) {
+        const int message = pendingRelease;
+        if ((message == 514 && button == Qt::LeftButton) ||
+            (message == 517 && button == Qt::RightButton)) {
+            pendingRelease = 0;
+            // Out of the icon window's own event handling, as for the activations.
+            const int current = generation;
+            QTimer::singleShot(0, qApp, [this, message, current] {
+                if (generation == current) {
+                    Deliver({message});
+                }
+            });
+        }
+    }
+
     void Deliver(const std::vector<int>& messages) {
         const int current = generation;
         for (const int message : messages) {
+            const Qt::MouseButtons down = QGuiApplication::mouseButtons();
+            if ((message == 514 && (down & Qt::LeftButton) != 0) ||
+                (message == 517 && (down & Qt::RightButton) != 0)) {
+                pendingRelease = message;  // the button is still down: wait for the release
+                return;
+            }
             // A handler of the first message may have deleted the icon and its window.
             if (!added || generation != current || window == nullptr) {
                 return;
