@@ -131,6 +131,9 @@ void frmSystemTray::Form_MouseMove(int /*Button*/, int /*Shift*/, float X, float
         mnuPopupProperties_Click();
     } else if (message == 517.0F) {
         tmrSingleClick->SetEnabled(false);
+        // A fresh four seconds for this menu: the tick of an earlier right click would
+        // otherwise take it away at once.
+        tmrRemovePopup->SetEnabled(false);
         tmrRemovePopup->SetEnabled(true);
         if (PopupRunner) {
             PopupRunner(*mnuPopup);
