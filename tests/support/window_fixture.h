@@ -7,22 +7,13 @@
 #include "platform/qt/form.h"
 #include "support/fake_shell.h"
 #include "support/model_fixture.h"
+#include "support/qt_app.h"
 
 namespace bm::test {
 
 class WindowFixture : public ModelFixture {
   protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() == nullptr) {
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-            static int argc = 1;
-            static char name[] = "bayminder-test";
-            static char* argv[] = {name, nullptr};
-            // Never destroyed: at exit Qt's own statics may be gone before it.
-            static auto* app = new QApplication(argc, argv);
-            (void)app;
-        }
-    }
+    static void SetUpTestSuite() { test::EnsureQApplication(); }
     void SetUp() override {
         ModelFixture::SetUp();
         app::RegisterAllForms();

@@ -10,22 +10,14 @@
 #include <memory>
 #include <string>
 
+#include "support/qt_app.h"
+
 namespace bm::platform {
 namespace {
 
 class QtHostTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() == nullptr) {
-            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-                qputenv("QT_QPA_PLATFORM", "offscreen");
-            }
-            static int argc = 1;
-            static char name[] = "test_qt_host";
-            static char* argv[] = {name, nullptr};
-            static QApplication app(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { test::EnsureQApplication(); }
 
     // Once the next message box is up: hands it to inspect, then clicks its OK button.
     static void AnswerNextBox(std::function<void(QMessageBox*)> inspect) {

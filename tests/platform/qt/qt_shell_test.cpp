@@ -16,23 +16,14 @@
 
 #include "platform/qt/event_sound.h"
 #include "platform/qt/tray_parts.h"
+#include "support/qt_app.h"
 
 namespace bm::platform {
 namespace {
 
 class QtShellTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() == nullptr) {
-            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-                qputenv("QT_QPA_PLATFORM", "offscreen");
-            }
-            static int argc = 1;
-            static char name[] = "test_qt_shell";
-            static char* argv[] = {name, nullptr};
-            static QApplication app(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { test::EnsureQApplication(); }
 };
 
 std::vector<int> Concat(std::initializer_list<std::vector<int>> parts) {

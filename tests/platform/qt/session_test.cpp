@@ -20,6 +20,7 @@
 #include <functional>
 
 #include "platform/qt/session_parts.h"
+#include "support/qt_app.h"
 
 namespace bm::platform {
 namespace {
@@ -44,17 +45,7 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
 
 class SessionTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (QCoreApplication::instance() == nullptr) {
-            if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-                qputenv("QT_QPA_PLATFORM", "offscreen");
-            }
-            static int argc = 1;
-            static char name[] = "test_qt_session";
-            static char* argv[] = {name, nullptr};
-            static QGuiApplication app(argc, argv);
-        }
-    }
+    static void SetUpTestSuite() { test::EnsureQApplication(); }
     static QDBusConnection NoBus() {
         return QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"),
                                              QStringLiteral("no-bus"));
