@@ -1,45 +1,323 @@
 #include "properties/frmProperties.h"
 
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeySequence>
+#include <QShortcut>
 #include <QVBoxLayout>
 
-#include "drives/modMain.h"
+#include "drives/runtime.h"
+#include "platform/errors.h"
+#include "platform/host.h"
 #include "platform/qt/icons.h"
+#include "tray/frmSystemTray.h"
 
 namespace bm {
+namespace {
 
-frmProperties::frmProperties()
-    : Form(kName, Qt::Dialog),
-      lblPlaceholder(new QLabel(this)),
-      cmdOK(new QPushButton(QStringLiteral("OK"), this)) {
+QLineEdit* DisplayField(QWidget* parent, const char* name, const char* text) {
+    auto* field = new QLineEdit(QString::fromLatin1(text), parent);
+    field->setObjectName(QString::fromLatin1(name));
+    field->setReadOnly(true);
+    field->setFocusPolicy(Qt::NoFocus);
+    // Drawn in the window's face colour: a display, not an entry.
+    QPalette palette = field->palette();
+    palette.setColor(QPalette::Base, palette.color(QPalette::Window));
+    field->setPalette(palette);
+    return field;
+}
+
+QLabel* Label(QWidget* parent, const char* name, const char* text, QWidget* buddy) {
+    auto* label = new QLabel(QString::fromLatin1(text), parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setBuddy(buddy);
+    buddy->setAccessibleName(label->text());
+    return label;
+}
+
+QCheckBox* CheckBox(QWidget* parent, const char* name, const char* text) {
+    auto* box = new QCheckBox(QString::fromLatin1(text), parent);
+    box->setObjectName(QString::fromLatin1(name));
+    return box;
+}
+
+QPushButton* Button(QWidget* parent, const char* name, const char* text) {
+    auto* button = new QPushButton(QString::fromLatin1(text), parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);  // Enter presses nothing
+    return button;
+}
+
+}  // namespace
+
+frmProperties::frmProperties() : Form(kName, Qt::Dialog) {
     setWindowTitle(QStringLiteral("Bayminder Properties"));
     setWindowIcon(platform::ProgramIcon());
-    lblPlaceholder->setObjectName(QStringLiteral("lblPlaceholder"));
-    cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    cmdOK->setDefault(true);
+
+    tabDrive = new QTabBar(this);
+    tabDrive->setObjectName(QStringLiteral("tabDrive"));
+    tabDrive->setExpanding(false);
+    fraDrive = new QGroupBox(QStringLiteral("Drive"), this);
+    fraDrive->setObjectName(QStringLiteral("fraDrive"));
+    imgDriveIcon = new QLabel(fraDrive);
+    imgDriveIcon->setObjectName(QStringLiteral("imgDriveIcon"));
+    imgDriveIcon->setFixedSize(32, 32);
+    txtType = DisplayField(fraDrive, "txtType", "Removable");
+    txtMediaStatus = DisplayField(fraDrive, "txtMediaStatus", "Unknown");
+    txtTrayStatus = DisplayField(fraDrive, "txtTrayStatus", "Unknown");
+    lblType = Label(fraDrive, "lblType", "Drive Type:", txtType);
+    lblMediaStatus = Label(fraDrive, "lblMediaStatus", "Media Status:", txtMediaStatus);
+    lblTrayStatus = Label(fraDrive, "lblTrayStatus", "Tray Status:", txtTrayStatus);
+
+    Frame1 = new QFrame(fraDrive);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Frame1->setFrameShape(QFrame::StyledPanel);
+    chkMonitor = CheckBox(Frame1, "chkMonitor", "Monitor at Shutdown:");
+    fraNotEmpty = new QFrame(Frame1);
+    fraNotEmpty->setObjectName(QStringLiteral("fraNotEmpty"));
+    chkEject = CheckBox(fraNotEmpty, "chkEject", "Auto &Eject");
+    chkNotify = CheckBox(fraNotEmpty, "chkNotify", "&Notify User");
+    fraIcon = new QGroupBox(QStringLiteral("Icon Features:"), fraDrive);
+    fraIcon->setObjectName(QStringLiteral("fraIcon"));
+    chkTrayToggle = CheckBox(fraIcon, "chkTrayToggle", "Tray Toggle");
+    chkStatusToolTip = CheckBox(fraIcon, "chkStatusToolTip", "Status ToolTip");
+
+    cmdOkay = Button(this, "cmdOkay", "OK");
+    cmdCancel = Button(this, "cmdCancel", "Cancel");
+    cmdAdvanced = Button(this, "cmdAdvanced", "Advanced...");
+
+    auto* notEmpty = new QHBoxLayout(fraNotEmpty);
+    notEmpty->addWidget(chkEject);
+    notEmpty->addWidget(chkNotify);
+    auto* monitor = new QVBoxLayout(Frame1);
+    monitor->addWidget(chkMonitor);
+    monitor->addWidget(fraNotEmpty);
+    auto* icon = new QHBoxLayout(fraIcon);
+    icon->addWidget(chkTrayToggle);
+    icon->addWidget(chkStatusToolTip);
+    auto* fields = new QGridLayout;
+    fields->addWidget(lblType, 0, 0);
+    fields->addWidget(txtType, 0, 1);
+    fields->addWidget(lblMediaStatus, 1, 0);
+    fields->addWidget(txtMediaStatus, 1, 1);
+    fields->addWidget(lblTrayStatus, 2, 0);
+    fields->addWidget(txtTrayStatus, 2, 1);
+    auto* top = new QHBoxLayout;
+    top->addWidget(imgDriveIcon, 0, Qt::AlignTop);
+    top->addLayout(fields, 1);
+    auto* drive = new QVBoxLayout(fraDrive);
+    drive->addLayout(top);
+    drive->addWidget(Frame1);
+    drive->addWidget(fraIcon);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(cmdOkay);
+    buttons->addWidget(cmdCancel);
+    buttons->addWidget(cmdAdvanced);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(lblPlaceholder);
-    layout->addWidget(cmdOK, 0, Qt::AlignRight);
-    connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOK_Click(); });
+    layout->addWidget(tabDrive);
+    layout->addWidget(fraDrive);
+    layout->addLayout(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(tabDrive, &QTabBar::currentChanged, this, [this] {
+        if (!building_) {
+            tabDrive_Click();
+        }
+    });
+    connect(chkEject, &QCheckBox::clicked, this, [this] { chkEject_Click(); });
+    connect(chkNotify, &QCheckBox::clicked, this, [this] { chkNotify_Click(); });
+    connect(chkMonitor, &QCheckBox::clicked, this, [this] { chkMonitor_Click(); });
+    connect(cmdOkay, &QPushButton::clicked, this, [this] { cmdOkay_Click(); });
+    connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
+    connect(cmdAdvanced, &QPushButton::clicked, this, [this] { cmdAdvanced_Click(); });
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, cmdCancel, &QPushButton::click);
+    tmrStatus = &NewTimer(1000, [this] { tmrStatus_Timer(); });
+}
+
+std::int32_t frmProperties::Value(const QCheckBox& box) {
+    switch (box.checkState()) {
+        case Qt::Checked:
+            return 1;
+        case Qt::PartiallyChecked:
+            return 2;
+        default:
+            return 0;
+    }
+}
+
+void frmProperties::SetValue(QCheckBox& box, std::int32_t value) {
+    box.setTristate(value == 2);
+    box.setCheckState(value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked);
+}
+
+DriveRecord* frmProperties::DriveOfTab(std::int32_t TabNo) {
+    auto& drives = modMain::gDrives;
+    if (TabNo < 1 || static_cast<std::size_t>(TabNo) > drives.size()) {
+        return nullptr;
+    }
+    return &drives[static_cast<std::size_t>(TabNo - 1)];
 }
 
 void frmProperties::Form_Load() {
     if (modMain::gPreloading != vbFalse) {
         return;
     }
-    QString text = QStringLiteral("Watched drives:");
-    for (const DriveRecord& drive : modMain::gDrives) {
-        if (!drive.Letter.empty()) {
-            text += QStringLiteral("\n(%1:) %2")
-                        .arg(QString::fromStdString(drive.Letter),
-                             QString::fromStdString(drive.TypeName));
-        }
+    cmdAdvanced->setEnabled(modMain::gAdvancedOpen == vbFalse);
+    const frmSystemTray& tray = forms::Ref<frmSystemTray>();
+    building_ = true;
+    while (tabDrive->count() > 0) {
+        tabDrive->removeTab(0);
     }
-    lblPlaceholder->setText(text);
+    for (const DriveRecord& drive : modMain::gDrives) {
+        const QString letter = QString::fromStdString(drive.Letter.substr(0, 1));
+        const int tab = tabDrive->addTab(tray.ilsSmallDriveIcon.Icon(drive.DriveType),
+                                         QStringLiteral("(%1:)").arg(letter));
+        tabDrive->setTabData(tab, letter);
+    }
+    tabDrive->setCurrentIndex(0);
+    building_ = false;
+    ShowDrive(1);
+    CurrentTab = 1;
+    tmrStatus->SetEnabled(true);
 }
 
-void frmProperties::cmdOK_Click() {
+void frmProperties::ShowDrive(std::int32_t TabNo) {
+    const DriveRecord* drive = DriveOfTab(TabNo);
+    if (drive == nullptr) {
+        return;
+    }
+    fraDrive->hide();
+    imgDriveIcon->setPixmap(
+        forms::Ref<frmSystemTray>().ilsLargeDriveIcon.Picture(drive->DriveType));
+    switch (drive->DriveType) {
+        case modMain::kRemovable:
+            txtType->setText(QStringLiteral("Removable"));
+            break;
+        case modMain::kFloppy:
+            txtType->setText(QStringLiteral("Floppy"));
+            break;
+        case modMain::kCD:
+            txtType->setText(QStringLiteral("CD"));
+            break;
+        default:
+            break;
+    }
+    const bool trayLine = drive->CanEject != vbFalse && drive->CanClose != vbFalse;
+    lblTrayStatus->setVisible(trayLine);
+    txtTrayStatus->setVisible(trayLine);
+    SetValue(*chkMonitor, drive->Monitor);
+    SetValue(*chkEject, drive->Eject);
+    SetValue(*chkNotify, drive->Notify);
+    SetValue(*chkTrayToggle, drive->TrayToggle);
+    SetValue(*chkStatusToolTip, drive->StatusToolTip);
+    txtMediaStatus->setText(QStringLiteral("Unknown"));
+    UpdateEjectOptions();
+    UpdateMonitorOptions();
+    fraDrive->show();
+}
+
+void frmProperties::StoreDrive(std::int32_t TabNo) {
+    DriveRecord* drive = DriveOfTab(TabNo);
+    if (drive == nullptr) {
+        return;
+    }
+    drive->Monitor = Value(*chkMonitor);
+    drive->Eject = Value(*chkEject);
+    drive->Notify = Value(*chkNotify);
+    drive->TrayToggle = Value(*chkTrayToggle);
+    drive->StatusToolTip = Value(*chkStatusToolTip);
+}
+
+void frmProperties::UpdateEjectOptions() {
+    const DriveRecord* drive = DriveOfTab(tabDrive->currentIndex() + 1);
+    if (drive == nullptr) {
+        return;
+    }
+    const bool eject = Value(*chkEject) == 1;
+    const bool notify = Value(*chkNotify) == 1;
+    const bool canEject = drive->CanEject != vbFalse;
+    const bool canClose = drive->CanClose != vbFalse;
+    chkEject->setEnabled(canEject);
+    chkTrayToggle->setEnabled(canEject && canClose);
+    if ((!eject && !notify) || (eject && canClose)) {
+        SetValue(*chkNotify, 1);
+    }
+}
+
+void frmProperties::UpdateMonitorOptions() {
+    fraNotEmpty->setVisible(Value(*chkMonitor) != 0);
+}
+
+void frmProperties::tabDrive_Click() {
+    const std::int32_t selected = tabDrive->currentIndex() + 1;
+    if (selected == CurrentTab) {
+        return;
+    }
+    tmrStatus->SetEnabled(false);
+    StoreDrive(CurrentTab);
+    ShowDrive(selected);
+    CurrentTab = selected;
+    tmrStatus->SetEnabled(true);
+}
+
+void frmProperties::cmdOkay_Click() {
     Hide();
+    DoEvents();
+    StoreDrive(CurrentTab);
+    try {
+        modMain::SaveAllDriveSettings();
+    } catch (const RuntimeError& error) {
+        // The drives saved before the failure keep their new values; the rest stay in memory.
+        MsgBox(std::string("Bayminder could not save the drive settings.") + "\r" + error.what() +
+                   "\r" + "The changes are kept until Bayminder ends.",
+               platform::kVbExclamation, kAppTitle);
+    }
     forms::FormRegistry::Unload(*this);
+}
+
+void frmProperties::cmdCancel_Click() {
+    Hide();
+    DoEvents();
+    modMain::LoadAllDriveSettings();
+    forms::FormRegistry::Unload(*this);
+}
+
+void frmProperties::cmdAdvanced_Click() {
+    forms::FormRegistry::Get("frmPropertiesAdvanced").Show();
+    cmdAdvanced->setEnabled(false);
+}
+
+void frmProperties::tmrStatus_Timer() {
+    if (!Visible()) {
+        return;
+    }
+    cmdAdvanced->setEnabled(modMain::gAdvancedOpen == vbFalse);
+    DriveRecord* drive = DriveOfTab(tabDrive->currentIndex() + 1);
+    if (drive == nullptr) {
+        return;
+    }
+    const forms::Form* self = this;
+    modMain::RefreshDriveStatus(*drive);
+    // Events ran inside the refresh: the dialog may be gone, or on another tab.
+    if (forms::FormRegistry::Find(kName) != self || !Visible()) {
+        return;
+    }
+    drive = DriveOfTab(tabDrive->currentIndex() + 1);
+    if (drive == nullptr) {
+        return;
+    }
+    if (drive->CanEject != vbFalse && drive->CanClose != vbFalse) {
+        QString tray =
+            drive->DoorClosed != vbFalse ? QStringLiteral("Closed") : QStringLiteral("Open");
+        if (drive->DoorUncertain != vbFalse) {
+            tray += QLatin1Char('?');
+        }
+        txtTrayStatus->setText(tray);
+    }
+    txtMediaStatus->setText(drive->MediaPresent != vbFalse ? QStringLiteral("Loaded")
+                                                           : QStringLiteral("Empty"));
 }
 
 }  // namespace bm

@@ -1,8 +1,15 @@
 #pragma once
-// The drive properties dialog.
+// The drive properties dialog: one tab per drive, its five settings, and its live status.
+#include <QCheckBox>
+#include <QFrame>
+#include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QTabBar>
+#include <cstdint>
 
+#include "drives/modMain.h"
 #include "platform/qt/form.h"
 
 namespace bm {
@@ -11,11 +18,52 @@ class frmProperties : public forms::Form {
   public:
     static constexpr const char* kName = "frmProperties";
     frmProperties();
-    void Form_Load() override;
-    void cmdOK_Click();
 
-    QLabel* lblPlaceholder;
-    QPushButton* cmdOK;
+    void Form_Load() override;
+    void tabDrive_Click();
+    void chkEject_Click() { UpdateEjectOptions(); }
+    void chkNotify_Click() { UpdateEjectOptions(); }
+    void chkMonitor_Click() { UpdateMonitorOptions(); }
+    void cmdOkay_Click();
+    void cmdCancel_Click();
+    void cmdAdvanced_Click();
+    void tmrStatus_Timer();
+    void ShowDrive(std::int32_t TabNo);
+    void StoreDrive(std::int32_t TabNo);
+    void UpdateEjectOptions();
+    void UpdateMonitorOptions();
+
+    // Check box values as the records keep them: 0, 1, or 2 for greyed.
+    static std::int32_t Value(const QCheckBox& box);
+    static void SetValue(QCheckBox& box, std::int32_t value);
+
+    QTabBar* tabDrive;
+    QGroupBox* fraDrive;
+    QLabel* imgDriveIcon;
+    QLabel* lblType;
+    QLineEdit* txtType;
+    QLabel* lblMediaStatus;
+    QLineEdit* txtMediaStatus;
+    QLabel* lblTrayStatus;
+    QLineEdit* txtTrayStatus;
+    QFrame* Frame1;
+    QCheckBox* chkMonitor;
+    QFrame* fraNotEmpty;
+    QCheckBox* chkEject;
+    QCheckBox* chkNotify;
+    QGroupBox* fraIcon;
+    QCheckBox* chkTrayToggle;
+    QCheckBox* chkStatusToolTip;
+    QPushButton* cmdOkay;
+    QPushButton* cmdCancel;
+    QPushButton* cmdAdvanced;
+    platform::Timer* tmrStatus;
+    std::int32_t CurrentTab = 0;
+
+  private:
+    // The drive of tab TabNo, or null when there is no such tab.
+    static DriveRecord* DriveOfTab(std::int32_t TabNo);
+    bool building_ = false;
 };
 
 }  // namespace bm

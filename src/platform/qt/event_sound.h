@@ -19,7 +19,7 @@ class EventSound {
     // Returns at once; the sound is played by a worker thread.
     void Play(int type);
 
-    // The sound naming specification's name for a message beep type.
+    // The freedesktop sound theme's event name for a message beep type.
     static const char* EventId(int type);
 
   private:

@@ -1,0 +1,132 @@
+#include <QTest>
+#include <algorithm>
+
+#include "drives/modMain.h"
+#include "properties/frmProperties.h"
+#include "support/window_fixture.h"
+
+using namespace bm;
+using namespace bm::modMain;
+using bm::forms::FormRegistry;
+
+namespace {
+
+class Properties : public test::WindowFixture {
+  protected:
+    frmProperties& Open() {
+        InitOptions();
+        EXPECT_TRUE(FindDrives());
+        frmProperties& dialog = forms::Ref<frmProperties>();
+        dialog.Show();
+        return dialog;
+    }
+};
+
+TEST_F(Properties, TabsAndTheRulesOnEachKindOfDrive) {
+    AddCd('D', true);
+    AddCd('E', true, false);  // ejects, cannot close
+    drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
+    frmProperties& dialog = Open();
+    ASSERT_EQ(dialog.tabDrive->count(), 3);
+    EXPECT_EQ(dialog.tabDrive->tabText(0), QStringLiteral("(E:)"));
+    EXPECT_EQ(dialog.tabDrive->tabText(2), QStringLiteral("(A:)"));
+
+    // E: ejects only: "Auto Eject" may stay on with "Notify User" off.
+    frmProperties::SetValue(*dialog.chkEject, 1);
+    frmProperties::SetValue(*dialog.chkNotify, 0);
+    dialog.UpdateEjectOptions();
+    EXPECT_EQ(frmProperties::Value(*dialog.chkNotify), 0);
+    EXPECT_FALSE(dialog.chkTrayToggle->isEnabled());
+    EXPECT_TRUE(dialog.txtTrayStatus->isHidden());
+
+    // D: ejects and closes: eject brings notify; neither off is refused.
+    dialog.tabDrive->setCurrentIndex(1);
+    EXPECT_TRUE(dialog.chkTrayToggle->isEnabled());
+    EXPECT_FALSE(dialog.txtTrayStatus->isHidden());
+    frmProperties::SetValue(*dialog.chkNotify, 0);
+    dialog.chkNotify_Click();
+    EXPECT_EQ(frmProperties::Value(*dialog.chkNotify), 1);
+
+    // The floppy: eject and tray toggle disabled, and notify cannot be cleared.
+    dialog.tabDrive->setCurrentIndex(2);
+    EXPECT_FALSE(dialog.chkEject->isEnabled());
+    EXPECT_FALSE(dialog.chkTrayToggle->isEnabled());
+    frmProperties::SetValue(*dialog.chkNotify, 0);
+    dialog.chkNotify_Click();
+    EXPECT_EQ(frmProperties::Value(*dialog.chkNotify), 1);
+    // Clearing the monitor box hides the two below it; their values stay.
+    frmProperties::SetValue(*dialog.chkMonitor, 0);
+    dialog.chkMonitor_Click();
+    EXPECT_TRUE(dialog.fraNotEmpty->isHidden());
+}
+
+TEST_F(Properties, CancelForgetsTabSwitchesOkWritesEveryDriveTheCloseBoxKeepsMemory) {
+    AddCd('E', true);
+    AddCd('D', true);
+    frmProperties* dialog = &Open();
+    frmProperties::SetValue(*dialog->chkStatusToolTip, 0);
+    dialog->tabDrive->setCurrentIndex(1);
+    EXPECT_EQ(gDrives[0].StatusToolTip, 0);  // stored by the switch
+    dialog->cmdCancel->click();
+    EXPECT_EQ(gDrives[0].StatusToolTip, 1);
+    EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
+
+    dialog = &forms::Ref<frmProperties>();
+    dialog->Show();
+    frmProperties::SetValue(*dialog->chkStatusToolTip, 0);
+    dialog->tabDrive->setCurrentIndex(1);
+    dialog->close();
+    EXPECT_EQ(gDrives[0].StatusToolTip, 0);
+    EXPECT_EQ(settings.Value("E", "7"), "1");
+
+    dialog = &forms::Ref<frmProperties>();
+    dialog->Show();
+    const int before = settings.writes;
+    dialog->cmdOkay->click();
+    EXPECT_EQ(settings.writes - before, 16);  // eight keys of both drives
+    EXPECT_EQ(settings.Value("E", "7"), "0");
+}
+
+TEST_F(Properties, StatusLinesFollowTheDoorAndStopWhenHidden) {
+    AddCd('D', true);
+    frmProperties& dialog = Open();
+    EXPECT_EQ(dialog.txtMediaStatus->text(), QStringLiteral("Unknown"));
+    EXPECT_EQ(dialog.txtTrayStatus->text(), QStringLiteral("Unknown"));
+    host.Advance(1000);
+    EXPECT_EQ(dialog.txtMediaStatus->text(), QStringLiteral("Loaded"));
+    EXPECT_EQ(dialog.txtTrayStatus->text(), QStringLiteral("Closed"));
+    OpenDoor(gDrives[0]);
+    host.Advance(1000);
+    EXPECT_EQ(dialog.txtTrayStatus->text().left(4), QStringLiteral("Open"));
+    EXPECT_EQ(dialog.txtMediaStatus->text(), QStringLiteral("Empty"));
+    dialog.Hide();
+    dialog.txtMediaStatus->setText(QStringLiteral("x"));
+    host.Advance(1000);
+    EXPECT_EQ(dialog.txtMediaStatus->text(), QStringLiteral("x"));
+}
+
+TEST_F(Properties, AStoreThatFailsOnOkIsToldAndNothingCrashes) {
+    AddCd('E', true);
+    AddCd('D', true);
+    frmProperties& dialog = Open();
+    settings.failAfterWrites = 8;  // the first drive saves, the second fails
+    dialog.cmdOkay->click();
+    ASSERT_EQ(host.boxes.size(), 1U);
+    EXPECT_EQ(host.boxes[0].style, 48);
+    EXPECT_NE(host.boxes[0].prompt.find("Bayminder.ini: Permission denied"), std::string::npos);
+    EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
+}
+
+TEST_F(Properties, EscCancelsEnterDoesNotPressOk) {
+    AddCd('D', true);
+    frmProperties& dialog = Open();
+    QApplication::setActiveWindow(&dialog);
+    const int before = settings.writes;
+    QTest::keyClick(&dialog, Qt::Key_Return);
+    EXPECT_NE(FormRegistry::Find("frmProperties"), nullptr);
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
+    EXPECT_EQ(settings.writes, before);
+}
+
+}  // namespace
