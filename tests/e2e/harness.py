@@ -257,7 +257,8 @@ class Desktop:
         shutil.copyfile(self.machine_source, self.machine)
 
         env = {k: v for k, v in os.environ.items()
-               if not k.startswith(("QT_", "WAYLAND_", "DBUS_", "XDG_", "DESKTOP_SESSION"))
+               if not k.startswith(("QT_", "WAYLAND_", "DBUS_", "XDG_", "DESKTOP_SESSION",
+                                    "AT_SPI_"))
                and k not in ("DISPLAY", "XAUTHORITY", "SESSION_MANAGER")}
         env.update({"XDG_CONFIG_HOME": config, "XDG_RUNTIME_DIR": runtime,
                     "QT_QPA_PLATFORM": "xcb", "QT_LOGGING_RULES": "bayminder.*=true",
@@ -497,8 +498,9 @@ class Desktop:
                 f.write("\n")
 
 
-def main(tests):
-    """Runs the test named on the command line: PROGRAM ARTIFACTS_DIR TEST."""
+def main(tests, also_missing=lambda: []):
+    """Runs the test named on the command line: PROGRAM ARTIFACTS_DIR TEST. also_missing()
+    names what else the tests need and this machine lacks."""
     if len(sys.argv) != 4 or sys.argv[3] not in tests:
         print(f"usage: {sys.argv[0]} PROGRAM ARTIFACTS_DIR {{{','.join(tests)}}}", file=sys.stderr)
         return 2
@@ -511,7 +513,7 @@ def main(tests):
         print(f"SKIP: the desktop tests need {' and '.join(missing)}", file=sys.stderr)
         return SKIP
     missing = missing_tools(["xdotool", "xwininfo", "xprop", "import", "dbus-daemon", "setpriv",
-                             "dbusmock"])
+                             "dbusmock"]) + also_missing()
     if missing:
         print(f"FAIL {name}: missing {', '.join(missing)}", file=sys.stderr)
         return 1

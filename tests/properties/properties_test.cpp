@@ -105,12 +105,60 @@ TEST_F(Properties, StatusLinesFollowTheDoorAndStopWhenHidden) {
     EXPECT_EQ(dialog.txtMediaStatus->text(), QStringLiteral("x"));
 }
 
+TEST_F(Properties, TheFloppyIsProbedOnceInSixSecondsAndShowsNoTrayLine) {
+    drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
+    frmProperties& dialog = Open();
+    host.Advance(1000);
+    EXPECT_EQ(dialog.txtMediaStatus->text(), QStringLiteral("Loaded"));
+    EXPECT_TRUE(dialog.txtTrayStatus->isHidden());
+    const long long probed = host.Now();
+    const std::size_t listings = drives.listings.size();
+    drives.drives['A'].medium = false;
+    long long seen = -1;
+    for (int tick = 0; tick < 8 && seen < 0; ++tick) {
+        host.Advance(1000);
+        if (dialog.txtMediaStatus->text() == QStringLiteral("Empty")) {
+            seen = host.Now();
+        }
+    }
+    // The change shows after the six-second hold-off and at most one tick more, not before.
+    EXPECT_GE(seen - probed, 5000);
+    EXPECT_LE(seen - probed, 7000);
+    EXPECT_EQ(drives.listings.size() - listings, 1U);
+}
+
+TEST_F(Properties, ATickSeesTabSwitchesCloseAndTheAdvancedDialogInsideTheRefresh) {
+    AddCd('E', true);
+    AddCd('D', false);
+    frmProperties& dialog = Open();
+    // A tab switch inside the refresh: the tick shows the newly selected drive.
+    host.Post([&] { dialog.tabDrive->setCurrentIndex(1); });
+    host.Advance(1000);
+    EXPECT_EQ(dialog.txtMediaStatus->text(), QStringLiteral("Empty"));
+
+    // The advanced dialog opened from elsewhere disables the button within one tick.
+    modMain::gAdvancedOpen = vbTrue;
+    host.Advance(1000);
+    EXPECT_FALSE(dialog.cmdAdvanced->isEnabled());
+    modMain::gAdvancedOpen = vbFalse;
+    host.Advance(1000);
+    EXPECT_TRUE(dialog.cmdAdvanced->isEnabled());
+
+    // Cancel inside the refresh: the tick ends without touching the gone dialog.
+    host.Post([&] { dialog.cmdCancel->click(); });
+    host.Advance(1000);
+    EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
+    host.Advance(2000);
+}
+
 TEST_F(Properties, AStoreThatFailsOnOkIsToldAndNothingCrashes) {
     AddCd('E', true);
     AddCd('D', true);
     frmProperties& dialog = Open();
+    frmProperties::SetValue(*dialog.chkStatusToolTip, 0);
     settings.failAfterWrites = 8;  // the first drive saves, the second fails
     dialog.cmdOkay->click();
+    EXPECT_EQ(settings.Value("E", "7"), "0");
     ASSERT_EQ(host.boxes.size(), 1U);
     EXPECT_EQ(host.boxes[0].style, 48);
     EXPECT_NE(host.boxes[0].prompt.find("Bayminder.ini: Permission denied"), std::string::npos);
