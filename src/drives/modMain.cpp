@@ -207,10 +207,18 @@ void ReadVolumeInfo(DriveRecord& Drive) {
     }
     std::string label;
     try {
-        label = ProperCase(Queries().Dir(Drive.Letter + ":\\", platform::kAttrVolume));
+        label = Queries().Dir(Drive.Letter + ":\\", platform::kAttrVolume);
     } catch (const RuntimeError&) {
         return;  // the medium went between the probe and this read: keep the last label
     }
+    // A label is the medium's text, not ours: controls in it would break the tooltip and the list.
+    for (char& c : label) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u == 0x7F) {
+            c = ' ';
+        }
+    }
+    label = ProperCase(label);
     Drive.VolumeLabel = label == "Audio Cd" ? "Audio " + Drive.MediaName : label;
 }
 

@@ -72,6 +72,9 @@ TEST_F(DriveTable, VolumeInfoInProperCase) {
     drives.drives['D'].label = "";
     ReadVolumeInfo(d);
     EXPECT_EQ(d.VolumeLabel, "");
+    drives.drives['D'].label = std::string("A\nB\r\x01\x7f\0C", 8);
+    ReadVolumeInfo(d);
+    EXPECT_EQ(d.VolumeLabel, "A B    C");
 
     // The medium goes between the probe and the label read: the last label stays.
     drives.drives['D'].label = "HOLIDAY";

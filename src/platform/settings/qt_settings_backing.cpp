@@ -85,6 +85,18 @@ int MakePath(const std::string& dir) {
     return 0;
 }
 
+// The folder and the file are the user's alone. QSettings would make them as the umask allows;
+// made here first, the file keeps its mode through every atomic replace.
+void CreatePrivately(const std::string& filePath) {
+    if (MakePath(filePath.substr(0, filePath.rfind('/'))) != 0) {
+        return;  // the write that follows reports why
+    }
+    const int fd = ::open(filePath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
 }  // namespace
 
 std::string WriteFailureReason(const std::string& filePath) {
@@ -138,6 +150,7 @@ QSettings& QtSettingsBacking::Store(const std::string& app) {
         return *slot;
     }
     const QString path = Q(FilePath(app));
+    CreatePrivately(FilePath(app));
     slot = std::make_unique<QSettings>(path, QSettings::IniFormat);
     (void)slot->allKeys();  // the file is read on first use; its status is known only then
     if (slot->status() == QSettings::FormatError) {
@@ -152,6 +165,7 @@ QSettings& QtSettingsBacking::Store(const std::string& app) {
         slot.reset();
         const std::string damaged = FilePath(app) + ".damaged";
         ::rename(FilePath(app).c_str(), damaged.c_str());
+        CreatePrivately(FilePath(app));
         slot = std::make_unique<QSettings>(path, QSettings::IniFormat);
         for (const auto& [key, value] : salvaged) {
             slot->setValue(key, value);
@@ -182,6 +196,7 @@ void QtSettingsBacking::Renew(const std::string& app) {
     // QSettings keeps a failed status for good; a fresh object on the same file, given every
     // value of the old one, tries the write again.
     auto& slot = stores_[app];
+    CreatePrivately(FilePath(app));
     auto fresh = std::make_unique<QSettings>(Q(FilePath(app)), QSettings::IniFormat);
     const QStringList keep = slot->allKeys();
     for (const QString& key : fresh->allKeys()) {

@@ -47,7 +47,8 @@ class IniStore : public bm::test::ModelFixture {
 
 }  // namespace
 
-TEST_F(IniStore, RoundTripsEveryTextAndSyncsEachWrite) {
+TEST_F(IniStore, RoundTripsEveryTextAndSyncsEachWritePrivately) {
+    const mode_t mask = ::umask(0);
     QtSettingsBacking store(dir);
     EXPECT_EQ(store.FilePath("Bayminder"), Ini());
     const std::vector<std::pair<std::string, std::string>> values = {
@@ -65,7 +66,11 @@ TEST_F(IniStore, RoundTripsEveryTextAndSyncsEachWrite) {
         store.SaveSetting("Bayminder", "D", k, v);
     }
     store.SaveSetting("Bayminder", "@", "5", "/opt/bayminder/bin");
+    ::umask(mask);
     EXPECT_NE(ReadIni().find("True"), std::string::npos);  // on disk without any explicit flush
+    // Owner only, whatever the umask, and still so after the atomic replaces of each write.
+    EXPECT_EQ(fs::status(dir + "/Bayminder").permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(Ini()).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 
     QtSettingsBacking reopened(dir);
     auto entries = reopened.GetAllSettings("Bayminder", "D");
