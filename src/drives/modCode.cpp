@@ -60,6 +60,24 @@ void WriteSetting(const std::string& section, const std::string& key, const std:
     backing.SaveSetting(kAppName, section, key, value);
 }
 
+WriteBatch::WriteBatch() {
+    Backing().BeginBatch();
+}
+
+WriteBatch::~WriteBatch() {
+    if (open_) {
+        try {
+            Backing().EndBatch();
+        } catch (const RuntimeError&) {  // NOLINT(bugprone-empty-catch): already failing
+        }
+    }
+}
+
+void WriteBatch::Commit() {
+    open_ = false;
+    Backing().EndBatch();
+}
+
 std::string ReadSetting(const std::string& section, const std::string& key) {
     if (auto value = Find(section, key)) {
         return *value;

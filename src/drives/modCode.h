@@ -11,6 +11,20 @@ inline constexpr const char* kAppName = "Bayminder";
 // Replaces the key's value in the section. A failure of the store throws RuntimeError.
 void WriteSetting(const std::string& section, const std::string& key, const std::string& value);
 
+// Holds the writes made during its life for one write to disk, so that a crash leaves them all or
+// none. Commit reports a failure of that write; without it the writes go out unchecked.
+class WriteBatch {
+  public:
+    WriteBatch();
+    ~WriteBatch();
+    WriteBatch(const WriteBatch&) = delete;
+    WriteBatch& operator=(const WriteBatch&) = delete;
+    void Commit();
+
+  private:
+    bool open_ = true;
+};
+
 // The key's value; without a default an absent key throws RuntimeError 6.
 std::string ReadSetting(const std::string& section, const std::string& key);
 std::string ReadSetting(const std::string& section, const std::string& key,

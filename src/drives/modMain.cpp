@@ -224,6 +224,7 @@ void ReadVolumeInfo(DriveRecord& Drive) {
 
 void SaveDriveSettings(DriveRecord& Drive) {
     const std::string& s = Drive.Letter;
+    modCode::WriteBatch batch;  // a drive's section is on disk whole, old or new
     modCode::WriteSetting(s, "1", std::to_string(Drive.DriveType));
     modCode::WriteSetting(s, "5", CStr(Drive.CanEject));
     modCode::WriteSetting(s, "6", CStr(Drive.CanClose));
@@ -232,6 +233,7 @@ void SaveDriveSettings(DriveRecord& Drive) {
     modCode::WriteSetting(s, "4", std::to_string(Drive.Notify));
     modCode::WriteSetting(s, "7", std::to_string(Drive.StatusToolTip));
     modCode::WriteSetting(s, "8", std::to_string(Drive.TrayToggle));
+    batch.Commit();
 }
 
 void LoadDriveSettings(DriveRecord& Drive) {

@@ -17,6 +17,10 @@ class SettingsBacking {
                              const std::string& key, const std::string& value) = 0;
     virtual void DeleteSetting(const std::string& app, const std::string& section,
                                const std::string& key) = 0;
+    // Saves between these two may reach the disk together, so that a crash leaves what they wrote
+    // either all there or not at all. A failure the saves deferred throws from EndBatch.
+    virtual void BeginBatch() {}
+    virtual void EndBatch() {}
 };
 
 }  // namespace bm::platform

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "platform/errors.h"
@@ -97,6 +98,30 @@ void CreatePrivately(const std::string& filePath) {
     }
 }
 
+// QSettings guards each write with "<file>.lock", into which it writes its pid at once. A crash
+// between creating and filling it leaves an empty lock, which QSettings would wait 30 s on at
+// every write. A second old and still empty, it is left over: take it away before the first write.
+void ClearAbandonedLock(const std::string& filePath) {
+    const std::string lock = filePath + ".lock";
+    for (int look = 0; look < 2; ++look) {
+        struct stat st {};
+        if (::stat(lock.c_str(), &st) != 0 || st.st_size != 0 || !S_ISREG(st.st_mode)) {
+            return;
+        }
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        const long long ageMs = (now.tv_sec - st.st_mtim.tv_sec) * 1000LL +
+                                (now.tv_nsec - st.st_mtim.tv_nsec) / 1000000;
+        if (ageMs >= 1000 || ageMs < 0) {
+            ::unlink(lock.c_str());
+            return;
+        }
+        const long long waitMs = 1000 - ageMs;
+        const timespec wait{static_cast<time_t>(waitMs / 1000), (waitMs % 1000) * 1000000L};
+        ::nanosleep(&wait, nullptr);
+    }
+}
+
 }  // namespace
 
 std::string WriteFailureReason(const std::string& filePath) {
@@ -151,6 +176,7 @@ QSettings& QtSettingsBacking::Store(const std::string& app) {
     }
     const QString path = Q(FilePath(app));
     CreatePrivately(FilePath(app));
+    ClearAbandonedLock(FilePath(app));
     slot = std::make_unique<QSettings>(path, QSettings::IniFormat);
     (void)slot->allKeys();  // the file is read on first use; its status is known only then
     if (slot->status() == QSettings::FormatError) {
@@ -219,9 +245,32 @@ void QtSettingsBacking::SaveSetting(const std::string& app, const std::string& s
     s.beginGroup(EncodeName(section));
     s.setValue(EncodeName(key), Q(value));
     s.endGroup();
+    if (batchDepth_ > 0) {
+        unsynced_.insert(app);
+        return;
+    }
     s.sync();
     if (s.status() != QSettings::NoError) {
         Fail(app);
+    }
+}
+
+void QtSettingsBacking::BeginBatch() {
+    ++batchDepth_;
+}
+
+void QtSettingsBacking::EndBatch() {
+    if (batchDepth_ == 0 || --batchDepth_ > 0) {
+        return;
+    }
+    const std::set<std::string> apps = std::move(unsynced_);
+    unsynced_.clear();
+    for (const std::string& app : apps) {
+        QSettings& s = Store(app);
+        s.sync();
+        if (s.status() != QSettings::NoError) {
+            Fail(app);
+        }
     }
 }
 

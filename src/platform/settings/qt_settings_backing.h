@@ -1,8 +1,10 @@
 #pragma once
 // The settings backing on QSettings: one INI file per application under the user's configuration
-// folder, written atomically and synced after every save so that a crash loses nothing written.
+// folder, written atomically and synced after every save (or batch of saves) so that a crash
+// loses nothing written.
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "platform/settings_backing.h"
@@ -22,6 +24,8 @@ class QtSettingsBacking : public SettingsBacking {
                      const std::string& value) override;
     void DeleteSetting(const std::string& app, const std::string& section,
                        const std::string& key) override;
+    void BeginBatch() override;
+    void EndBatch() override;
 
     // <configDir>/<app>/<app>.ini
     std::string FilePath(const std::string& app) const;
@@ -34,6 +38,8 @@ class QtSettingsBacking : public SettingsBacking {
 
     std::string configDir_;
     std::map<std::string, std::unique_ptr<QSettings>> stores_;
+    int batchDepth_ = 0;
+    std::set<std::string> unsynced_;
 };
 
 // Why the folder of a file cannot take a new copy of it: the system's error text, or a general

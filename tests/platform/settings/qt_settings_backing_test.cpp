@@ -1,16 +1,24 @@
 #include "platform/settings/qt_settings_backing.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QSettings>
+#include <QStringList>
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "drives/modCode.h"
 #include "drives/modMain.h"
 #include "platform/errors.h"
+#include "platform/trace.h"
 #include "support/model_fixture.h"
 
 namespace fs = std::filesystem;
@@ -130,4 +138,64 @@ TEST_F(IniStore, TheDriveModelRepairsAndKeepsSettingsThroughTheFile) {
     ASSERT_TRUE(bm::modMain::FindDrives());
     EXPECT_EQ(bm::modCode::ReadSetting("D", "2"), "1");
     EXPECT_EQ(bm::modMain::gDrives[0].Monitor, 1);
+}
+
+// Where the saving child tells how far it got: one byte as each key goes to the store.
+static int gProgressFd = -1;
+
+TEST_F(IniStore, AKillDuringSavesLeavesEveryDriveSectionWholeOldOrNew) {
+    std::mt19937 random(20261207);
+    for (int round = 0; round < 200; ++round) {
+        int progress[2];
+        ASSERT_EQ(::pipe(progress), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            // Saves four drives for ever, all five check boxes of a drive 0 or all 1 by turns.
+            ::close(progress[0]);
+            gProgressFd = progress[1];
+            bm::platform::SetTraceSink([](bm::platform::TraceCategory, const std::string&) {
+                if (::write(gProgressFd, "x", 1) != 1) {
+                    ::_exit(1);
+                }
+            });
+            QtSettingsBacking store(dir);
+            auto services = bm::platform::Get();
+            services.settings = &store;
+            bm::platform::Install(services);
+            for (std::int32_t turn = round;; ++turn) {
+                for (char letter : std::string("ADEF")) {
+                    bm::DriveRecord d;
+                    d.Letter = std::string(1, letter);
+                    d.DriveType = 3;
+                    d.Monitor = d.Eject = d.Notify = d.StatusToolTip = d.TrayToggle = turn % 2;
+                    bm::modMain::SaveDriveSettings(d);
+                }
+            }
+        }
+        ::close(progress[1]);
+        // Stopped as a random key goes to the store, the child is killed in the midst of a save.
+        const int keys = std::uniform_int_distribution<int>(1, 80)(random);
+        char byte = 0;
+        for (int i = 0; i < keys && ::read(progress[0], &byte, 1) == 1; ++i) {
+        }
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        ::close(progress[0]);
+
+        QSettings ini(QString::fromStdString(Ini()), QSettings::IniFormat);
+        ASSERT_EQ(ini.status(), QSettings::NoError) << "round " << round << ":\n" << ReadIni();
+        for (const QString& group : ini.childGroups()) {
+            ini.beginGroup(group);
+            QStringList values;
+            for (const char* key : {"2", "3", "4", "7", "8"}) {
+                values << ini.value(QString::fromLatin1(key)).toString();
+            }
+            ASSERT_EQ(ini.childKeys().size(), 8) << "round " << round << ":\n" << ReadIni();
+            ASSERT_EQ(values.count(values[0]), 5)
+                << "round " << round << " [" << group.toStdString()
+                << "] mixed: " << values.join(u' ').toStdString();
+            ini.endGroup();
+        }
+    }
 }
