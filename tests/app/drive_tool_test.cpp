@@ -38,7 +38,7 @@ class DriveTool : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(DriveTool, ListsTheExampleMachineAndKeepsItsSettings) {
+TEST_F(DriveTool, ListsTheExampleMachineInTableOrder) {
     ASSERT_EQ(Run({"--simulate", machine, "list", "--json"}), 0) << err.str();
     const std::string first = out.str();
     // Highest letter first; the fixed disk is not watched.
@@ -48,27 +48,12 @@ TEST_F(DriveTool, ListsTheExampleMachineAndKeepsItsSettings) {
     EXPECT_EQ(first.find("\"Letter\": \"C\""), std::string::npos);
     EXPECT_NE(first.find("\"VolumeLabel\": \"Holiday\""), std::string::npos);
     EXPECT_NE(first.find("\"VolumeLabel\": \"Myfloppy\""), std::string::npos);
-
-    // A second run reads the stored choices back instead of the defaults.
-    std::string ini;
-    {
-        std::ifstream in(dir + "/config/Bayminder/Bayminder.ini");
-        std::stringstream s;
-        s << in.rdbuf();
-        ini = s.str();
-    }
-    const auto fSection = ini.find("[F]");
-    ASSERT_NE(fSection, std::string::npos);
-    ini.replace(ini.find("2=0", fSection), 3, "2=1");
-    // One more line: a file of the same size and time would be taken for the cached one.
-    std::ofstream(dir + "/config/Bayminder/Bayminder.ini") << ini << "\n";
-    ASSERT_EQ(Run({"--simulate", machine, "list", "--json"}), 0);
-    EXPECT_NE(out.str().find("\"TypeName\": \"Removable\", \"CanEject\": false, \"CanClose\": "
-                             "false, \"DoorClosed\": false, \"MediaPresent\": true, "
-                             "\"DoorUncertain\": false, \"VolumeLabel\": \"Mystick\", "
-                             "\"SerialNumber\": -1412567278, \"Monitor\": 1"),
+    EXPECT_NE(first.find("\"TypeName\": \"Removable\", \"CanEject\": false, \"CanClose\": "
+                         "false, \"DoorClosed\": false, \"MediaPresent\": true, "
+                         "\"DoorUncertain\": false, \"VolumeLabel\": \"Mystick\", "
+                         "\"SerialNumber\": -1412567278, \"Monitor\": 0"),
               std::string::npos)
-        << out.str();
+        << first;
 }
 
 TEST_F(DriveTool, DoorCommandsMoveTheSimulatedDoor) {

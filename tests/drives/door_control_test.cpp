@@ -125,29 +125,25 @@ TEST_F(DoorControl, RepliesCountInAnyCaseAndAreCut) {
     AddCd('D', false);
     FindDrives();
     DriveRecord& d = gDrives[0];
-    for (const char* yes : {"TRUE", "True", "tRuE"}) {
-        mci.script = [yes](const std::string& cmd, std::string& reply) -> std::optional<int> {
-            if (cmd == "status cd media present" || cmd == "capability cd can eject") {
-                reply = yes;
-                return 0;
-            }
+    std::string answer;
+    mci.script = [&answer](const std::string& cmd, std::string& reply) -> std::optional<int> {
+        if (cmd != "status cd media present" && cmd != "capability cd can eject") {
             return std::nullopt;
-        };
+        }
+        reply = answer;
+        return 0;
+    };
+    for (const char* yes : {"TRUE", "True", "tRuE"}) {
+        answer = yes;
         host.Advance(1000);
         RefreshDriveStatus(d);
         EXPECT_EQ(d.MediaPresent, vbTrue) << yes;
         EXPECT_EQ(QueryCanEject(d), vbTrue) << yes;
     }
     std::int32_t error = 0;
-    mci.script = [](const std::string&, std::string& reply) -> std::optional<int> {
-        reply = std::string(100, 'X') + "\0tail";
-        return 0;
-    };
+    answer = std::string(100, 'X') + "\0tail";
     EXPECT_EQ(SendMci("status cd media present", error), std::string(63, 'x'));
-    mci.script = [](const std::string&, std::string& reply) -> std::optional<int> {
-        reply = std::string("tr\0ue", 5);
-        return 0;
-    };
+    answer = std::string("tr\0ue", 5);
     EXPECT_EQ(SendMci("status cd media present", error), "tr");
     EXPECT_EQ(Lines().back(), "status cd media present => 0 \"tr\"");
 }

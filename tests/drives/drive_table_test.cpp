@@ -86,22 +86,8 @@ TEST_F(DriveTable, VolumeInfoInProperCase) {
     EXPECT_EQ(d.VolumeLabel, "Holiday");
 }
 
-TEST_F(DriveTable, OptionsOfTheRun) {
-    gWaitTime = 5000;
-    gBeep = gShowDriveType = vbFalse;
-    gShowMediaType = vbTrue;
-    modCode::WriteSetting("@", "5", "/old/place");
-    InitOptions();
-    EXPECT_EQ(gWaitTime, 10000);
-    EXPECT_EQ(gBeep, vbTrue);
-    EXPECT_EQ(gShowDriveType, vbTrue);
-    EXPECT_EQ(gShowMediaType, vbFalse);
-    EXPECT_EQ(settings.Value("@", "5"), host.appPath);
-    EXPECT_EQ(settings.sections["@"].size(), 1U);
-}
-
 TEST_F(DriveTable, AnUnwritableStoreIsToldOnceAndTheRunGoesOn) {
-    settings.failWrites = true;
+    settings.failAfterWrites = 0;
     AddCd('D', true);
     AddCd('E', true);
     InitOptions();

@@ -30,7 +30,7 @@ TEST_F(SettingsStore, ReadsWritesAndDefaults) {
 }
 
 TEST_F(SettingsStore, FailuresReachTheCaller) {
-    settings.failWrites = true;
+    settings.failAfterWrites = 0;
     try {
         modCode::WriteSetting("D", "1", "3");
         ADD_FAILURE();

@@ -38,7 +38,6 @@ void FakeHost::RunPending() {
 }
 
 void FakeHost::DoEvents() {
-    ++doEventsCalls_;
     RunPending();
 }
 

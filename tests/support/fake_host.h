@@ -54,7 +54,6 @@ class FakeHost : public platform::Host {
     long long Now() const { return now_; }
     // Runs at the next DoEvents (or while the next message box is up).
     void Post(std::function<void()> event) { pending_.push_back(std::move(event)); }
-    int DoEventsCalls() const { return doEventsCalls_; }
 
     std::vector<ShownBox> boxes;
     std::string appPath = "/opt/bayminder/bin";
@@ -67,7 +66,6 @@ class FakeHost : public platform::Host {
     long long now_ = 0;
     std::vector<FakeTimer*> timers_;
     std::deque<std::function<void()>> pending_;
-    int doEventsCalls_ = 0;
 };
 
 }  // namespace bm::test

@@ -7,7 +7,7 @@
 namespace bm::test {
 
 int FakeDrives::GetDriveType(const std::string& rootPath) {
-    auto it = drives.find(rootPath.empty() ? '\0' : rootPath[0]);
+    const auto it = drives.find(rootPath.empty() ? '\0' : rootPath[0]);
     return it == drives.end() ? platform::kDriveNoRootDir : it->second.type;
 }
 
@@ -33,7 +33,7 @@ std::string FakeDrives::Dir(const std::string& pattern, int attributes) {
 }
 
 bool FakeDrives::GetVolumeSerial(const std::string& rootPath, std::uint32_t& serial) {
-    auto it = drives.find(rootPath.empty() ? '\0' : rootPath[0]);
+    const auto it = drives.find(rootPath.empty() ? '\0' : rootPath[0]);
     if (it == drives.end() || !it->second.medium) {
         return false;
     }
@@ -91,7 +91,7 @@ platform::SettingsBacking::Entries MemorySettings::GetAllSettings(const std::str
 
 void MemorySettings::SaveSetting(const std::string& /*app*/, const std::string& section,
                                  const std::string& key, const std::string& value) {
-    if (failWrites || failAfterWrites == 0) {
+    if (failAfterWrites == 0) {
         throw RuntimeError(kErrPathFileAccess,
                            "/home/user/.config/Bayminder/Bayminder.ini: "
                            "Permission denied");
@@ -118,12 +118,10 @@ void MemorySettings::DeleteSetting(const std::string& /*app*/, const std::string
 
 std::optional<std::string> MemorySettings::Value(const std::string& section,
                                                  const std::string& key) const {
-    auto it = sections.find(section);
-    if (it != sections.end()) {
-        for (const auto& [k, v] : it->second) {
-            if (k == key) {
-                return v;
-            }
+    const auto it = sections.find(section);
+    for (const auto& [k, v] : it != sections.end() ? it->second : Entries{}) {
+        if (k == key) {
+            return v;
         }
     }
     return std::nullopt;

@@ -72,8 +72,7 @@ class MemorySettings : public platform::SettingsBacking {
     std::optional<std::string> Value(const std::string& section, const std::string& key) const;
     std::map<std::string, Entries> sections;  // of the application "Bayminder"
     int writes = 0;
-    bool failWrites = false;   // like a read-only folder
-    int failAfterWrites = -1;  // fail once this many writes have succeeded
+    int failAfterWrites = -1;  // fail once this many writes have succeeded; 0: read-only
 };
 
 }  // namespace bm::test

@@ -13,27 +13,12 @@ bool FakeShell::NotifyIcon(int message, const platform::NOTIFYICONDATA& data) {
     return true;
 }
 
-void FakeShell::Send(int message) const {
-    if (shown && record.hWnd != nullptr) {
-        record.hWnd->TrayMessage(message);
+void FakeShell::Send(std::initializer_list<int> messages) const {
+    for (const int message : messages) {
+        if (shown && record.hWnd != nullptr) {
+            record.hWnd->TrayMessage(message);
+        }
     }
-}
-
-void FakeShell::Click() const {
-    Send(513);
-    Send(514);
-}
-
-void FakeShell::DoubleClick() const {
-    Send(513);
-    Send(514);
-    Send(515);
-    Send(514);
-}
-
-void FakeShell::RightClick() const {
-    Send(516);
-    Send(517);
 }
 
 }  // namespace bm::test

@@ -1,5 +1,6 @@
 #pragma once
 // A shell that keeps the icon record and the beeps, and lets a test send mouse messages.
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -16,11 +17,12 @@ class FakeShell : public platform::Shell {
     bool NotifyIcon(int message, const platform::NOTIFYICONDATA& data) override;
     void Beep(int type) override { beeps.push_back(type); }
 
-    // Sends a mouse message to the window of the icon, as the shell would.
-    void Send(int message) const;
-    void Click() const;        // 513, 514
-    void DoubleClick() const;  // 513, 514, 515, 514
-    void RightClick() const;   // 516, 517
+    // Sends mouse messages to the window of the icon, as the shell would.
+    void Send(std::initializer_list<int> messages) const;
+    void Send(int message) const { Send({message}); }
+    void Click() const { Send({513, 514}); }
+    void DoubleClick() const { Send({513, 514, 515, 514}); }
+    void RightClick() const { Send({516, 517}); }
     bool IconShown() const { return shown; }
     std::string Tip() const { return platform::TipText(record); }
 

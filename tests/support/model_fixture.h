@@ -2,6 +2,7 @@
 // Installs the fakes as the platform, resets the drive model, and records trace lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,11 @@ class ModelFixture : public ::testing::Test {
     void AddCd(char letter, bool disc, bool canEject = true) {
         drives.drives[letter] = Disk(platform::kDriveCdRom, disc);
         mci.cds[letter] = FakeCd{disc, false, canEject, 0};
+    }
+    // The record of a watched drive.
+    static DriveRecord& Drive(char letter) {
+        return *std::find_if(modMain::gDrives.begin(), modMain::gDrives.end(),
+                             [&](const auto& d) { return d.Letter[0] == letter; });
     }
 
     FakeHost host;

@@ -20,10 +20,6 @@ class SessionEndTest : public test::WindowFixture {
         ASSERT_TRUE(FindDrives());
         FormRegistry::SetMainReturned();
     }
-    DriveRecord& Drive(char letter) {
-        return *std::find_if(gDrives.begin(), gDrives.end(),
-                             [&](const DriveRecord& d) { return d.Letter[0] == letter; });
-    }
     void Choose(char letter, int monitor, int notify, int eject) {
         Drive(letter).Monitor = monitor;
         Drive(letter).Notify = notify;
@@ -118,16 +114,6 @@ TEST_F(SessionEndTest, ACancelledShutdownBringsTheIconBackAndTheNextCheckStartsA
     sessionEnd.Ending(SessionEndSource::ServiceManager);
     EXPECT_EQ(quits, 1);
     EXPECT_EQ(host.Now() - start, 11000);
-}
-
-TEST_F(SessionEndTest, TaskManagerCloseEndsTheProgramAfterTheMessage) {
-    AddCd('D', true);
-    Start();
-    sessionEnd.TaskManagerClose();
-    ASSERT_EQ(host.boxes.size(), 1U);
-    EXPECT_EQ(host.boxes[0].style, 4128);
-    EXPECT_EQ(quits, 1);
-    EXPECT_EQ(forms::Loaded<frmSystemTray>(), nullptr);
 }
 
 }  // namespace

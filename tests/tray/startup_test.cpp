@@ -12,16 +12,11 @@ namespace {
 
 using Startup = test::WindowFixture;
 
-std::vector<std::string> FormLines(const std::vector<std::string>& lines) {
-    std::vector<std::string> out;
-    for (const std::string& line : lines) {
-        for (const char* verb : {"load ", "show ", "hide ", "unload "}) {
-            if (line.rfind(verb, 0) == 0) {
-                out.push_back(line);
-            }
-        }
-    }
-    return out;
+// The window lines of the trace: load, show, hide and unload.
+std::vector<std::string> FormLines(std::vector<std::string> lines) {
+    std::erase_if(lines,
+                  [](const std::string& line) { return line.find(" frm") == std::string::npos; });
+    return lines;
 }
 
 TEST_F(Startup, ASecondCopyShowsProbesAndWritesNothing) {

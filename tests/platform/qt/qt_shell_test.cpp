@@ -86,16 +86,12 @@ class Window : public TrayWindow {
     std::function<void(int)> onMessage;
 };
 
-struct Icon {
-    Icon() {
+NOTIFYICONDATA Record(Window& window, const std::string& tip) {
+    static const QIcon icon = [] {
         QPixmap pixmap(16, 16);
         pixmap.fill(Qt::darkBlue);
-        icon = QIcon(pixmap);
-    }
-    QIcon icon;
-};
-
-NOTIFYICONDATA Record(Window& window, const QIcon& icon, const std::string& tip) {
+        return QIcon(pixmap);
+    }();
     NOTIFYICONDATA data;
     data.cbSize = kNotifyIconDataSize;
     data.hWnd = &window;
@@ -108,17 +104,13 @@ NOTIFYICONDATA Record(Window& window, const QIcon& icon, const std::string& tip)
 }
 
 TEST_F(QtShellTest, TipReachesQtWholeCharactersOnlyAndTheIconComesAndGoes) {
-    Icon icon;
     Window window;
-    auto owned = std::make_unique<FakeProbe>();
-    QtShell shell(std::move(owned));
-
+    QtShell shell(std::make_unique<FakeProbe>());
     const std::string a62(62, 'a');
-    NOTIFYICONDATA data = Record(window, icon.icon, a62 + "\xC3\xA9");  // é over the cut
+    NOTIFYICONDATA data = Record(window, a62 + "\xC3\xA9");  // é over the cut
     EXPECT_TRUE(shell.NotifyIcon(NIM_ADD, data));
     ASSERT_NE(shell.TrayIcon(), nullptr);
     EXPECT_EQ(shell.TrayIcon()->toolTip(), QString::fromStdString(a62));
-    EXPECT_TRUE(shell.TrayIcon()->isVisible());
     EXPECT_FALSE(shell.TrayIcon()->icon().isNull());
     EXPECT_FALSE(shell.NotifyIcon(NIM_ADD, data)) << "one icon only";
 
@@ -140,24 +132,19 @@ TEST_F(QtShellTest, TipReachesQtWholeCharactersOnlyAndTheIconComesAndGoes) {
     EXPECT_EQ(shell.TrayIcon(), nullptr);
     EXPECT_FALSE(shell.NotifyIcon(NIM_MODIFY, data));
     EXPECT_FALSE(shell.NotifyIcon(NIM_DELETE, data));
-
-    SetTip(data, "Bayminder");
-    EXPECT_TRUE(shell.NotifyIcon(NIM_ADD, data));
-    ASSERT_NE(shell.TrayIcon(), nullptr);
-    EXPECT_EQ(shell.TrayIcon()->toolTip(), QStringLiteral("Bayminder"));
+    EXPECT_TRUE(shell.NotifyIcon(NIM_ADD, data)) << "added again after a delete";
     shell.NotifyIcon(NIM_DELETE, data);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST_F(QtShellTest, AnIconAddedBeforeTheTrayHostIsShownWhenTheHostComes) {
-    Icon icon;
     Window window;
     auto owned = std::make_unique<FakeProbe>();
     FakeProbe& probe = *owned;
     probe.present = false;
     QtShell shell(std::move(owned));
 
-    NOTIFYICONDATA data = Record(window, icon.icon, "Bayminder");
+    NOTIFYICONDATA data = Record(window, "Bayminder");
     EXPECT_TRUE(shell.NotifyIcon(NIM_ADD, data));
     EXPECT_EQ(shell.TrayIcon(), nullptr);
     EXPECT_TRUE(probe.waiting);
@@ -189,10 +176,9 @@ TEST_F(QtShellTest, AnIconAddedBeforeTheTrayHostIsShownWhenTheHostComes) {
 }
 
 TEST_F(QtShellTest, MessagesStopWhenAHandlerDeletesTheIcon) {
-    Icon icon;
     Window window;
     QtShell shell(std::make_unique<FakeProbe>());
-    NOTIFYICONDATA data = Record(window, icon.icon, "Bayminder");
+    NOTIFYICONDATA data = Record(window, "Bayminder");
     shell.NotifyIcon(NIM_ADD, data);
     auto* tray = const_cast<QSystemTrayIcon*>(shell.TrayIcon());
     ASSERT_NE(tray, nullptr);

@@ -186,28 +186,5 @@ TEST_F(SimMachineTest, BadFilesGiveOneLineNamingTheFileAndTheFault) {
                 ThrowsMessage<SimFileError>(StartsWith(dir_ + "/new\\x0aline: cannot be read")));
 }
 
-TEST_F(SimMachineTest, CommandStringsEndToEnd) {
-    Mci& mci = machine_->MciDevice();
-    std::string reply;
-    const auto send = [&](const std::string& command) { return mci.SendString(command, reply); };
-    EXPECT_EQ(send("open D: type cdaudio alias cd shareable wait"), kMciOk);
-    EXPECT_EQ(send("open D: type cdaudio alias cd shareable wait"), kMciDuplicateAlias);
-    EXPECT_EQ(send("status cd media present"), kMciOk);
-    EXPECT_EQ(reply, "true");
-    EXPECT_EQ(send("set cd door open wait"), kMciOk);
-    EXPECT_EQ(InFile(4, "door"), "open");
-    EXPECT_EQ(send("status cd media present"), kMciOk);
-    EXPECT_EQ(reply, "false");
-    EXPECT_EQ(send("close cd"), kMciOk);
-    EXPECT_EQ(send("open H: type cdaudio alias x"), kMciOk);  // no disc
-    EXPECT_EQ(send("status x media present"), kMciOk);
-    EXPECT_EQ(reply, "false");
-    EXPECT_EQ(send("open J: type cdaudio alias cd shareable wait"), kMciMustUseShareable);
-    EXPECT_EQ(send("open A: type cdaudio alias cd wait"), kMciInvalidDeviceName);
-    EXPECT_EQ(send("open I: type cdaudio alias cd wait"), kMciOk);
-    EXPECT_EQ(send("capability cd can eject"), kMciOk);
-    EXPECT_EQ(reply, "false");
-}
-
 }  // namespace
 }  // namespace bm::platform::sim
