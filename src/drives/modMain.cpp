@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 #include "drives/modCode.h"
 #include "platform/services.h"
@@ -22,6 +23,26 @@ TimerArray tmrDriveStatusTimeout;
 namespace {
 
 bool gStoreFailureReported = false;
+// The fault each drive's device last reported; told again only after the device opened once.
+std::map<std::string, std::int32_t> gDeviceFaultShown;
+int gQuietFaults = 0;
+
+// A device fault is a modal box. Once told, the same fault of the same drive waits for an open
+// that works before it is told again: the tooltip and the properties dialog ask every second.
+// During the end of the session nobody may be there to close it, and it would hold the end up
+// for good, so it is only traced.
+void ReportDeviceFault(const std::string& Letter, std::int32_t code, const std::string& text) {
+    const auto it = gDeviceFaultShown.find(Letter);
+    const bool repeated = it != gDeviceFaultShown.end() && it->second == code;
+    if (!repeated && gQuietFaults == 0) {
+        gDeviceFaultShown[Letter] = code;
+        MsgBox(text, platform::kVbOkOnly, kAppTitle);
+    } else {
+        platform::Trace(platform::TraceCategory::MsgBox,
+                        "not shown: " + std::to_string(platform::kVbOkOnly) + " " +
+                            platform::TraceQuote(kAppTitle) + " " + platform::TraceQuote(text));
+    }
+}
 
 platform::DriveQueries& Queries() {
     auto* drives = platform::Get().drives;
@@ -78,6 +99,16 @@ void ResetForTests() {
     tmrDriveStatusTimeout.OnTimer = nullptr;
     tmrDriveStatusTimeout.OnFirstLoad = nullptr;
     gStoreFailureReported = false;
+    gDeviceFaultShown.clear();
+    gQuietFaults = 0;
+}
+
+QuietDeviceFaults::QuietDeviceFaults() {
+    ++gQuietFaults;
+}
+
+QuietDeviceFaults::~QuietDeviceFaults() {
+    --gQuietFaults;
 }
 
 void Main() {
@@ -301,23 +332,26 @@ std::string SendMci(const std::string& Command, std::int32_t& Error) {
 void OpenCdDevice(const std::string& Letter) {
     std::int32_t error = 0;
     SendMci("open " + Letter + ": type cdaudio alias cd shareable wait", error);
-    switch (error) {
+    const std::int32_t code = error;
+    switch (code) {
         case 0:
         case 289:
+            gDeviceFaultShown.erase(Letter);
             return;
         case 265:
             SendMci("Close cd", error);
-            MsgBox("Bayminder has screwed up\r265", platform::kVbOkOnly, kAppTitle);
+            ReportDeviceFault(Letter, code, "Bayminder has screwed up\r265");
             return;
         case 291:
             SendMci("close cd", error);
-            MsgBox("Another program is using the cd\rBayminder has tried to rectify this\r291",
-                   platform::kVbOkOnly, kAppTitle);
+            ReportDeviceFault(Letter, code,
+                              "Another program is using the cd\rBayminder has tried to rectify "
+                              "this\r291");
             return;
         default:
-            MsgBox("Please report to the makers of Bayminder\rthat you have MCI ERROR " +
-                       std::to_string(error) + "\rrewards will be offered...",
-                   platform::kVbOkOnly, kAppTitle);
+            ReportDeviceFault(Letter, code,
+                              "Please report to the makers of Bayminder\rthat you have MCI ERROR " +
+                                  std::to_string(code) + "\rrewards will be offered...");
             return;
     }
 }

@@ -69,6 +69,13 @@ void LoadAllDriveSettings();
 
 std::string SendMci(const std::string& Command, std::int32_t& Error);
 void OpenCdDevice(const std::string& Letter);
+// While one lives, device faults are traced instead of shown.
+struct QuietDeviceFaults {
+    QuietDeviceFaults();
+    ~QuietDeviceFaults();
+    QuietDeviceFaults(const QuietDeviceFaults&) = delete;
+    QuietDeviceFaults& operator=(const QuietDeviceFaults&) = delete;
+};
 VbBool QueryCanEject(const DriveRecord& Drive);
 VbBool QueryCanClose(const DriveRecord& Drive);
 VbBool DiskPresent(const std::string& Letter);

@@ -234,6 +234,7 @@ void frmSystemTray::MediaCheck() {
     // A notification left from an earlier end of the session that did not happen: start afresh,
     // with an empty list, a full bar and no pending hide.
     forms::FormRegistry::Unload(frmMonitor::kName);
+    const modMain::QuietDeviceFaults quiet;
     modMain::CloseAllDoors();
     for (std::size_t i = 0; i < gDrives.size(); ++i) {
         DriveRecord& drive = gDrives[i];

@@ -119,6 +119,32 @@ TEST_F(DoorControl, AFailedOpenIsToldAndReadsAsNoMedia) {
     RefreshDriveStatus(d);
     EXPECT_TRUE(host.boxes.empty());
     EXPECT_EQ(d.MediaPresent, vbTrue);
+
+    // A fault told once waits for an open that works; the same fault asked again each second
+    // would stack a modal box a second. At the end of the session it is never shown.
+    mci.cds['D'].openError = 291;
+    host.boxes.clear();
+    for (int tick = 0; tick < 3; ++tick) {
+        host.Advance(1000);
+        RefreshDriveStatus(d);
+    }
+    EXPECT_EQ(host.boxes.size(), 1U);
+    mci.cds['D'].openError = 0;
+    host.Advance(1000);
+    RefreshDriveStatus(d);
+    mci.cds['D'].openError = 291;
+    host.Advance(1000);
+    {
+        const QuietDeviceFaults quiet;
+        RefreshDriveStatus(d);
+    }
+    EXPECT_EQ(host.boxes.size(), 1U);
+    EXPECT_NE(std::find_if(Lines().begin(), Lines().end(),
+                           [](const std::string& l) { return l.rfind("not shown: 0 ", 0) == 0; }),
+              Lines().end());
+    host.Advance(1000);
+    RefreshDriveStatus(d);
+    EXPECT_EQ(host.boxes.size(), 2U);  // nobody saw the traced one
 }
 
 TEST_F(DoorControl, RepliesCountInAnyCaseAndAreCut) {
