@@ -1,0 +1,142 @@
+#!/usr/bin/env python3
+"""The tray program under stress and faults, on a private X desktop with trayer.
+
+    hardening_tests.py PROGRAM ARTIFACTS_DIR TEST
+
+Many copies started at once, devices that refuse to open, a machine file that goes away, and an
+end of the session on a machine where every CD drive is faulty.
+"""
+
+import json
+import os
+import signal
+import sys
+import time
+
+from desktop_tests import started
+from harness import check, main, poll
+
+SHOWN = r"^bayminder\.(forms: show |tray: NIM_ADD)"
+
+
+def write_machine(desktop, change):
+    """Changes the machine file as another program would: a new file put in place at once."""
+    machine = desktop.read_machine()
+    change({d["letter"]: d for d in machine["drives"]})
+    tmp = desktop.machine + ".new"
+    with open(tmp, "w") as f:
+        json.dump(machine, f)
+    os.replace(tmp, desktop.machine)
+
+
+def test_concurrent_starts(desktop):
+    for round_no in range(10):
+        copies = [desktop.start() for _ in range(20)]
+        started_at = time.monotonic()
+        poll(lambda: sum(c.running() for c in copies) <= 1, 20,
+             what=f"round {round_no}: all copies but one to end")
+        ended_in = time.monotonic() - started_at
+        keeper = [c for c in copies if c.running()]
+        check(len(keeper) == 1, f"round {round_no}: {len(keeper)} copies kept running")
+        keeper[0].trace.wait_for(r'^bayminder\.tray: NIM_ADD "Bayminder"$', 15)
+        for copy in copies:
+            if copy is keeper[0]:
+                continue
+            check(copy.proc.returncode == 0,
+                  f"round {round_no}: a second copy ended with status {copy.proc.returncode}")
+            check(not copy.trace.find(SHOWN), f"round {round_no}: a second copy showed "
+                  + "; ".join(m.group(0) for _, m in copy.trace.find(SHOWN)))
+        print(f"round {round_no}: the 19 others ended within {ended_in:.1f} s")
+        keeper[0].proc.send_signal(signal.SIGKILL)
+        keeper[0].wait_exit(5)
+
+
+def message_boxes(desktop, app):
+    return [w for w in desktop.visible_windows("Bayminder", app)
+            if "DIALOG" in desktop.window_type(w)]
+
+
+def dismiss_box(desktop, app):
+    """Waits for a message box and closes it with Enter, as a user would."""
+    box = poll(lambda: message_boxes(desktop, app), 15, what="a message box")[0]
+    desktop.focus(box)
+    desktop.key("Return")
+    poll(lambda: box not in message_boxes(desktop, app), 5, what="the message box to close")
+
+
+def click_and_settle(desktop, app, icon):
+    """One click on the icon; returns the trace mark from before it once the toggle ran."""
+    mark = app.trace.mark()
+    desktop.click_icon(icon)
+    app.trace.wait_for(r"^bayminder\.mci: open D: ", 5, mark)
+    return mark
+
+
+def test_device_faults(desktop):
+    app, icon = started(desktop)
+
+    for code, text in ((265, r"Bayminder has screwed up\\r265"),
+                       (291, r"Another program is using the cd\\rBayminder has tried"),
+                       (5, r"Please report to the makers of Bayminder\\rthat you have MCI ERROR 5")):
+        write_machine(desktop, lambda d, code=code: d["D"].update(mciOpenError=code))
+        mark = click_and_settle(desktop, app, icon)
+        app.trace.wait_for(r'^bayminder\.msgbox: 0 "Bayminder" "' + text, 10, mark)
+        dismiss_box(desktop, app)
+        # The same fault again is only traced: no box a second for as long as it lasts.
+        mark = click_and_settle(desktop, app, icon)
+        app.trace.wait_for(r'^bayminder\.msgbox: not shown: 0 "Bayminder" "' + text, 5, mark)
+        check(not app.trace.find(r"^bayminder\.msgbox: 0 ", mark), f"{code} was shown twice")
+        check(app.running(), f"the program ended on the fault {code}")
+
+    # The fault goes away: the next click moves the door again.
+    write_machine(desktop, lambda d: d["D"].update(mciOpenError=0))
+    before = desktop.door("D")
+    click_and_settle(desktop, app, icon)
+    poll(lambda: desktop.door("D") != before, 5, what="D: to move once its device opens again")
+
+    # The machine file goes away for a while: door moves are refused, nothing is written.
+    saved = desktop.read_machine()
+    os.remove(desktop.machine)
+    mark = click_and_settle(desktop, app, icon)
+    app.trace.wait_for(r"^bayminder\.mci: set cd door \w+.* => 262 ", 5, mark)
+    check(not os.path.exists(desktop.machine), "a refused door move wrote the machine file")
+    with open(desktop.machine + ".new", "w") as f:
+        json.dump(saved, f)
+    os.replace(desktop.machine + ".new", desktop.machine)
+    before = desktop.door("D")
+    click_and_settle(desktop, app, icon)
+    poll(lambda: desktop.door("D") != before, 5, what="D: to move once the file is back")
+    check(app.running(), "the program ended")
+
+
+def test_session_end_with_faulty_drives(desktop):
+    # Both CD drives refuse to open; only the stick in F: still answers, so the notification lists
+    # it while no message box may hold up the end.
+    write_machine(desktop, lambda d: (d["D"].update(mciOpenError=291),
+                                      d["E"].update(mciOpenError=5)))
+    desktop.write_settings({"F": {"1": "1", "2": "1", "3": "0", "4": "1", "5": "False",
+                                  "6": "False", "7": "1", "8": "0"}})
+    app = desktop.start()
+    app.trace.wait_for(r'^bayminder\.tray: NIM_ADD "Bayminder"$', 15)
+    # Start-up tells the faults; close those boxes as a user would.
+    for _ in range(2):
+        dismiss_box(desktop, app)
+    desktop.wait_tray_icon(app)
+
+    mark = app.trace.mark()
+    asked = time.monotonic()
+    check(desktop.logind("shutdown", "true").returncode == 0, "could not emit PrepareForShutdown")
+    app.trace.wait_for(r"^bayminder\.forms: show frmMonitor$", 10, mark)
+    app.trace.wait_for(r"^bayminder\.forms: hide frmMonitor$", 14, mark)
+    poll(lambda: not desktop.logind_json("inhibitors"), 5, what="the delay lock to be released")
+    took = time.monotonic() - asked
+    check(took <= 12.5, f"the end of the session took {took:.1f} s, expected at most 12 s")
+    check(not app.trace.find(r"^bayminder\.msgbox: \d", mark),
+          "a message box held up the end of the session")
+    check(app.trace.find(r'^bayminder\.msgbox: not shown: ', mark), "the faults were not traced")
+
+
+TESTS = {name[len("test_"):]: fn for name, fn in globals().items() if name.startswith("test_")}
+
+if __name__ == "__main__":
+    sys.exit(main(TESTS))
