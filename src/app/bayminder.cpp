@@ -24,8 +24,21 @@ namespace {
 
 constexpr int kExitUsage = 2;
 
-int Usage(const char* problem) {
-    std::fprintf(stderr, "bayminder: %s\nUsage: bayminder [--simulate FILE]\n", problem);
+constexpr const char* kHelp =
+    "Usage: bayminder [--simulate FILE]\n"
+    "Watches the removable, floppy and CD-ROM drives from a tray icon. The tooltip names the\n"
+    "drives that hold media; a click opens or closes the chosen CD trays; a double click opens\n"
+    "the drive properties. When the session ends it closes the trays, looks for media left in\n"
+    "the drives, ejects it where asked and counts down with warning beeps.\n"
+    "\n"
+    "  --simulate FILE  run on the simulated machine described in FILE (JSON)\n"
+    "  --help           show this help and exit\n"
+    "  --version        show the version and exit\n"
+    "\n"
+    "Settings are kept in $XDG_CONFIG_HOME/Bayminder/Bayminder.ini.\n";
+
+int Usage(const std::string& problem) {
+    std::fprintf(stderr, "bayminder: %s (see 'bayminder --help')\n", problem.c_str());
     return kExitUsage;
 }
 
@@ -40,9 +53,17 @@ int main(int argc, char** argv) {
         } else if (arg.rfind("--simulate=", 0) == 0) {
             simulate = arg.substr(11);
         } else if (arg == "--simulate") {
-            return Usage("--simulate needs a FILE");
+            return Usage("option '--simulate' needs a FILE");
+        } else if (arg == "--help") {
+            std::fputs(kHelp, stdout);
+            return 0;
+        } else if (arg == "--version") {
+            std::printf("bayminder (%s) %s\n", bm::kProductName, bm::kVersionText);
+            return 0;
+        } else if (arg.rfind('-', 0) == 0) {
+            return Usage("unknown option '" + arg + "'");
         } else {
-            return Usage(("unknown argument: " + arg).c_str());
+            return Usage("unexpected argument '" + arg + "'");
         }
     }
 
@@ -62,7 +83,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(bm::kProductName));
     QApplication::setApplicationVersion(QString::fromLatin1(bm::kVersionText));
-    QApplication::setDesktopFileName(QStringLiteral("bayminder"));
+    QApplication::setDesktopFileName(QStringLiteral("org.bayminder.Bayminder"));
     // The program lives in its tray icon, not in its windows.
     QApplication::setQuitOnLastWindowClosed(false);
     bm::platform::InstallQtTrace();

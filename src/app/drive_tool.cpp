@@ -11,14 +11,31 @@
 #include "platform/services.h"
 #include "platform/settings/qt_settings_backing.h"
 #include "platform/sim/sim_machine.h"
+#include "version.h"
 
 namespace bm::app {
 namespace {
 
-constexpr const char* kUsage =
-    "usage: bayminder-drives [--simulate FILE] list [--json]\n"
-    "       bayminder-drives [--simulate FILE] refresh|open|close LETTER\n"
-    "       bayminder-drives [--simulate FILE] toggle\n";
+constexpr const char* kSeeHelp = " (see 'bayminder-drives --help')\n";
+
+constexpr const char* kHelp =
+    "Usage: bayminder-drives [--simulate FILE] COMMAND\n"
+    "Shows and drives the removable drives as Bayminder sees them, with its settings.\n"
+    "\n"
+    "Commands:\n"
+    "  list [--json]   the drive table, one drive a line (or as JSON)\n"
+    "  refresh LETTER  ask the drive again for its media and tray, and show its record\n"
+    "  open LETTER     open the CD tray of the drive\n"
+    "  close LETTER    close the CD tray of the drive\n"
+    "  toggle          open or close the trays chosen for the tray toggle, as a click does\n"
+    "\n"
+    "Options:\n"
+    "  --simulate FILE  use the simulated machine described in FILE (JSON)\n"
+    "  --help           show this help and exit\n"
+    "  --version        show the version and exit\n"
+    "\n"
+    "Exit status: 0 on success, 1 when the letter is not a watched drive, 2 on a usage error\n"
+    "or a bad machine file.\n";
 
 // JSON string; invalid UTF-8 bytes become U+FFFD so the output always parses.
 std::string JsonString(const std::string& s) {
@@ -120,9 +137,17 @@ int RunDriveTool(const std::vector<std::string>& args, std::ostream& out, std::o
                  const std::string& configDir) {
     std::string simulate;
     size_t i = 0;
+    if (args.size() == 1 && args[0] == "--help") {
+        out << kHelp;
+        return kExitOk;
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        out << "bayminder-drives (" << kProductName << ") " << kVersionText << "\n";
+        return kExitOk;
+    }
     if (i < args.size() && args[i] == "--simulate") {
         if (i + 1 >= args.size()) {
-            err << "bayminder-drives: --simulate needs a FILE\n" << kUsage;
+            err << "bayminder-drives: option '--simulate' needs a FILE" << kSeeHelp;
             return kExitUsage;
         }
         simulate = args[i + 1];
@@ -147,9 +172,11 @@ int RunDriveTool(const std::vector<std::string>& args, std::ostream& out, std::o
         letter[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
     }
     if (!list && !onDrive && !toggle) {
-        err << (cmd.empty() ? "bayminder-drives: no command\n"
-                            : "bayminder-drives: unknown command: " + cmd[0] + "\n")
-            << kUsage;
+        err << "bayminder-drives: "
+            << (cmd.empty()                 ? std::string("no command")
+                : cmd[0].rfind('-', 0) == 0 ? "unknown option '" + cmd[0] + "'"
+                                            : "unknown command '" + cmd[0] + "'")
+            << kSeeHelp;
         return kExitUsage;
     }
 
