@@ -87,10 +87,15 @@ std::string Name(const QJsonValue& v, const std::string& what, const std::string
         Fail(where, what + " is " + KindOf(v) + ", not a string");
     }
     const QString s = v.toString();
+    // C1 controls as well as C0 and DEL: no file system reports them either.
     for (QChar c : s) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f) {
+        if (c.category() == QChar::Other_Control) {
             Fail(where, what + " " + Quote(s) + " contains a control character");
         }
+    }
+    // A lone surrogate, from an escape in the file, would silently become "?" in UTF-8.
+    if (!s.isValidUtf16()) {
+        Fail(where, what + " is not valid Unicode");
     }
     std::string utf8 = s.toStdString();
     if (utf8.size() > static_cast<size_t>(kMaxNameBytes)) {

@@ -8,7 +8,8 @@
 // - A missing medium is no medium on removable and unknown drives; fixed, remote and RAM disks
 //   are always ready and without one have an empty volume. "medium": null is no medium anywhere.
 // - A disc may list its root "files" like a medium.
-// - Labels and file names longer than 255 bytes or holding control characters are refused.
+// - Labels and file names longer than 255 bytes, holding control characters (C0, DEL, C1) or
+//   lone surrogates are refused.
 #include <cstdint>
 #include <memory>
 #include <stdexcept>

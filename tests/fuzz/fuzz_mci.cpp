@@ -1,0 +1,72 @@
+// The command-string interpreter of the device layers: lines of the input are sent one by one to
+// an interpreter over CD drives D (a disc, a motor), E (no motor) and J (held by another program).
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "platform/mci_interpreter.h"
+
+namespace {
+
+using namespace bm::platform;
+
+class Device : public CdDevice {
+  public:
+    explicit Device(char letter) : letter_(letter) {}
+    bool MediaPresent() override { return letter_ == 'D' && !open_; }
+    bool CanEject() override { return letter_ == 'D'; }
+    int SetDoor(bool open) override {
+        if (letter_ != 'D') {
+            return kMciHardware;
+        }
+        open_ = open;
+        return kMciOk;
+    }
+
+  private:
+    char letter_;
+    bool open_ = false;
+};
+
+class Layer : public CdDeviceLayer {
+  public:
+    std::unique_ptr<CdDevice> Open(char letter, bool shareable, int& error) override {
+        if (letter < 'A' || letter > 'Z') {
+            std::abort();  // the interpreter passes drive letters only
+        }
+        if (letter == 'J') {
+            error = shareable ? kMciMustUseShareable : kMciDeviceOpen;
+            return nullptr;
+        }
+        if (letter != 'D' && letter != 'E') {
+            error = kMciInvalidDeviceName;
+            return nullptr;
+        }
+        error = kMciOk;
+        return std::make_unique<Device>(letter);
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    Layer layer;
+    MciInterpreter mci(layer);
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    std::size_t start = 0;
+    while (start <= input.size()) {
+        std::size_t end = input.find('\n', start);
+        if (end == std::string::npos) {
+            end = input.size();
+        }
+        std::string reply = "stale";
+        mci.SendString(input.substr(start, end - start), reply);
+        // Replies are the two truth words or nothing: the drive model compares them as text.
+        if (!reply.empty() && reply != "true" && reply != "false") {
+            std::abort();
+        }
+        start = end + 1;
+    }
+    return 0;
+}
