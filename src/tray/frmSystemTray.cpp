@@ -41,8 +41,8 @@ frmSystemTray::frmSystemTray()
     connect(mnuPopupAdvanced, &QAction::triggered, this, [this] { mnuPopupAdvanced_Click(); });
     connect(mnuPopupProperties, &QAction::triggered, this, [this] { mnuPopupProperties_Click(); });
     for (int type = modMain::kRemovable; type <= modMain::kCD; ++type) {
-        ilsLargeDriveIcon.Add(platform::DriveIcon(type));
-        ilsSmallDriveIcon.Add(platform::DriveIcon(type));
+        ilsLargeDriveIcon.Add([type] { return platform::DriveIcon(type); });
+        ilsSmallDriveIcon.Add([type] { return platform::DriveIcon(type); });
     }
 }
 

@@ -2,7 +2,6 @@
 
 #include <qdrawutil.h>
 #include <QApplication>
-#include <QFontDatabase>
 #include <QPainter>
 #include <QScreen>
 
@@ -31,17 +30,13 @@ QRect PixelRect(int left, int top, int width, int height) {
 }
 
 QFont SerifFont(qreal points, bool bold, bool italic) {
-    // Where that family is missing, a face of the same measure, or else the desktop's serif.
-    static const QString family = [] {
-        for (const char* name : {"Times New Roman", "Liberation Serif", "Tinos", "Nimbus Roman",
-                                 "TeX Gyre Termes", "Times"}) {
-            if (QFontDatabase::hasFamily(QString::fromLatin1(name))) {
-                return QString::fromLatin1(name);
-            }
-        }
-        return QStringLiteral("Times New Roman");
-    }();
-    QFont font(family);
+    // Where that family is missing, a face of the same measure, or else the desktop's serif. The
+    // font matching picks among them when the text is laid out; asking the font database first
+    // would load all of it before the icon is up.
+    QFont font;
+    font.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif"),
+                      QStringLiteral("Tinos"), QStringLiteral("Nimbus Roman"),
+                      QStringLiteral("TeX Gyre Termes"), QStringLiteral("Times")});
     font.setStyleHint(QFont::Serif);
     font.setPointSizeF(points);
     font.setBold(bold);

@@ -17,8 +17,8 @@ QIcon Bundled(const QString& name, std::initializer_list<int> sizes) {
 }  // namespace
 
 QIcon ProgramIcon() {
-    return QIcon::fromTheme(QStringLiteral("bayminder"),
-                            Bundled(QStringLiteral("program"), {16, 22, 32, 48}));
+    static const QIcon icon = Bundled(QStringLiteral("program"), {16, 22, 32, 48});
+    return icon;
 }
 
 QIcon DriveIcon(int driveType) {
@@ -41,7 +41,12 @@ QIcon ImageList::Icon(int n) const {
     if (n < 1 || n > Count()) {
         return {};
     }
-    return icons_[static_cast<std::size_t>(n - 1)];
+    const Entry& entry = icons_[static_cast<std::size_t>(n - 1)];
+    if (entry.make) {
+        entry.icon = entry.make();
+        entry.make = nullptr;
+    }
+    return entry.icon;
 }
 
 QPixmap ImageList::Picture(int n) const {
