@@ -2,12 +2,16 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <utility>
+
+// Every start and stop of a host timer, so that a benchmark can tell which ones run when idle.
+Q_LOGGING_CATEGORY(lcTimer, "bayminder.timer", QtInfoMsg)
 
 namespace bm::platform {
 namespace {
@@ -20,6 +24,9 @@ class QtTimer : public Timer {
     }
 
     ~QtTimer() override {
+        if (timer_->isActive()) {
+            qCDebug(lcTimer, "stop %d", id_);
+        }
         timer_->stop();
         timer_->disconnect();
         // Inside its own handler the QTimer is still emitting: let the event loop delete it.
@@ -57,8 +64,10 @@ class QtTimer : public Timer {
     void Apply() {
         if (enabled_ && interval_ > 0) {
             timer_->start(interval_);
-        } else {
+            qCDebug(lcTimer, "start %d %d", id_, interval_);
+        } else if (timer_->isActive()) {
             timer_->stop();
+            qCDebug(lcTimer, "stop %d", id_);
         }
     }
 
@@ -77,6 +86,8 @@ class QtTimer : public Timer {
         }
     }
 
+    static inline int lastId_ = 0;
+    const int id_ = ++lastId_;
     QTimer* timer_;
     int interval_ = 0;
     bool enabled_ = false;
