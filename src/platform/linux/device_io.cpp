@@ -17,6 +17,10 @@ int Result(int r) {
     return r < 0 ? -errno : r;
 }
 
+int Door(int r) {
+    return r < 0 ? -errno : r > 0 ? -EIO : 0;
+}
+
 class SystemDeviceIo final : public DeviceIo {
   public:
     int Open(const std::string& path, int flags) override {
@@ -26,8 +30,14 @@ class SystemDeviceIo final : public DeviceIo {
         return Result(::ioctl(fd, CDROM_DRIVE_STATUS, CDSL_CURRENT));
     }
     int Capability(int fd) override { return Result(::ioctl(fd, CDROM_GET_CAPABILITY, 0)); }
-    int Eject(int fd) override { return Result(::ioctl(fd, CDROMEJECT, 0)); }
-    int CloseTray(int fd) override { return Result(::ioctl(fd, CDROMCLOSETRAY, 0)); }
+    // udev's cdrom_id locks the door of a drive that holds a disc, so that its button asks the
+    // desktop instead of ejecting. Locked, the eject is refused with the SCSI status, a positive
+    // number, and the tray stays where it is: unlock first, and take anything but 0 as refused.
+    int Eject(int fd) override {
+        ::ioctl(fd, CDROM_LOCKDOOR, 0);
+        return Door(::ioctl(fd, CDROMEJECT, 0));
+    }
+    int CloseTray(int fd) override { return Door(::ioctl(fd, CDROMCLOSETRAY, 0)); }
     int DiscStatus(int fd) override { return Result(::ioctl(fd, CDROM_DISC_STATUS, 0)); }
     long ReadAt(int fd, void* buffer, std::size_t size, std::int64_t offset) override {
         std::size_t done = 0;
