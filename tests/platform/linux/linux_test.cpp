@@ -70,20 +70,6 @@ TEST(LinuxDriveMap, GarbageInputNeverCrashes) {
     }
 }
 
-TEST(LinuxDriveMap, ThisMachine) {
-    LinuxMachine m;
-    EXPECT_EQ(m.GetDriveType("C:\\"), kDriveFixed);
-    EXPECT_NO_THROW(m.Dir("C:\\*", kAttrDirectory));
-    std::uint32_t serial = 0;
-    EXPECT_TRUE(m.GetVolumeSerial("C:\\", serial));
-    for (char letter = 'A'; letter <= 'Z'; ++letter) {
-        try {
-            m.Dir(std::string(1, letter) + ":\\", kAttrVolume);
-        } catch (const RuntimeError&) {
-        }
-    }
-}
-
 TEST(LinuxCd, OpenPaths) {
     Rig rig;
     const std::string openD = "open D: type cdaudio alias cd shareable wait";
