@@ -414,13 +414,20 @@ namespace {
 
 void MoveDoor(DriveRecord& Drive, bool open) {
     DoEvents();
+    std::int32_t refused = 0;
     if (Drive.DriveType == kCD) {
         std::int32_t error = 0;
         OpenCdDevice(Drive.Letter);
-        SendMci(open ? "set cd door open" : "set cd door closed", error);
+        SendMci(open ? "set cd door open" : "set cd door closed", refused);
         SendMci("close cd", error);
     }
     RefreshDriveStatus(Drive);
+    if (refused != 0) {
+        // The door did not move: the record must not say it did, or the next toggle would
+        // repeat the move that just failed instead of trying the other way.
+        Drive.DoorUncertain = vbTrue;
+        return;
+    }
     Drive.DoorClosed = ToVb(!open);
     Drive.DoorUncertain = vbFalse;
 }

@@ -203,6 +203,20 @@ TEST_F(DoorControl, TrayToggleTouchesOnlyDrivesThatCanDoBoth) {
     ToggleTrayDoors();
     EXPECT_TRUE(mci.cds['D'].doorOpen);
     EXPECT_TRUE(mci.cds['E'].doorOpen);
+
+    // A refused move (no tray motor, a mounted disc) leaves the record where the door is, so
+    // the next toggle tries the other way instead of the move that failed.
+    mci.script = [](const std::string& cmd, std::string&) -> std::optional<int> {
+        return cmd == "set cd door closed" ? std::optional<int>(262) : std::nullopt;
+    };
+    host.Advance(1000);
+    ToggleTrayDoors();
+    EXPECT_EQ(d.DoorClosed, vbFalse);
+    EXPECT_EQ(d.DoorUncertain, vbTrue);
+    mci.script = nullptr;
+    host.Advance(1000);
+    ToggleTrayDoors();
+    EXPECT_FALSE(mci.cds['D'].doorOpen);
 }
 
 TEST_F(DoorControl, ReentryThroughPendingEventsKeepsOneProbe) {

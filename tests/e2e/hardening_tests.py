@@ -14,7 +14,7 @@ import sys
 import time
 
 from desktop_tests import started
-from harness import check, main, poll
+from harness import Failure, check, main, poll
 
 SHOWN = r"^bayminder\.(forms: show |tray: NIM_ADD)"
 
@@ -72,6 +72,20 @@ def click_and_settle(desktop, app, icon):
     return mark
 
 
+def moves_again(desktop, app, icon, when):
+    """Clicks (at most twice) until D:'s door moves, each command answered by the drive."""
+    before = desktop.door("D")
+    for _ in range(2):
+        mark = click_and_settle(desktop, app, icon)
+        app.trace.wait_for(r"^bayminder\.mci: set cd door \w+ => 0 ", 5, mark)
+        try:
+            poll(lambda: desktop.door("D") != before, 2, what=f"D: to move {when}")
+            return
+        except Failure:  # the first click may have asked for where the door was
+            continue
+    check(False, f"D: did not move in two clicks {when}")
+
+
 def test_device_faults(desktop):
     app, icon = started(desktop)
 
@@ -88,11 +102,10 @@ def test_device_faults(desktop):
         check(not app.trace.find(r"^bayminder\.msgbox: 0 ", mark), f"{code} was shown twice")
         check(app.running(), f"the program ended on the fault {code}")
 
-    # The fault goes away: the next click moves the door again.
+    # The fault goes away: the door commands reach the drive again. The record may still hold
+    # the state the failed probes guessed, so the first click can ask for where the door is.
     write_machine(desktop, lambda d: d["D"].update(mciOpenError=0))
-    before = desktop.door("D")
-    click_and_settle(desktop, app, icon)
-    poll(lambda: desktop.door("D") != before, 5, what="D: to move once its device opens again")
+    moves_again(desktop, app, icon, "once its device opens again")
 
     # The machine file goes away for a while: door moves are refused, nothing is written.
     saved = desktop.read_machine()
@@ -103,9 +116,7 @@ def test_device_faults(desktop):
     with open(desktop.machine + ".new", "w") as f:
         json.dump(saved, f)
     os.replace(desktop.machine + ".new", desktop.machine)
-    before = desktop.door("D")
-    click_and_settle(desktop, app, icon)
-    poll(lambda: desktop.door("D") != before, 5, what="D: to move once the file is back")
+    moves_again(desktop, app, icon, "once the file is back")
     check(app.running(), "the program ended")
 
 
