@@ -94,16 +94,6 @@ TEST_F(IniStore, RoundTripsEveryTextAndSyncsEachWritePrivately) {
     EXPECT_EQ(QtSettingsBacking(dir).GetAllSettings("Bayminder", "D").size(), values.size() - 1);
 }
 
-TEST_F(IniStore, ADamagedFileIsPutAsideAndWhatParsesIsKept) {
-    WriteIni(std::string("\x00\x01garbage[[[\n=== \xff\xfe\n[D]\n1=3\nbroken line\n5=True\n", 46));
-    QtSettingsBacking store(dir);
-    auto entries = store.GetAllSettings("Bayminder", "D");
-    EXPECT_EQ(entries, (bm::platform::SettingsBacking::Entries{{"1", "3"}, {"5", "True"}}));
-    EXPECT_TRUE(fs::exists(Ini() + ".damaged"));
-    EXPECT_NO_THROW(store.SaveSetting("Bayminder", "D", "6", "True"));
-    EXPECT_EQ(QtSettingsBacking(dir).GetAllSettings("Bayminder", "D").size(), 3U);
-}
-
 TEST_F(IniStore, AnUnwritableStoreFailsWithTheFileAndTheReason) {
     // A file where the folder should be stops root too, unlike permissions.
     std::ofstream(dir + "/Bayminder") << "not a folder";
