@@ -73,10 +73,13 @@ def test_clicks_on_the_icon(desktop):
           f"{changed * 1000:.0f} ms after the release, expected about 500 ms")
 
     # A click held down a while: the half second counts from the release, not the press.
+    mark = app.trace.mark()
     sent, changed = toggled_after(desktop, app, icon, "closed", hold_ms=300)
     check(0.4 <= sent < 3.0 and 0.4 <= changed < 3.0,
           f"the door closed {sent * 1000:.0f} ms after a release that followed a 300 ms "
           "press, expected about 500 ms")
+    poll(lambda: len(app.trace.find(r"^bayminder\.mci: set cd door closed ", mark)) == 2, 5,
+         what="both CD drives' doors closed by the toggle")
 
     # A double click opens the properties once and moves no door, though a single click's
     # toggle would go out 500 ms after the first release.

@@ -19,9 +19,10 @@ from harness import Failure, check, main, poll
 SHOWN = r"^bayminder\.(forms: show |tray: NIM_ADD)"
 
 
-def write_machine(desktop, change):
-    """Changes the machine file as another program would: a new file put in place at once."""
-    machine = desktop.read_machine()
+def write_machine(desktop, change, machine=None):
+    """Changes the machine file (or puts machine back) as another program would: a new file put
+    in place at once."""
+    machine = machine or desktop.read_machine()
     change({d["letter"]: d for d in machine["drives"]})
     tmp = desktop.machine + ".new"
     with open(tmp, "w") as f:
@@ -111,9 +112,7 @@ def test_device_faults(desktop):
     mark = click_and_settle(desktop, app, icon)
     app.trace.wait_for(r"^bayminder\.mci: set cd door \w+.* => 262 ", 5, mark)
     check(not os.path.exists(desktop.machine), "a refused door move wrote the machine file")
-    with open(desktop.machine + ".new", "w") as f:
-        json.dump(saved, f)
-    os.replace(desktop.machine + ".new", desktop.machine)
+    write_machine(desktop, lambda d: None, saved)
     moves_again(desktop, app, icon, "once the file is back")
     check(app.running(), "the program ended")
 

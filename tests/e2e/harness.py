@@ -144,11 +144,9 @@ class Trace:
             return True
         return False
 
-    def text(self, since_time=None):
-        """The lines, each with its arrival in seconds after since_time when given."""
+    def text(self, since_time):
+        """The lines, each with its arrival in seconds after since_time."""
         with self._cond:
-            if since_time is None:
-                return "\n".join(text for _, text in self.lines)
             return "\n".join(f"{when - since_time:8.3f} {text}" for when, text in self.lines)
 
 
@@ -159,19 +157,16 @@ def _spawn(argv, env, **kwargs):
 
 
 def _kill_group(proc, signals=((signal.SIGTERM, 2.0), (signal.SIGKILL, 5.0))):
-    if proc is None or proc.poll() is not None:
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError, AttributeError):
-            pass
-        return
+    """Signals the group in turn until its leader ends; a group whose leader has ended already
+    may still hold children, which are killed outright."""
+    if proc.poll() is not None:
+        signals = ((signal.SIGKILL, 0),)
     for sig, grace in signals:
         try:
             os.killpg(proc.pid, sig)
-        except ProcessLookupError:
-            return
-        try:
             proc.wait(grace)
+            return
+        except (ProcessLookupError, PermissionError):
             return
         except subprocess.TimeoutExpired:
             continue
