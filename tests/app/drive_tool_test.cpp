@@ -15,7 +15,7 @@ namespace {
 class DriveTool : public ::testing::Test {
   protected:
     void SetUp() override { std::filesystem::copy_file(BM_EXAMPLES "/demo-machine.json", machine); }
-    int Run(std::vector<std::string> args) {
+    int Run(const std::vector<std::string>& args) {
         out.str("");
         err.str("");
         return RunDriveTool(args, out, err, dir / "config");

@@ -65,6 +65,7 @@ class SettingsCorpus : public bm::test::ModelFixture {
         EXPECT_TRUE(bm::modMain::FindDrives());
         bm::platform::Install({&drives, &mci, &settings, &host});
         std::vector<std::string> records;
+        records.reserve(bm::modMain::gDrives.size());
         for (const DriveRecord& r : bm::modMain::gDrives) {
             records.push_back(r.Letter + " " + Describe(r));
         }

@@ -20,6 +20,7 @@ TEST_F(DriveTable, KeepsWatchedDrivesHighestLetterFirst) {
 
     ASSERT_TRUE(FindDrives());
     std::vector<std::string> letters;
+    letters.reserve(gDrives.size());
     for (const auto& d : gDrives) {
         letters.push_back(d.Letter + d.TypeName + d.MediaName + std::to_string(d.DriveType) + " " +
                           std::to_string(tmrDriveStatusTimeout.Item(d.Letter[0])->Interval()));
