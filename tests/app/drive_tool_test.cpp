@@ -1,38 +1,28 @@
 #include "app/drive_tool.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-namespace fs = std::filesystem;
+#include "support/temp_dir.h"
+
 using bm::app::RunDriveTool;
 
 namespace {
 
 class DriveTool : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/bm-tool-XXXXXX";
-        dir = mkdtemp(tmpl);
-        machine = dir + "/machine.json";
-        fs::copy_file(BM_EXAMPLES "/demo-machine.json", machine);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    int Run(std::vector<std::string> args) {
+    void SetUp() override { std::filesystem::copy_file(BM_EXAMPLES "/demo-machine.json", machine); }
+    int Run(const std::vector<std::string>& args) {
         out.str("");
         err.str("");
-        return RunDriveTool(args, out, err, dir + "/config");
+        return RunDriveTool(args, out, err, dir / "config");
     }
-    std::string Machine() const {
-        std::ifstream in(machine);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
-    std::string dir, machine;
+    std::string Machine() const { return bm::test::ReadFile(machine); }
+    bm::test::TempDir dir;
+    std::string machine = dir / "machine.json";
     std::ostringstream out, err;
 };
 
@@ -75,8 +65,8 @@ TEST_F(DriveTool, ExitStatusesAndMessages) {
     EXPECT_EQ(Run({"--simulate", machine, "eject", "D"}), 2);
     EXPECT_EQ(Run({"--simulate"}), 2);
     EXPECT_EQ(Run({}), 2);
-    EXPECT_EQ(Run({"--simulate", dir + "/none.json", "list"}), 2);
-    EXPECT_NE(err.str().find(dir + "/none.json"), std::string::npos);
+    EXPECT_EQ(Run({"--simulate", dir / "none.json", "list"}), 2);
+    EXPECT_NE(err.str().find(dir / "none.json"), std::string::npos);
 
     std::ofstream(machine) << R"({"drives": [{"letter": "C", "type": "fixed"}]})";
     EXPECT_EQ(Run({"--simulate", machine, "list", "--json"}), 1);

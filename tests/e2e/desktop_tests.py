@@ -9,7 +9,6 @@ first run they get Monitor, Eject, Notify, StatusToolTip and TrayToggle.
 """
 
 import os
-import shutil
 import signal
 import sys
 import time
@@ -18,25 +17,24 @@ from harness import Failure, check, main, poll
 
 TASK_MANAGER_TEXT = (r'4128 "Bayminder" "Why\'d ya do that\?  Just right click\\ron the System Tray '
                      r'Icon and pick Exit\."')
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 # The floppy's defaults leave it out of the tooltip; this puts it in, all else as on a first run.
 FLOPPY_IN_TOOLTIP = {"A": {"1": "2", "2": "1", "3": "0", "4": "1", "5": "False", "6": "False",
                            "7": "1", "8": "0"}}
 
 
-def started(desktop, *args):
-    """Starts the program and waits for its icon in trayer and the end of its start-up."""
+def started(desktop, *args, closes=None):
+    """Starts the program and waits for its icon in trayer and the end of its start-up, which
+    closes every CD tray that can close (by default, every CD drive that can eject); a click
+    before that would meet the start-up's own door commands."""
     app = desktop.start(*args)
     app.trace.wait_for(r'^bayminder\.tray: NIM_ADD "Bayminder"$', 15)
-    # Start-up ends with closing every CD tray that can close; a click before that would meet
-    # the start-up's own door commands.
-    trays = [d for d in desktop.read_machine()["drives"]
-             if d["type"] == "cdrom" and d.get("canEject")]
-    poll(lambda: len(app.trace.find(r"^bayminder\.mci: set cd door closed ")) >= len(trays), 15,
+    if closes is None:
+        closes = sum(d["type"] == "cdrom" and bool(d.get("canEject"))
+                     for d in desktop.read_machine()["drives"])
+    poll(lambda: len(app.trace.find(r"^bayminder\.mci: set cd door closed ")) >= closes, 15,
          what="start-up to close the CD trays")
-    icon = desktop.wait_tray_icon(app)
-    return app, icon
+    return app, desktop.wait_tray_icon(app)
 
 
 def test_icon_and_tooltip(desktop):
@@ -67,7 +65,7 @@ def toggled_after(desktop, app, icon, door, hold_ms=0):
     return sent_at - released, changed_at - released
 
 
-def test_single_click_toggles_doors(desktop):
+def test_clicks_on_the_icon(desktop):
     app, icon = started(desktop)
     sent, changed = toggled_after(desktop, app, icon, "open")
     check(0.4 <= sent < 3.0 and 0.4 <= changed < 3.0,
@@ -75,25 +73,23 @@ def test_single_click_toggles_doors(desktop):
           f"{changed * 1000:.0f} ms after the release, expected about 500 ms")
 
     # A click held down a while: the half second counts from the release, not the press.
+    mark = app.trace.mark()
     sent, changed = toggled_after(desktop, app, icon, "closed", hold_ms=300)
     check(0.4 <= sent < 3.0 and 0.4 <= changed < 3.0,
           f"the door closed {sent * 1000:.0f} ms after a release that followed a 300 ms "
           "press, expected about 500 ms")
+    poll(lambda: len(app.trace.find(r"^bayminder\.mci: set cd door closed ", mark)) == 2, 5,
+         what="both CD drives' doors closed by the toggle")
 
-
-def test_double_click_opens_properties(desktop):
-    app, icon = started(desktop)
+    # A double click opens the properties once and moves no door, though a single click's
+    # toggle would go out 500 ms after the first release.
     mark = app.trace.mark()
     desktop.click_icon(icon, repeat=2)
-    app.trace.wait_for(r"^bayminder\.forms: show frmProperties$", 5, mark)
-    wid = desktop.wait_window("Bayminder Properties", app)
-    # The single-click timer would have fired 500 ms after the first release.
+    desktop.screenshot("properties.png", desktop.wait_window("Bayminder Properties", app))
     check(app.trace.stays_absent(r"^bayminder\.mci: set cd door", 1.5, mark),
           "a double click moved a door")
-    check(desktop.door("D") == "closed", "a double click changed the machine file")
     check(len(app.trace.find(r"^bayminder\.forms: show frmProperties$", mark)) == 1,
-          "a double click showed the properties dialog more than once")
-    desktop.screenshot("properties.png", wid)
+          "a double click showed the properties dialog other than once")
 
 
 def open_menu(desktop, app, icon):
@@ -177,18 +173,6 @@ def test_task_manager_close(desktop):
     check(status == 0, f"exit status {status} after the message box, expected 0")
 
 
-def test_second_instance(desktop):
-    first, icon = started(desktop)
-    second = desktop.start()
-    status = second.wait_exit(10)
-    check(status == 0, f"the second start ended with status {status}, expected 0")
-    check(not second.trace.find(r"^bayminder\.tray: NIM_ADD"), "the second start added an icon")
-    check(not second.trace.find(r"^bayminder\.forms: show "), "the second start showed a window")
-    check(first.running(), "the first copy ended")
-    check(desktop.tray_icons(first) == [icon], "the first copy's icon changed")
-    check(not second.windows(), "the second start left a window behind")
-
-
 def test_session_end(desktop):
     app, _ = started(desktop)
     held = desktop.logind_json("inhibitors")
@@ -204,10 +188,7 @@ def test_session_end(desktop):
     # D: has its disc ejected (Eject is on for a CD that can eject) and stays listed.
     poll(lambda: desktop.door("D") == "open", 5, what="D: ejected for the notification")
     app.trace.wait_for(r"^bayminder\.beep: 0$", 3, mark)
-    path = desktop.screenshot("notification.png", wid)
-    if os.environ.get("BAYMINDER_UPDATE_SCREENSHOTS"):
-        os.makedirs(os.path.join(REPO, "docs", "screenshots"), exist_ok=True)
-        shutil.copyfile(path, os.path.join(REPO, "docs", "screenshots", "notification.png"))
+    desktop.screenshot("notification.png", wid, keep=True)
 
     # Nine beeps a second apart, the asterisk at the tenth second, then it hides itself.
     app.trace.wait_for(r"^bayminder\.beep: 64$", 15, mark)

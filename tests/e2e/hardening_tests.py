@@ -19,9 +19,10 @@ from harness import Failure, check, main, poll
 SHOWN = r"^bayminder\.(forms: show |tray: NIM_ADD)"
 
 
-def write_machine(desktop, change):
-    """Changes the machine file as another program would: a new file put in place at once."""
-    machine = desktop.read_machine()
+def write_machine(desktop, change, machine=None):
+    """Changes the machine file (or puts machine back) as another program would: a new file put
+    in place at once."""
+    machine = machine or desktop.read_machine()
     change({d["letter"]: d for d in machine["drives"]})
     tmp = desktop.machine + ".new"
     with open(tmp, "w") as f:
@@ -89,18 +90,16 @@ def moves_again(desktop, app, icon, when):
 def test_device_faults(desktop):
     app, icon = started(desktop)
 
-    for code, text in ((265, r"Bayminder has screwed up\\r265"),
-                       (291, r"Another program is using the cd\\rBayminder has tried"),
-                       (5, r"Please report to the makers of Bayminder\\rthat you have MCI ERROR 5")):
-        write_machine(desktop, lambda d, code=code: d["D"].update(mciOpenError=code))
-        mark = click_and_settle(desktop, app, icon)
-        app.trace.wait_for(r'^bayminder\.msgbox: 0 "Bayminder" "' + text, 10, mark)
-        dismiss_box(desktop, app)
-        # The same fault again is only traced: no box a second for as long as it lasts.
-        mark = click_and_settle(desktop, app, icon)
-        app.trace.wait_for(r'^bayminder\.msgbox: not shown: 0 "Bayminder" "' + text, 5, mark)
-        check(not app.trace.find(r"^bayminder\.msgbox: 0 ", mark), f"{code} was shown twice")
-        check(app.running(), f"the program ended on the fault {code}")
+    # 291 stands for every code (the texts of each are the unit tests' part).
+    text = r"Another program is using the cd\\rBayminder has tried"
+    write_machine(desktop, lambda d: d["D"].update(mciOpenError=291))
+    mark = click_and_settle(desktop, app, icon)
+    app.trace.wait_for(r'^bayminder\.msgbox: 0 "Bayminder" "' + text, 10, mark)
+    dismiss_box(desktop, app)
+    # The same fault again is only traced: no box a second for as long as it lasts.
+    mark = click_and_settle(desktop, app, icon)
+    app.trace.wait_for(r'^bayminder\.msgbox: not shown: 0 "Bayminder" "' + text, 5, mark)
+    check(not app.trace.find(r"^bayminder\.msgbox: 0 ", mark), "291 was shown twice")
 
     # The fault goes away: the door commands reach the drive again. The record may still hold
     # the state the failed probes guessed, so the first click can ask for where the door is.
@@ -113,9 +112,7 @@ def test_device_faults(desktop):
     mark = click_and_settle(desktop, app, icon)
     app.trace.wait_for(r"^bayminder\.mci: set cd door \w+.* => 262 ", 5, mark)
     check(not os.path.exists(desktop.machine), "a refused door move wrote the machine file")
-    with open(desktop.machine + ".new", "w") as f:
-        json.dump(saved, f)
-    os.replace(desktop.machine + ".new", desktop.machine)
+    write_machine(desktop, lambda d: None, saved)
     moves_again(desktop, app, icon, "once the file is back")
     check(app.running(), "the program ended")
 

@@ -144,11 +144,9 @@ class Trace:
             return True
         return False
 
-    def text(self, since_time=None):
-        """The lines, each with its arrival in seconds after since_time when given."""
+    def text(self, since_time):
+        """The lines, each with its arrival in seconds after since_time."""
         with self._cond:
-            if since_time is None:
-                return "\n".join(text for _, text in self.lines)
             return "\n".join(f"{when - since_time:8.3f} {text}" for when, text in self.lines)
 
 
@@ -159,19 +157,16 @@ def _spawn(argv, env, **kwargs):
 
 
 def _kill_group(proc, signals=((signal.SIGTERM, 2.0), (signal.SIGKILL, 5.0))):
-    if proc is None or proc.poll() is not None:
-        try:
-            os.killpg(proc.pid, signal.SIGKILL)
-        except (ProcessLookupError, PermissionError, AttributeError):
-            pass
-        return
+    """Signals the group in turn until its leader ends; a group whose leader has ended already
+    may still hold children, which are killed outright."""
+    if proc.poll() is not None:
+        signals = ((signal.SIGKILL, 0),)
     for sig, grace in signals:
         try:
             os.killpg(proc.pid, sig)
-        except ProcessLookupError:
-            return
-        try:
             proc.wait(grace)
+            return
+        except (ProcessLookupError, PermissionError):
             return
         except subprocess.TimeoutExpired:
             continue
@@ -335,26 +330,6 @@ class Desktop:
         out = self.run("xdotool", *args).stdout
         return [int(w) for w in out.split()]
 
-    def tree(self):
-        """Every window as {id: (parent, name, classes, abs_x, abs_y, w, h)}."""
-        out = self.run("xwininfo", "-root", "-tree").stdout
-        line_re = re.compile(r"^(\s*)(0x[0-9a-f]+) (.*?): \((.*?)\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+"
-                             r"\s+\+(-?\d+)\+(-?\d+)\s*$")
-        windows, stack = {}, []
-        for line in out.splitlines():
-            m = line_re.match(line)
-            if not m:
-                continue
-            indent, wid = len(m.group(1)), int(m.group(2), 16)
-            while stack and stack[-1][0] >= indent:
-                stack.pop()
-            parent = stack[-1][1] if stack else None
-            classes = re.findall(r'"([^"]*)"', m.group(4))
-            windows[wid] = (parent, m.group(3), classes, int(m.group(7)), int(m.group(8)),
-                            int(m.group(5)), int(m.group(6)))
-            stack.append((indent, wid))
-        return windows
-
     def _trayer_panels(self):
         return [w for w in self.xdotool_ids("search", "--onlyvisible", "--class", "trayer")
                 if self.viewable(w)]
@@ -364,18 +339,16 @@ class Desktop:
         return "IsViewable" in out
 
     def tray_icons(self, program):
-        """The program's windows embedded in trayer that are shown: [(id, x, y, w, h)]."""
-        windows = self.tree()
-        own = program.windows()
-        panels = {w for w, info in windows.items() if any(c.lower() == "trayer" for c in info[2])}
+        """The program's shown windows embedded in the tray host: [(id, x, y, w, h)]. With no
+        window manager, only the tray host reparents a window of the program."""
         found = []
-        for wid, (parent, _, _, x, y, w, h) in windows.items():
-            if wid not in own or w < 2 or h < 2:
+        for wid in program.windows():
+            info = self.run("xwininfo", "-id", str(wid)).stdout
+            if "IsViewable" not in info or not self._embedded(wid):
                 continue
-            ancestor = parent
-            while ancestor is not None and ancestor not in panels:
-                ancestor = windows.get(ancestor, (None,))[0]
-            if ancestor is not None and self.viewable(wid):
+            x, y, w, h = (int(re.search(rf"{key}:\s+(-?\d+)", info).group(1)) for key in
+                          ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
+            if w >= 2 and h >= 2:
                 found.append((wid, x, y, w, h))
         return found
 
@@ -461,12 +434,17 @@ class Desktop:
     def key(self, *keys):
         self.xdotool("key", "--clearmodifiers", *keys)
 
-    def screenshot(self, filename, wid=None):
-        """Saves the screen (or one window) under the artefacts folder; returns its path."""
+    def screenshot(self, filename, wid=None, keep=False):
+        """Saves the screen (or one window) under the artefacts folder, and with keep as the
+        README's picture too when BAYMINDER_UPDATE_SCREENSHOTS asks for it; returns its path."""
         os.makedirs(self.artifacts, exist_ok=True)
         path = os.path.join(self.artifacts, filename)
         if "DISPLAY" in getattr(self, "env", {}):
             self.run("import", "-window", "root" if wid is None else str(wid), path)
+        if keep and os.environ.get("BAYMINDER_UPDATE_SCREENSHOTS"):
+            docs = os.path.join(os.path.dirname(os.path.dirname(HERE)), "docs", "screenshots")
+            os.makedirs(docs, exist_ok=True)
+            shutil.copyfile(path, os.path.join(docs, filename))
         return path
 
     # ----- the program and its files

@@ -5,54 +5,31 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/mci_interpreter.h"
+#include "support/fake_platform.h"
 
 namespace {
 
 using namespace bm::platform;
 
-class Device : public CdDevice {
+class Layer : public bm::test::FakeMci {
   public:
-    explicit Device(char letter) : letter_(letter) {}
-    bool MediaPresent() override { return letter_ == 'D' && !open_; }
-    bool CanEject() override { return letter_ == 'D'; }
-    int SetDoor(bool open) override {
-        if (letter_ != 'D') {
-            return kMciHardware;
-        }
-        open_ = open;
-        return kMciOk;
+    Layer() {
+        cds['D'] = {true, false, true, kMciOk};
+        cds['E'] = {false, false, false, kMciOk};
+        cds['J'] = {false, false, true, kMciDeviceOpen};
     }
-
-  private:
-    char letter_;
-    bool open_ = false;
-};
-
-class Layer : public CdDeviceLayer {
-  public:
     std::unique_ptr<CdDevice> Open(char letter, bool shareable, int& error) override {
         if (letter < 'A' || letter > 'Z') {
             std::abort();  // the interpreter passes drive letters only
         }
-        if (letter == 'J') {
-            error = shareable ? kMciMustUseShareable : kMciDeviceOpen;
-            return nullptr;
-        }
-        if (letter != 'D' && letter != 'E') {
-            error = kMciInvalidDeviceName;
-            return nullptr;
-        }
-        error = kMciOk;
-        return std::make_unique<Device>(letter);
+        return FakeMci::Open(letter, shareable, error);
     }
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    Layer layer;
-    MciInterpreter mci(layer);
+    Layer mci;
     const std::string input(reinterpret_cast<const char*>(data), size);
     std::size_t start = 0;
     while (start <= input.size()) {

@@ -8,47 +8,33 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <filesystem>
-#include <fstream>
 
 #include <gmock/gmock.h>
 
 #include "platform/errors.h"
+#include "support/temp_dir.h"
 
 namespace bm::platform::sim {
 namespace {
 
 using namespace ::testing;  // NOLINT: matchers
 
-const char* const kMachine = R"({"drives": [
-  {"letter": "A", "type": "removable", "medium": {"serial": 305419896, "files": ["readme.txt", "drvspace.000"]}},
-  {"letter": "B", "type": "removable", "medium": null}, {"letter": "C", "type": "fixed"}, {"letter": "F", "type": "remote"},
-  {"letter": "D", "type": "cdrom", "door": "closed", "disc": {"label": "HOLIDAY", "serial": 1234}},
-  {"letter": "E", "type": "removable", "medium": {"label": "STACKER", "files": ["DBLSPACE.000"]}},
-  {"letter": "G", "type": "cdrom", "door": "open", "disc": {"label": "Audio CD"}},
-  {"letter": "H", "type": "cdrom"}, {"letter": "I", "type": "cdrom", "canEject": false, "disc": {}},
-  {"letter": "J", "type": "cdrom", "mciOpenError": 291}, {"letter": "R", "type": "ramdisk"},
-  {"letter": "U", "type": "unknown"}]})";
+const std::string kMachine = test::ReadFile(BM_SIM_TESTS "/machine.json");
 const std::string kNotReady = "error " + std::to_string(kErrDiskNotReady);
 
 // A machine file in a fresh folder per test, with explicit file times so changes need no sleep.
 class SimMachineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_NE(::mkdtemp(dir_.data()), nullptr);
-        path_ = dir_ + "/machine.json";
         Write(kMachine);
         machine_ = SimMachine::Load(path_);
     }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
     void Write(const std::string& text) {
-        std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
+        test::WriteFile(path_, text);
         const timespec times[2] = {{++tick_, 0}, {tick_, 0}};
         ASSERT_EQ(::utimensat(AT_FDCWD, path_.c_str(), times, 0), 0);
     }
-    std::string Read() const {
-        std::ifstream in(path_, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    std::string Read() const { return test::ReadFile(path_); }
     std::string InFile(int drive, const char* field) const {
         const auto doc = QJsonDocument::fromJson(QByteArray::fromStdString(Read()));
         const auto object = doc.object().value(QLatin1String("drives")).toArray().at(drive);
@@ -67,7 +53,8 @@ class SimMachineTest : public ::testing::Test {
         EXPECT_EQ(error, kMciOk);
         return device;
     }
-    std::string dir_ = "/tmp/bm_sim.XXXXXX", path_;
+    test::TempDir dir_;
+    std::string path_ = dir_ / "machine.json";
     long tick_ = 0;
     std::unique_ptr<SimMachine> machine_;
 };
@@ -111,7 +98,7 @@ TEST_F(SimMachineTest, DoorMovesAreWrittenBackAtomicallyKeepingTheRest) {
     ASSERT_EQ(::stat(path_.c_str(), &after), 0);
     EXPECT_NE(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mode & 07777, 0640u);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path), {}), 1);
     EXPECT_EQ(InFile(4, "door"), "open");
     EXPECT_EQ(InFile(9, "mciOpenError"), "291");
     EXPECT_EQ(SimMachine::Load(path_)->Dir("A:\\???space.000", 7), "drvspace.000");
@@ -155,9 +142,8 @@ TEST_F(SimMachineTest, EditsAreSeenAndGoneOrBadFilesKeepTheLastGoodState) {
 
 // The faults of bad files are the corpora's (tests/corpora); here, a path that is itself odd.
 TEST_F(SimMachineTest, AnOddPathStaysOnOneLine) {
-    const std::string odd = dir_ + "/new\nline";
-    EXPECT_THAT([&] { SimMachine::Load(odd); },
-                ThrowsMessage<SimFileError>(StartsWith(dir_ + "/new\\x0aline: cannot be read")));
+    EXPECT_THAT([&] { SimMachine::Load(dir_ / "new\nline"); },
+                ThrowsMessage<SimFileError>(StartsWith(dir_ / "new\\x0aline: cannot be read")));
 }
 
 }  // namespace
