@@ -105,12 +105,14 @@ def qemu_available():
 
 
 class Vm:
-    """One guest. cd, stick and floppy are image files or None (an empty drive)."""
+    """One guest. cd, stick and floppy are image files or None (an empty drive); a desktop guest
+    runs the system bus, polkitd and udisksd as a desktop has them."""
 
-    def __init__(self, guest_dir, work_dir, cd=None, stick=None, floppy=None, memory=512):
+    def __init__(self, guest_dir, work_dir, cd=None, stick=None, floppy=None, memory=512, desktop=False):
         self.guest_dir = guest_dir
         self.work_dir = work_dir
         self.cd, self.stick, self.floppy, self.memory = cd, stick, floppy, memory
+        self.desktop = desktop
         self.proc = None
         self.events = []
         self._next_id = 0
@@ -122,7 +124,7 @@ class Vm:
         g = self.guest_dir
         args = [QEMU, "-machine", "pc,accel=tcg", "-nodefaults", "-nographic", "-m", str(self.memory),
                 "-no-reboot", "-kernel", os.path.join(g, "vmlinuz"), "-initrd", os.path.join(g, "initrd.gz"),
-                "-append", "console=ttyS0 panic=-1 quiet loglevel=4 rdinit=/init",
+                "-append", "console=ttyS0 panic=-1 quiet loglevel=4 rdinit=/init" + (" bm.desktop" if self.desktop else ""),
                 "-serial", "file:" + self.console_log,
                 "-serial", f"unix:{self.ctl_path},server=on,wait=off",
                 "-qmp", f"unix:{self.qmp_path},server=on,wait=off"]
