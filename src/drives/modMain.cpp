@@ -41,9 +41,9 @@ void ReportFault(std::map<std::string, std::int32_t>& shown, const std::string& 
         shown[Letter] = code;
         MsgBox(text, style, kAppTitle);
     } else {
-        platform::Trace(platform::TraceCategory::MsgBox,
-                        "not shown: " + std::to_string(style) + " " +
-                            platform::TraceQuote(kAppTitle) + " " + platform::TraceQuote(text));
+        platform::Trace(platform::TraceCategory::MsgBox, "not shown: " + std::to_string(style) +
+                                                             " " + platform::TraceQuote(kAppTitle) +
+                                                             " " + platform::TraceQuote(text));
     }
 }
 
@@ -57,15 +57,17 @@ std::string DoorFaultText(const DriveRecord& Drive, std::int32_t code) {
     std::string reason;
     switch (code) {
         case platform::kMciDiscInUse:
-            reason = "A program is using files on the disc.\rClose them (or leave the disc's "
-                     "folders), then try again.";
+            reason =
+                "A program is using files on the disc.\rClose them (or leave the disc's "
+                "folders), then try again.";
             break;
         case platform::kMciNotAuthorized:
             reason = "The system does not allow you to unmount the disc.";
             break;
         case platform::kMciDiscMounted:
-            reason = "The disc is mounted, and without the udisks2 service Bayminder cannot "
-                     "unmount it.\rUnmount it first, then try again.";
+            reason =
+                "The disc is mounted, and without the udisks2 service Bayminder cannot "
+                "unmount it.\rUnmount it first, then try again.";
             break;
         case platform::kMciUnmountFailed:
             reason = "The system could not unmount the disc.";

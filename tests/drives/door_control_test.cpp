@@ -264,8 +264,10 @@ TEST_F(DoorControl, ATrayHeldShutByTheDiscsMountsIsToldOncePerFault) {
     EXPECT_EQ(CountSent(mci.sent, "set cd door open"), 2);
     EXPECT_NE(std::find_if(Lines().begin(), Lines().end(),
                            [](const std::string& l) {
-                               return l.rfind("not shown: 48 \"Bayminder\" \"Bayminder cannot open "
-                                              "the tray of drive D:", 0) == 0;
+                               return l.rfind(
+                                          "not shown: 48 \"Bayminder\" \"Bayminder cannot open "
+                                          "the tray of drive D:",
+                                          0) == 0;
                            }),
               Lines().end());
 

@@ -102,8 +102,10 @@ TEST_F(RefusedEjectTest, ARefusedEjectIsListedUnghostedAndAClickTriesAgain) {
     EXPECT_TRUE(host.boxes.empty());  // the end of the session shows no fault, it traces it
     EXPECT_NE(std::find_if(Lines().begin(), Lines().end(),
                            [](const std::string& l) {
-                               return l.rfind("not shown: 48 \"Bayminder\" \"Bayminder cannot "
-                                              "open the tray of drive D: (My Data).", 0) == 0;
+                               return l.rfind(
+                                          "not shown: 48 \"Bayminder\" \"Bayminder cannot "
+                                          "open the tray of drive D: (My Data).",
+                                          0) == 0;
                            }),
               Lines().end());
     // The click that worked opened the tray; with the disc gone from the drive's status the

@@ -264,7 +264,15 @@ class Vm:
         args = {"id": qdev, "filename": filename, "format": "raw"}
         if read_only:
             args["read-only-mode"] = "read-only"
-        return self.qmp("blockdev-change-medium", **args)
+        try:
+            return self.qmp("blockdev-change-medium", **args)
+        except QmpError as e:
+            # udev's cdrom_id locks the door of a drive that holds a disc (so that its button asks
+            # the desktop). The host opens it as a paper clip in the emergency hole would.
+            if "locked" not in str(e):
+                raise
+            self.qmp("blockdev-open-tray", id=qdev, force=True)
+            return self.qmp("blockdev-change-medium", **args)
 
     def eject(self, qdev, force=False):
         return self.qmp("eject", id=qdev, force=force)

@@ -257,7 +257,8 @@ int LinuxMachine::OpenTray(const Slot& slot, int fd) {
         // The kernel would eject a disc under its mount, for root at least, and leave a file
         // system on nothing: what is mounted goes first, through the daemon that mounted it.
         if (!udisks_->Available()) {
-            TraceUdisks("Unmount", mounted[0], {UdisksStatus::kAbsent, "no udisks2 on the system bus"});
+            TraceUdisks("Unmount", mounted[0],
+                        {UdisksStatus::kAbsent, "no udisks2 on the system bus"});
             return kMciDiscMounted;
         }
         // A file system mounted twice needs two unmounts; a bounded number of rounds ends a

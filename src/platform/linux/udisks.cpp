@@ -12,7 +12,9 @@ class NoUdisks final : public Udisks {
     UdisksResult Unmount(const std::string&) override {
         return {UdisksStatus::kAbsent, "no udisks2"};
     }
-    UdisksResult Eject(const std::string&) override { return {UdisksStatus::kAbsent, "no udisks2"}; }
+    UdisksResult Eject(const std::string&) override {
+        return {UdisksStatus::kAbsent, "no udisks2"};
+    }
 };
 
 }  // namespace

@@ -40,10 +40,9 @@ class SystemUdisks final : public Udisks {
             return true;
         }
         const QDBusMessage names = bus.call(
-            QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                           QStringLiteral("/org/freedesktop/DBus"),
-                                           QStringLiteral("org.freedesktop.DBus"),
-                                           QStringLiteral("ListActivatableNames")),
+            QDBusMessage::createMethodCall(
+                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ListActivatableNames")),
             QDBus::Block, kCallTimeoutMs);
         return names.type() == QDBusMessage::ReplyMessage && !names.arguments().isEmpty() &&
                names.arguments().constFirst().toStringList().contains(kService);
@@ -67,19 +66,19 @@ class SystemUdisks final : public Udisks {
         if (drive.type() != QDBusMessage::ReplyMessage) {
             return ResultOf(drive);
         }
-        const QString path = drive.arguments().isEmpty()
-                                 ? QString()
-                                 : drive.arguments()
-                                       .constFirst()
-                                       .value<QDBusVariant>()
-                                       .variant()
-                                       .value<QDBusObjectPath>()
-                                       .path();
+        const QString path = drive.arguments().isEmpty() ? QString()
+                                                         : drive.arguments()
+                                                               .constFirst()
+                                                               .value<QDBusVariant>()
+                                                               .variant()
+                                                               .value<QDBusObjectPath>()
+                                                               .path();
         if (path.isEmpty() || path == QStringLiteral("/")) {
             return {UdisksStatus::kFailed, "no drive behind /dev/" + name};
         }
         QDBusMessage call = QDBusMessage::createMethodCall(
-            kService, path, QStringLiteral("org.freedesktop.UDisks2.Drive"), QStringLiteral("Eject"));
+            kService, path, QStringLiteral("org.freedesktop.UDisks2.Drive"),
+            QStringLiteral("Eject"));
         call << NoInteraction();
         return ResultOf(QDBusConnection::systemBus().call(call, QDBus::Block, kCallTimeoutMs));
     }

@@ -50,7 +50,8 @@ class FakeUdisks final : public Udisks {
         }
         const DevNum dev = devices.at(name);
         auto& m = table->mounts;
-        const auto one = std::find_if(m.begin(), m.end(), [dev](const MountEntry& e) { return e.dev == dev; });
+        const auto one =
+            std::find_if(m.begin(), m.end(), [dev](const MountEntry& e) { return e.dev == dev; });
         if (one == m.end()) {
             return {UdisksStatus::kNotMounted, "org.freedesktop.UDisks2.Error.NotMounted"};
         }
@@ -90,14 +91,15 @@ struct DesktopRig {
         auto daemon = std::make_unique<FakeUdisks>();
         udisks = daemon.get();
         udisks->table = table;
-        machine = std::make_unique<LinuxMachine>(std::move(source), std::move(fake), std::move(daemon));
+        machine =
+            std::make_unique<LinuxMachine>(std::move(source), std::move(fake), std::move(daemon));
     }
     // "set cd door open" on the drive, with its open and close around it.
     int OpenTray(char letter) {
         std::string reply;
         Mci& mci = machine->MciDevice();
-        const int opened =
-            mci.SendString(std::string("open ") + letter + ": type cdaudio alias cd shareable wait", reply);
+        const int opened = mci.SendString(
+            std::string("open ") + letter + ": type cdaudio alias cd shareable wait", reply);
         EXPECT_EQ(opened, kMciOk);
         const int code = mci.SendString("set cd door open", reply);
         mci.SendString("close cd", reply);
@@ -141,8 +143,8 @@ TEST(LinuxMountedDisc, EveryPartitionAndEveryMountGoesFirst) {
     rig.table->disks["sr0"] = disc;
     rig.udisks->devices["sr0p1"] = {259, 1};
     rig.udisks->devices["sr0p2"] = {259, 2};
-    rig.table->mounts = {MountOf({259, 1}, "/media/user/BOOT"), MountOf({259, 2}, "/media/user/DATA"),
-                         MountOf({259, 2}, "/mnt/again")};
+    rig.table->mounts = {MountOf({259, 1}, "/media/user/BOOT"),
+                         MountOf({259, 2}, "/media/user/DATA"), MountOf({259, 2}, "/mnt/again")};
     EXPECT_EQ(rig.OpenTray('D'), kMciOk);
     EXPECT_EQ(rig.udisks->calls,
               (Calls{"Unmount sr0p1", "Unmount sr0p2", "Unmount sr0p2", "Eject sr0"}));
@@ -263,7 +265,9 @@ std::vector<unsigned char> IsoDescriptors(const std::string& label, const std::u
 }
 
 TEST(LinuxVolume, Iso9660Descriptors) {
-    auto parse = [](const std::vector<unsigned char>& d) { return ParseIso9660(d.data(), d.size()); };
+    auto parse = [](const std::vector<unsigned char>& d) {
+        return ParseIso9660(d.data(), d.size());
+    };
     auto info = parse(IsoDescriptors("MY DATA", u""));
     ASSERT_TRUE(info);
     EXPECT_EQ(info->label, "MY DATA");
@@ -278,8 +282,8 @@ TEST(LinuxVolume, Iso9660Descriptors) {
     std::memcpy(&created[813], "1999123123595900", 16);
     EXPECT_EQ(parse(created)->serial, Fnv1a("1999-12-31-23-59-59-00"));
     EXPECT_EQ(parse(IsoDescriptors("X", u"", std::string(16, '0')))->serial, 0u);
-    EXPECT_FALSE(parse(std::vector<unsigned char>(4096, 0)));        // no descriptor
-    EXPECT_FALSE(parse(std::vector<unsigned char>(100, 1)));         // short
+    EXPECT_FALSE(parse(std::vector<unsigned char>(4096, 0)));  // no descriptor
+    EXPECT_FALSE(parse(std::vector<unsigned char>(100, 1)));   // short
     EXPECT_FALSE(ParseIso9660(nullptr, 0));
 }
 
