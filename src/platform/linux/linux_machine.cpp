@@ -282,7 +282,11 @@ int LinuxMachine::OpenTray(const Slot& slot, int fd) {
         if (r.status == UdisksStatus::kOk) {
             return kMciOk;
         }
-        // Not allowed outside an active session, say: the drive's own eject may still do.
+        // Not allowed outside an active session, say: the drive's own eject may still do, as
+        // long as nothing has mounted the disc again meanwhile.
+        if (!MountedNames(slot).empty()) {
+            return kMciDiscMounted;
+        }
     }
     return io_->Eject(fd) < 0 ? kMciHardware : kMciOk;
 }
