@@ -25,23 +25,58 @@ namespace {
 bool gStoreFailureReported = false;
 // The fault each drive's device last reported; told again only after the device opened once.
 std::map<std::string, std::int32_t> gDeviceFaultShown;
+// The same for a tray that the disc's mounts held shut; told again after the door moved once.
+std::map<std::string, std::int32_t> gDoorFaultShown;
 int gQuietFaults = 0;
 
 // A device fault is a modal box. Once told, the same fault of the same drive waits for an open
 // that works before it is told again: the tooltip and the properties dialog ask every second.
 // During the end of the session nobody may be there to close it, and it would hold the end up
 // for good, so it is only traced.
-void ReportDeviceFault(const std::string& Letter, std::int32_t code, const std::string& text) {
-    const auto it = gDeviceFaultShown.find(Letter);
-    const bool repeated = it != gDeviceFaultShown.end() && it->second == code;
+void ReportFault(std::map<std::string, std::int32_t>& shown, const std::string& Letter,
+                 std::int32_t code, const std::string& text, int style) {
+    const auto it = shown.find(Letter);
+    const bool repeated = it != shown.end() && it->second == code;
     if (!repeated && gQuietFaults == 0) {
-        gDeviceFaultShown[Letter] = code;
-        MsgBox(text, platform::kVbOkOnly, kAppTitle);
+        shown[Letter] = code;
+        MsgBox(text, style, kAppTitle);
     } else {
-        platform::Trace(platform::TraceCategory::MsgBox,
-                        "not shown: " + std::to_string(platform::kVbOkOnly) + " " +
-                            platform::TraceQuote(kAppTitle) + " " + platform::TraceQuote(text));
+        platform::Trace(platform::TraceCategory::MsgBox, "not shown: " + std::to_string(style) +
+                                                             " " + platform::TraceQuote(kAppTitle) +
+                                                             " " + platform::TraceQuote(text));
     }
+}
+
+void ReportDeviceFault(const std::string& Letter, std::int32_t code, const std::string& text) {
+    ReportFault(gDeviceFaultShown, Letter, code, text, platform::kVbOkOnly);
+}
+
+// Why the tray stayed shut, in the user's words; "" for a refusal that the drive gave, which is
+// not told (Part 1.4: failed commands other than open are not reported).
+std::string DoorFaultText(const DriveRecord& Drive, std::int32_t code) {
+    std::string reason;
+    switch (code) {
+        case platform::kMciDiscInUse:
+            reason =
+                "A program is using files on the disc.\rClose them (or leave the disc's "
+                "folders), then try again.";
+            break;
+        case platform::kMciNotAuthorized:
+            reason = "The system does not allow you to unmount the disc.";
+            break;
+        case platform::kMciDiscMounted:
+            reason =
+                "The disc is mounted, and without the udisks2 service Bayminder cannot "
+                "unmount it.\rUnmount it first, then try again.";
+            break;
+        case platform::kMciUnmountFailed:
+            reason = "The system could not unmount the disc.";
+            break;
+        default:
+            return {};
+    }
+    const std::string label = Drive.VolumeLabel.empty() ? "" : " (" + Drive.VolumeLabel + ")";
+    return "Bayminder cannot open the tray of drive " + Drive.Letter + ":" + label + ".\r" + reason;
 }
 
 platform::DriveQueries& Queries() {
@@ -100,6 +135,7 @@ void ResetForTests() {
     tmrDriveStatusTimeout.OnFirstLoad = nullptr;
     gStoreFailureReported = false;
     gDeviceFaultShown.clear();
+    gDoorFaultShown.clear();
     gQuietFaults = 0;
 }
 
@@ -426,8 +462,14 @@ void MoveDoor(DriveRecord& Drive, bool open) {
         // The door did not move: the record must not say it did, or the next toggle would
         // repeat the move that just failed instead of trying the other way.
         Drive.DoorUncertain = vbTrue;
+        // A disc that stays mounted keeps the tray shut; the user learns why, once.
+        const std::string text = DoorFaultText(Drive, refused);
+        if (!text.empty()) {
+            ReportFault(gDoorFaultShown, Drive.Letter, refused, text, platform::kVbExclamation);
+        }
         return;
     }
+    gDoorFaultShown.erase(Drive.Letter);
     Drive.DoorClosed = ToVb(!open);
     Drive.DoorUncertain = vbFalse;
 }

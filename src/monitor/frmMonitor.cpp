@@ -121,15 +121,17 @@ void frmMonitor::lvwDrive_ItemClick(QListWidgetItem* Item) {
     }
     DriveRecord& drive = gDrives[index];
     const QPointer<ListView> list(lvwDrive);
+    // Ghosted shows an open tray: a tray that a mounted disc kept shut stays as it was, and the
+    // next click tries again.
     if (drive.CanEject != vbFalse && drive.DoorClosed != vbFalse) {
         modMain::OpenDoor(drive);
         if (list) {
-            list->SetGhosted(list->Find(key), true);
+            list->SetGhosted(list->Find(key), drive.DoorClosed == vbFalse);
         }
     } else if (drive.CanClose != vbFalse && drive.DoorClosed == vbFalse) {
         modMain::CloseDoor(drive);
         if (list) {
-            list->SetGhosted(list->Find(key), false);
+            list->SetGhosted(list->Find(key), drive.DoorClosed == vbFalse);
         }
     } else {
         modMain::RefreshDriveStatus(drive);

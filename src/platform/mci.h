@@ -14,6 +14,11 @@ enum MciError : int {
     kMciCannotOpenDevice = 266,   // the device node cannot be opened (no permission, gone)
     kMciDuplicateAlias = 289,
     kMciMustUseShareable = 291,  // another program holds the drive exclusively
+    // Ours, from the base of the drivers' own codes on: a tray held shut by the disc's mounts.
+    kMciDiscInUse = 512,      // a program uses files on the mounted disc (the unmount was busy)
+    kMciNotAuthorized = 513,  // the system did not let this user unmount the disc
+    kMciDiscMounted = 514,    // the disc is mounted and nothing here can unmount it (no udisks2)
+    kMciUnmountFailed = 515,  // the unmount failed for another reason
 };
 
 class Mci {

@@ -255,7 +255,7 @@ void frmSystemTray::MediaCheck() {
             modMain::OpenDoor(drive);
             if (drive.Notify != 0) {
                 ListView& list = *forms::Ref<frmMonitor>().lvwDrive;
-                list.SetGhosted(list.Find(key), true);
+                list.SetGhosted(list.Find(key), drive.DoorClosed == vbFalse);  // not if refused
             }
         }
     }

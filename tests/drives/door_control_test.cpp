@@ -230,3 +230,108 @@ TEST_F(DoorControl, ReentryThroughPendingEventsKeepsOneProbe) {
     EXPECT_EQ(CountSent(mci.sent, "status cd media present"), 1);
     EXPECT_EQ(d.MediaPresent, vbTrue);
 }
+
+// A tray that the disc's mounts hold shut (the Linux backend's codes 512 to 515): the record
+// stays where the door is, and the user is told why, once, with the drive named.
+TEST_F(DoorControl, ATrayHeldShutByTheDiscsMountsIsToldOncePerFault) {
+    AddCd('D', true);
+    drives.drives['D'].label = "MY DATA";
+    FindDrives();
+    DriveRecord& d = gDrives[0];
+    RefreshDriveStatus(d);
+    int answer = platform::kMciDiscInUse;
+    mci.script = [&answer](const std::string& cmd, std::string&) -> std::optional<int> {
+        return cmd == "set cd door open" && answer != 0 ? std::optional<int>(answer) : std::nullopt;
+    };
+    host.boxes.clear();
+    host.Advance(1000);
+    OpenDoor(d);
+    EXPECT_FALSE(mci.cds['D'].doorOpen);
+    EXPECT_EQ(d.DoorClosed, vbTrue);
+    EXPECT_EQ(d.DoorUncertain, vbTrue);
+    EXPECT_EQ(d.MediaPresent, vbTrue);
+    ASSERT_EQ(host.boxes.size(), 1U);
+    EXPECT_EQ(host.boxes[0].prompt,
+              "Bayminder cannot open the tray of drive D: (My Data).\rA program is using files on "
+              "the disc.\rClose them (or leave the disc's folders), then try again.");
+    EXPECT_EQ(host.boxes[0].style, platform::kVbExclamation);
+    EXPECT_EQ(host.boxes[0].title, "Bayminder");
+
+    // The same fault again: traced, not shown; the next toggle still tries to open.
+    host.Advance(1000);
+    ToggleTrayDoors();
+    EXPECT_EQ(host.boxes.size(), 1U);
+    EXPECT_EQ(CountSent(mci.sent, "set cd door open"), 2);
+    EXPECT_NE(std::find_if(Lines().begin(), Lines().end(),
+                           [](const std::string& l) {
+                               return l.rfind(
+                                          "not shown: 48 \"Bayminder\" \"Bayminder cannot open "
+                                          "the tray of drive D:",
+                                          0) == 0;
+                           }),
+              Lines().end());
+
+    // Another fault is told.
+    const std::pair<int, std::string> reasons[] = {
+        {platform::kMciNotAuthorized, "The system does not allow you to unmount the disc."},
+        {platform::kMciDiscMounted,
+         "The disc is mounted, and without the udisks2 service Bayminder cannot unmount it.\r"
+         "Unmount it first, then try again."},
+        {platform::kMciUnmountFailed, "The system could not unmount the disc."},
+    };
+    for (const auto& [code, reason] : reasons) {
+        answer = code;
+        host.Advance(1000);
+        OpenDoor(d);
+        ASSERT_FALSE(host.boxes.empty());
+        EXPECT_EQ(host.boxes.back().prompt,
+                  "Bayminder cannot open the tray of drive D: (My Data).\r" + reason);
+        EXPECT_EQ(d.DoorClosed, vbTrue);
+        EXPECT_EQ(d.DoorUncertain, vbTrue);
+    }
+    const std::size_t told = host.boxes.size();
+    EXPECT_EQ(told, 4U);
+
+    // Once the tray has opened, the same fault is told again.
+    answer = 0;
+    host.Advance(1000);
+    OpenDoor(d);
+    EXPECT_TRUE(mci.cds['D'].doorOpen);
+    EXPECT_EQ(d.DoorClosed, vbFalse);
+    EXPECT_EQ(d.DoorUncertain, vbFalse);
+    mci.cds['D'].doorOpen = false;
+    answer = platform::kMciUnmountFailed;
+    host.Advance(1000);
+    OpenDoor(d);
+    EXPECT_EQ(host.boxes.size(), told + 1);
+
+    // A refusal of the drive itself (262) stays untold, as before.
+    answer = platform::kMciHardware;
+    host.Advance(1000);
+    OpenDoor(d);
+    EXPECT_EQ(host.boxes.size(), told + 1);
+
+    // During the end of the session nobody may be there to answer: only traced.
+    {
+        const QuietDeviceFaults quiet;
+        answer = platform::kMciNotAuthorized;
+        host.Advance(1000);
+        OpenDoor(d);
+    }
+    EXPECT_EQ(host.boxes.size(), told + 1);
+    EXPECT_EQ(d.DoorUncertain, vbTrue);
+}
+
+TEST_F(DoorControl, ADiscWithoutALabelIsNamedByItsDriveAlone) {
+    AddCd('E', true);
+    FindDrives();
+    mci.script = [](const std::string& cmd, std::string&) -> std::optional<int> {
+        return cmd == "set cd door open" ? std::optional<int>(platform::kMciNotAuthorized)
+                                         : std::nullopt;
+    };
+    OpenDoor(gDrives[0]);
+    ASSERT_EQ(host.boxes.size(), 1U);
+    EXPECT_EQ(host.boxes[0].prompt,
+              "Bayminder cannot open the tray of drive E:.\rThe system does not allow you to "
+              "unmount the disc.");
+}

@@ -5,7 +5,8 @@
 #
 #   build_guest.sh OUTDIR BAYMINDER_DRIVES
 #
-# Needs: linux-image-amd64 busybox-static udev kmod cpio dosfstools mtools xorriso.
+# Needs: linux-image-amd64 busybox-static udev kmod cpio dosfstools mtools xorriso, and for the
+# desktop's storage stack: dbus udisks2 polkitd eject.
 # Rebuilds only when bayminder-drives or this script is newer than the guest.
 set -euo pipefail
 
@@ -17,7 +18,8 @@ out="$(cd "$out" && pwd)"
 
 if [ -f "$out/initrd.gz" ] && [ "$out/initrd.gz" -nt "$tool" ] &&
     [ "$out/initrd.gz" -nt "${BASH_SOURCE[0]}" ] && [ "$out/initrd.gz" -nt "$here/guest_init.sh" ] &&
-    [ "$out/initrd.gz" -nt "$here/hold_excl.c" ] && [ "$out/initrd.gz" -nt "$here/cd_ioctl.c" ]; then
+    [ "$out/initrd.gz" -nt "$here/hold_excl.c" ] && [ "$out/initrd.gz" -nt "$here/cd_ioctl.c" ] &&
+    [ "$out/initrd.gz" -nt "$here/runas.c" ]; then
     exit 0
 fi
 
@@ -33,6 +35,8 @@ udevadm=/bin/udevadm
 
 root="$(mktemp -d "$out/root.XXXXXX")"
 trap 'rm -rf "$root"' EXIT
+# mktemp makes it 0700, and the guest's / is this folder: no user but root could run anything.
+chmod 0755 "$root"
 mkdir -p "$root"/{bin,sbin,etc,proc,sys,dev,run,tmp,root,mnt,lib/modules,lib/udev,lib/systemd,usr/bin,etc/udev}
 
 # Busybox with its applets as links; the guest needs no more of a userland.
@@ -66,15 +70,67 @@ done
 copy_with_libs "$tool" /usr/bin/bayminder-drives
 gcc -static -O2 -o "$root/usr/bin/hold_excl" "$here/hold_excl.c"
 gcc -static -O2 -o "$root/usr/bin/cd_ioctl" "$here/cd_ioctl.c"
+gcc -static -O2 -o "$root/usr/bin/runas" "$here/runas.c"
+
+# The desktop's storage stack, started when the kernel command line says bm.desktop: the system
+# bus, polkitd and udisksd (with udisksctl to mount as the user does, and the eject that
+# udisksd runs). The guest without them has none of it running.
+desktop_stack=1
+rm -f "$out/desktop-stack"
+for f in /usr/bin/dbus-daemon /usr/bin/dbus-send /usr/lib/polkit-1/polkitd \
+    /usr/libexec/udisks2/udisksd /usr/bin/udisksctl /usr/bin/eject; do
+    [ -x "$f" ] || { echo "build_guest: $f is missing (install dbus udisks2 polkitd eject):" \
+        "no desktop guest" >&2; desktop_stack=0; }
+done
+if [ "$desktop_stack" = 1 ]; then
+    for f in /usr/bin/dbus-daemon /usr/bin/dbus-send /usr/lib/polkit-1/polkitd \
+        /usr/libexec/udisks2/udisksd /usr/bin/udisksctl /usr/bin/eject; do
+        copy_with_libs "$f" "$f"
+    done
+    # libblockdev loads its plugins at run time, so ldd does not list them.
+    for plugin in /usr/lib/x86_64-linux-gnu/libbd_*.so*; do
+        copy_with_libs "$plugin" "$plugin"
+    done
+    mkdir -p "$root"/{usr/share,etc,var/lib,media,home/user/.config}
+    cp -a /usr/share/dbus-1 "$root/usr/share/"
+    # Nothing to start on demand here (no logind): asked for, it is unknown at once.
+    rm -rf "$root/usr/share/dbus-1/system-services" "$root/usr/share/dbus-1/services"
+    cp -a /etc/dbus-1 /etc/udisks2 "$root/etc/"
+    [ -d /etc/libblockdev ] && cp -a /etc/libblockdev "$root/etc/"
+    mkdir -p "$root/usr/share/polkit-1" "$root/etc/polkit-1/rules.d"
+    cp -a /usr/share/polkit-1/actions "$root/usr/share/polkit-1/"
+    # Without logind polkit sees nobody as the active local user: the test user gets what an
+    # active session gets.
+    cat >"$root/etc/polkit-1/rules.d/50-bayminder-test.rules" <<'EOF2'
+polkit.addRule(function(action, subject) {
+    if (subject.user == "user" &&
+        (action.id == "org.freedesktop.udisks2.filesystem-mount" ||
+         action.id == "org.freedesktop.udisks2.eject-media" ||
+         action.id == "org.freedesktop.udisks2.power-off-drive")) {
+        return polkit.Result.YES;
+    }
+});
+EOF2
+    echo 0123456789abcdef0123456789abcdef >"$root/etc/machine-id"
+    # dbus-daemon's configuration names /var/run.
+    ln -s /run "$root/var/run"
+    touch "$root/usr/bin/.desktop-stack" "$out/desktop-stack"
+fi
 
 # Users and groups named by the rules, so udevd applies them without complaint.
 cat >"$root/etc/passwd" <<'EOF'
 root:x:0:0:root:/root:/bin/sh
+messagebus:x:100:102::/nonexistent:/bin/false
+polkitd:x:996:996:polkit:/nonexistent:/bin/false
+user:x:1000:1000:Desktop User:/home/user:/bin/sh
 EOF
 cat >"$root/etc/group" <<'EOF'
 root:x:0:
 disk:x:6:
-cdrom:x:24:
+cdrom:x:24:user
+messagebus:x:102:
+polkitd:x:996:
+user:x:1000:
 floppy:x:25:
 tape:x:26:
 dialout:x:20:

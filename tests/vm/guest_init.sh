@@ -18,6 +18,26 @@ udevadm trigger --action=add --type=devices
 udevadm settle --timeout=30
 echo "guest: udev settled" >/dev/ttyS0
 
+# The desktop's storage stack, in the order it needs: the system bus, polkitd (udisksd looks for
+# it once, at its start), udisksd; then a desktop user who mounts through it.
+if grep -qw bm.desktop /proc/cmdline && [ -e /usr/bin/.desktop-stack ]; then
+    chown -R 1000:1000 /home/user
+    mkdir -p /run/dbus /var/lib/udisks2
+    dbus-daemon --system --fork 2>/dev/ttyS0
+    chown -R polkitd:polkitd /etc/polkit-1/rules.d
+    /usr/lib/polkit-1/polkitd --no-debug >/dev/ttyS0 2>&1 &
+    owner() {
+        dbus-send --system --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus \
+            org.freedesktop.DBus.NameHasOwner "string:$1" 2>/dev/null | grep -q 'boolean true'
+    }
+    i=0
+    until owner org.freedesktop.PolicyKit1 || [ $i -ge 300 ]; do sleep 0.1; i=$((i + 1)); done
+    /usr/libexec/udisks2/udisksd >/dev/ttyS0 2>&1 &
+    i=0
+    until udisksctl info -b /dev/sr0 >/dev/null 2>&1 || [ $i -ge 300 ]; do sleep 0.1; i=$((i + 1)); done
+    echo "guest: udisksd up" >/dev/ttyS0
+fi
+
 ctl=/dev/ttyS1
 stty -F "$ctl" raw -echo 115200 2>/dev/null
 exec 3<>"$ctl"

@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <functional>
 
 #include "platform/errors.h"
+#include "platform/trace.h"
 
 namespace bm::platform::linux_ {
 namespace {
@@ -103,10 +105,11 @@ std::string FirstEntry(const std::string& path, const std::string& pattern, int 
     return found;
 }
 
-// One CD drive opened for the span of an alias.
+// One CD drive opened for the span of an alias; the machine opens its tray.
 class CdHandle final : public CdDevice {
   public:
-    CdHandle(DeviceIo& io, int fd) : io_(io), fd_(fd) {}
+    CdHandle(DeviceIo& io, int fd, std::function<int(int fd)> openTray)
+        : io_(io), fd_(fd), openTray_(std::move(openTray)) {}
     ~CdHandle() override { io_.Close(fd_); }
     CdHandle(const CdHandle&) = delete;
     CdHandle& operator=(const CdHandle&) = delete;
@@ -116,21 +119,52 @@ class CdHandle final : public CdDevice {
         const int caps = io_.Capability(fd_);
         return caps >= 0 && (caps & CDC_OPEN_TRAY) != 0;
     }
+    // udisks2 has no call that closes a tray, and the ioctl closes it mounted or not.
     int SetDoor(bool open) override {
-        return (open ? io_.Eject(fd_) : io_.CloseTray(fd_)) < 0 ? kMciHardware : kMciOk;
+        if (open) {
+            return openTray_(fd_);
+        }
+        return io_.CloseTray(fd_) < 0 ? kMciHardware : kMciOk;
     }
 
   private:
     DeviceIo& io_;
     int fd_;
+    std::function<int(int fd)> openTray_;
 };
+
+int CodeOf(UdisksStatus status) {
+    switch (status) {
+        case UdisksStatus::kOk:
+        case UdisksStatus::kNotMounted:
+            return kMciOk;
+        case UdisksStatus::kBusy:
+            return kMciDiscInUse;
+        case UdisksStatus::kNotAuthorized:
+            return kMciNotAuthorized;
+        case UdisksStatus::kAbsent:
+            return kMciDiscMounted;
+        case UdisksStatus::kFailed:
+            break;
+    }
+    return kMciUnmountFailed;
+}
+
+void TraceUdisks(const std::string& call, const std::string& name, const UdisksResult& r) {
+    if (TraceEnabled(TraceCategory::Mci)) {
+        Trace(TraceCategory::Mci, "udisks2 " + call + " /dev/" + name + " => " +
+                                      (r.error.empty() ? std::string("ok") : r.error));
+    }
+}
 
 }  // namespace
 
-LinuxMachine::LinuxMachine() : LinuxMachine(MakeUdevSource(), MakeSystemDeviceIo()) {}
+LinuxMachine::LinuxMachine()
+    : LinuxMachine(MakeUdevSource(), MakeSystemDeviceIo(), MakeSystemUdisks()) {}
 
-LinuxMachine::LinuxMachine(std::unique_ptr<BlockDeviceSource> source, std::unique_ptr<DeviceIo> io)
-    : source_(std::move(source)), io_(std::move(io)) {
+LinuxMachine::LinuxMachine(std::unique_ptr<BlockDeviceSource> source, std::unique_ptr<DeviceIo> io,
+                           std::unique_ptr<Udisks> udisks)
+    : source_(std::move(source)), io_(std::move(io)), udisks_(std::move(udisks)) {
     AssignLetters();
 }
 
@@ -200,6 +234,61 @@ bool LinuxMachine::Mounted(const BlockDevice& disk) {
     };
     return on(disk.dev) || std::any_of(disk.partitions.begin(), disk.partitions.end(),
                                        [&on](const BlockDevice& p) { return on(p.dev); });
+}
+
+std::vector<std::string> LinuxMachine::MountedNames(const Slot& slot) {
+    const auto disk = source_->FindDisk(slot.name);
+    std::vector<BlockDevice> devices{disk.value_or(BlockDevice{slot.name, slot.dev, false, 0, {}})};
+    devices.insert(devices.end(), devices[0].partitions.begin(), devices[0].partitions.end());
+    const auto mounts = source_->Mounts();
+    std::vector<std::string> names;
+    for (const auto& d : devices) {
+        if (std::any_of(mounts.begin(), mounts.end(),
+                        [&d](const MountEntry& m) { return m.dev == d.dev; })) {
+            names.push_back(d.name);
+        }
+    }
+    return names;
+}
+
+int LinuxMachine::OpenTray(const Slot& slot, int fd) {
+    std::vector<std::string> mounted = MountedNames(slot);
+    if (!mounted.empty()) {
+        // The kernel would eject a disc under its mount, for root at least, and leave a file
+        // system on nothing: what is mounted goes first, through the daemon that mounted it.
+        if (!udisks_->Available()) {
+            TraceUdisks("Unmount", mounted[0],
+                        {UdisksStatus::kAbsent, "no udisks2 on the system bus"});
+            return kMciDiscMounted;
+        }
+        // A file system mounted twice needs two unmounts; a bounded number of rounds ends a
+        // daemon that says it unmounted what stays mounted.
+        for (int round = 0; round < 4 && !mounted.empty(); ++round) {
+            for (const auto& name : mounted) {
+                const UdisksResult r = udisks_->Unmount(name);
+                TraceUdisks("Unmount", name, r);
+                if (CodeOf(r.status) != kMciOk) {
+                    return CodeOf(r.status);
+                }
+            }
+            mounted = MountedNames(slot);
+        }
+        if (!mounted.empty()) {
+            return kMciDiscMounted;
+        }
+        // As the desktop does: the daemon ejects, past the door lock that udev's cdrom_id set.
+        const UdisksResult r = udisks_->Eject(slot.name);
+        TraceUdisks("Eject", slot.name, r);
+        if (r.status == UdisksStatus::kOk) {
+            return kMciOk;
+        }
+        // Not allowed outside an active session, say: the drive's own eject may still do, as
+        // long as nothing has mounted the disc again meanwhile.
+        if (!MountedNames(slot).empty()) {
+            return kMciDiscMounted;
+        }
+    }
+    return io_->Eject(fd) < 0 ? kMciHardware : kMciOk;
 }
 
 std::optional<LinuxMachine::Medium> LinuxMachine::Probe(const Slot& slot) {
@@ -293,15 +382,26 @@ VolumeInfo LinuxMachine::ReadVolume(const Slot& slot, const Medium& medium) {
                 NotReady();
             }
             const int disc = io_->DiscStatus(fd);
+            // The disc's own volume descriptors: udev reads them only after the kernel told it
+            // of the new disc, which our open above may just have done.
+            std::optional<VolumeInfo> own;
+            if (disc != CDS_AUDIO && disc != CDS_NO_DISC && disc != CDS_TRAY_OPEN && disc >= 0) {
+                std::vector<unsigned char> descriptors(8 * 2048);
+                const long n =
+                    io_->ReadAt(fd, descriptors.data(), descriptors.size(), kIsoDescriptorsOffset);
+                if (n > 0) {
+                    own = ParseIso9660(descriptors.data(), static_cast<std::size_t>(n));
+                }
+            }
             io_->Close(fd);
             const auto props = source_->DeviceProperties(medium.dev);
             if (disc == CDS_NO_DISC || disc == CDS_TRAY_OPEN || !props) {
                 NotReady();
             }
-            if (disc == CDS_AUDIO || AudioOnly(*props)) {
+            if (disc == CDS_AUDIO || (!own && AudioOnly(*props))) {
                 info.label = "Audio CD";
             } else {
-                info = FromProperties(*props);
+                info = own ? *own : FromProperties(*props);
             }
             break;
         }
@@ -385,7 +485,8 @@ std::unique_ptr<CdDevice> LinuxMachine::Open(char letter, bool /*shareable*/, in
         return nullptr;
     }
     error = kMciOk;
-    return std::make_unique<CdHandle>(*io_, fd);
+    return std::make_unique<CdHandle>(*io_, fd,
+                                      [this, slot](int handle) { return OpenTray(*slot, handle); });
 }
 
 }  // namespace bm::platform::linux_

@@ -3,15 +3,19 @@
 // ioctls. Letters are fixed at construction: A: and B: the floppies fd0 and fd1, C: the root file
 // system, then from D: the CD drives and after them the removable disks, up to Z:. A device that
 // goes away later keeps its letter and reads as having no medium.
+// A tray opens as the desktop's own eject opens it: what is mounted from the disc is unmounted
+// through udisks2 first, and a disc that stays mounted is never ejected.
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/drive_queries.h"
 #include "platform/linux/block_source.h"
 #include "platform/linux/device_io.h"
+#include "platform/linux/udisks.h"
 #include "platform/linux/volume.h"
 #include "platform/mci_interpreter.h"
 #include "platform/services.h"
@@ -21,7 +25,8 @@ namespace bm::platform::linux_ {
 class LinuxMachine final : public Machine, public DriveQueries, public CdDeviceLayer {
   public:
     LinuxMachine();
-    LinuxMachine(std::unique_ptr<BlockDeviceSource> source, std::unique_ptr<DeviceIo> io);
+    LinuxMachine(std::unique_ptr<BlockDeviceSource> source, std::unique_ptr<DeviceIo> io,
+                 std::unique_ptr<Udisks> udisks = MakeNoUdisks());
     ~LinuxMachine() override;
     LinuxMachine(const LinuxMachine&) = delete;
     LinuxMachine& operator=(const LinuxMachine&) = delete;
@@ -56,9 +61,14 @@ class LinuxMachine final : public Machine, public DriveQueries, public CdDeviceL
     std::optional<Medium> Probe(const Slot& slot);
     VolumeInfo ReadVolume(const Slot& slot, const Medium& medium);
     bool Mounted(const BlockDevice& disk);
+    // The kernel names of the disk and its partitions that are mounted now, each once.
+    std::vector<std::string> MountedNames(const Slot& slot);
+    // "set door open" of a CD drive opened as fd: unmount, then eject.
+    int OpenTray(const Slot& slot, int fd);
 
     std::unique_ptr<BlockDeviceSource> source_;
     std::unique_ptr<DeviceIo> io_;
+    std::unique_ptr<Udisks> udisks_;
     std::array<Slot, 26> slots_;
     MciInterpreter mci_{*this};  // last: its open devices use io_
 };

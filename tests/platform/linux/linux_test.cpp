@@ -92,23 +92,24 @@ TEST(LinuxCd, OpenPaths) {
 
 TEST(LinuxCd, StatusCapabilityAndDoor) {
     Rig rig;
-    FakeNode& sr0 = rig.Node("sr0");
-    ASSERT_EQ(rig.Send("open D: type cdaudio alias cd"), kMciOk);
+    // sr1: its disc is not mounted (the mounted one is in udisks_test.cpp).
+    FakeNode& sr1 = rig.Node("sr1");
+    ASSERT_EQ(rig.Send("open E: type cdaudio alias cd"), kMciOk);
     EXPECT_EQ(rig.Send("status cd media present"), kMciOk);
     EXPECT_EQ(rig.reply, "true");
-    sr0.driveStatus = CDS_TRAY_OPEN;
+    sr1.driveStatus = CDS_TRAY_OPEN;
     rig.Send("status cd media present wait");
     EXPECT_EQ(rig.reply, "false");
     EXPECT_EQ(rig.Send("capability cd can eject"), kMciOk);
     EXPECT_EQ(rig.reply, "true");
-    sr0.capability = CDC_CLOSE_TRAY | CDC_LOCK;
+    sr1.capability = CDC_CLOSE_TRAY | CDC_LOCK;
     rig.Send("capability cd can eject");
     EXPECT_EQ(rig.reply, "false");
     EXPECT_EQ(rig.Send("set cd door open wait"), kMciOk);
-    EXPECT_EQ(sr0.ejects, 1);
+    EXPECT_EQ(sr1.ejects, 1);
     EXPECT_EQ(rig.Send("set cd door closed wait"), kMciOk);
-    EXPECT_EQ(sr0.trayCloses, 1);
-    sr0.doorErrno = EBUSY;
+    EXPECT_EQ(sr1.trayCloses, 1);
+    sr1.doorErrno = EBUSY;
     EXPECT_EQ(rig.Send("set cd door open"), kMciHardware);
 }
 

@@ -62,7 +62,9 @@ class FakeDeviceIo final : public DeviceIo {
         const auto& data = Node(fd).data;
         const auto start = std::min(static_cast<std::size_t>(offset), data.size());
         const std::size_t count = std::min(size, data.size() - start);
-        std::memcpy(buffer, data.data() + start, count);
+        if (count > 0) {  // an empty vector's data() may be null, even for no bytes
+            std::memcpy(buffer, data.data() + start, count);
+        }
         return static_cast<long>(count);
     }
     void Close(int fd) override { openFds.erase(fd); }

@@ -1,0 +1,311 @@
+// A tray opens as the desktop's eject opens it: what the disc has mounted goes first, through
+// udisks2 (a fake here), and a disc that stays mounted is never ejected. Also the label that the
+// disc's own volume descriptors give.
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <optional>
+
+#include <gtest/gtest.h>
+
+#include "linux_test_support.h"
+#include "platform/linux/udisks.h"
+
+namespace bm::platform::linux_::testing {
+namespace {
+
+// The fixture tree's disks, with a mount table and extra disks the test sets.
+class MountTable final : public BlockDeviceSource {
+  public:
+    explicit MountTable(std::unique_ptr<BlockDeviceSource> tree) : tree_(std::move(tree)) {}
+    std::vector<BlockDevice> ListDisks() override { return tree_->ListDisks(); }
+    std::optional<BlockDevice> FindDisk(const std::string& name) override {
+        const auto it = disks.find(name);
+        return it != disks.end() ? std::optional<BlockDevice>(it->second) : tree_->FindDisk(name);
+    }
+    std::optional<Properties> DeviceProperties(DevNum dev) override {
+        return tree_->DeviceProperties(dev);
+    }
+    std::vector<MountEntry> Mounts() override { return mounts; }
+
+    std::vector<MountEntry> mounts;
+    std::map<std::string, BlockDevice> disks;
+
+  private:
+    std::unique_ptr<BlockDeviceSource> tree_;
+};
+
+// udisks2 as the tests need it: an unmount takes one mount of the device off the table.
+class FakeUdisks final : public Udisks {
+  public:
+    bool Available() override { return available; }
+    UdisksResult Unmount(const std::string& name) override {
+        calls.push_back("Unmount " + name);
+        const auto it = unmount.find(name);
+        if (it != unmount.end() && it->second != UdisksStatus::kOk) {
+            return {it->second, "refused"};
+        }
+        if (keepMounts) {
+            return {};
+        }
+        const DevNum dev = devices.at(name);
+        auto& m = table->mounts;
+        const auto one =
+            std::find_if(m.begin(), m.end(), [dev](const MountEntry& e) { return e.dev == dev; });
+        if (one == m.end()) {
+            return {UdisksStatus::kNotMounted, "org.freedesktop.UDisks2.Error.NotMounted"};
+        }
+        m.erase(one);
+        return {};
+    }
+    UdisksResult Eject(const std::string& name) override {
+        calls.push_back("Eject " + name);
+        return {eject, eject == UdisksStatus::kOk ? "" : "refused"};
+    }
+
+    bool available = true;
+    bool keepMounts = false;  // says it unmounted, and the mount stays
+    std::map<std::string, UdisksStatus> unmount;
+    UdisksStatus eject = UdisksStatus::kOk;
+    std::map<std::string, DevNum> devices{{"sr0", {11, 0}}, {"sr1", {11, 1}}};
+    std::vector<std::string> calls;
+    MountTable* table = nullptr;
+};
+
+MountEntry MountOf(DevNum dev, const std::string& where) {
+    return MountEntry{dev, "/", where, where};
+}
+
+struct DesktopRig {
+    DesktopRig() {
+        auto fake = std::make_unique<FakeDeviceIo>();
+        io = fake.get();
+        for (const char* node : {"sr0", "sr1", "fd0", "fd1"}) {
+            io->nodes[std::string("/dev/") + node] = FakeNode{};
+        }
+        auto source = std::make_unique<MountTable>(
+            MakeFixtureSource(std::string(BM_LINUX_FIXTURES) + "/basic"));
+        table = source.get();
+        // D: is sr0, mounted by the desktop as the user put it in.
+        table->mounts = {MountOf({8, 1}, "/"), MountOf({11, 0}, "/media/user/HOLIDAY")};
+        auto daemon = std::make_unique<FakeUdisks>();
+        udisks = daemon.get();
+        udisks->table = table;
+        machine =
+            std::make_unique<LinuxMachine>(std::move(source), std::move(fake), std::move(daemon));
+    }
+    // "set cd door open" on the drive, with its open and close around it.
+    int OpenTray(char letter) {
+        std::string reply;
+        Mci& mci = machine->MciDevice();
+        const int opened = mci.SendString(
+            std::string("open ") + letter + ": type cdaudio alias cd shareable wait", reply);
+        EXPECT_EQ(opened, kMciOk);
+        const int code = mci.SendString("set cd door open", reply);
+        mci.SendString("close cd", reply);
+        return code;
+    }
+    bool Mounted(DevNum dev) const {
+        return std::any_of(table->mounts.begin(), table->mounts.end(),
+                           [dev](const MountEntry& m) { return m.dev == dev; });
+    }
+    FakeNode& Node(const std::string& name) { return io->nodes["/dev/" + name]; }
+
+    FakeDeviceIo* io = nullptr;
+    MountTable* table = nullptr;
+    FakeUdisks* udisks = nullptr;
+    std::unique_ptr<LinuxMachine> machine;
+};
+
+using Calls = std::vector<std::string>;
+
+TEST(LinuxMountedDisc, IsUnmountedThenEjectedByTheDaemon) {
+    DesktopRig rig;
+    EXPECT_EQ(rig.OpenTray('D'), kMciOk);
+    EXPECT_EQ(rig.udisks->calls, (Calls{"Unmount sr0", "Eject sr0"}));
+    EXPECT_FALSE(rig.Mounted({11, 0}));
+    EXPECT_EQ(rig.Node("sr0").ejects, 0);  // the daemon ejected it
+    EXPECT_TRUE(rig.io->openFds.empty());
+}
+
+TEST(LinuxMountedDisc, AnUnmountedDiscOpensByTheDrivesOwnEject) {
+    DesktopRig rig;
+    EXPECT_EQ(rig.OpenTray('E'), kMciOk);  // sr1: nothing mounted
+    EXPECT_TRUE(rig.udisks->calls.empty());
+    EXPECT_EQ(rig.Node("sr1").ejects, 1);
+}
+
+TEST(LinuxMountedDisc, EveryPartitionAndEveryMountGoesFirst) {
+    DesktopRig rig;
+    BlockDevice disc{"sr0", {11, 0}, true, 1000, {}};
+    disc.partitions = {BlockDevice{"sr0p1", {259, 1}, false, 400, {}},
+                       BlockDevice{"sr0p2", {259, 2}, false, 600, {}}};
+    rig.table->disks["sr0"] = disc;
+    rig.udisks->devices["sr0p1"] = {259, 1};
+    rig.udisks->devices["sr0p2"] = {259, 2};
+    rig.table->mounts = {MountOf({259, 1}, "/media/user/BOOT"),
+                         MountOf({259, 2}, "/media/user/DATA"), MountOf({259, 2}, "/mnt/again")};
+    EXPECT_EQ(rig.OpenTray('D'), kMciOk);
+    EXPECT_EQ(rig.udisks->calls,
+              (Calls{"Unmount sr0p1", "Unmount sr0p2", "Unmount sr0p2", "Eject sr0"}));
+    EXPECT_TRUE(rig.table->mounts.empty());
+}
+
+TEST(LinuxMountedDisc, ABusyOrRefusedUnmountLeavesTheTrayShut) {
+    const std::pair<UdisksStatus, int> cases[] = {
+        {UdisksStatus::kBusy, kMciDiscInUse},
+        {UdisksStatus::kNotAuthorized, kMciNotAuthorized},
+        {UdisksStatus::kFailed, kMciUnmountFailed},
+        {UdisksStatus::kAbsent, kMciDiscMounted},  // the daemon left between the calls
+    };
+    for (const auto& [status, code] : cases) {
+        DesktopRig rig;
+        rig.udisks->unmount["sr0"] = status;
+        EXPECT_EQ(rig.OpenTray('D'), code);
+        EXPECT_EQ(rig.udisks->calls, (Calls{"Unmount sr0"})) << code;
+        EXPECT_EQ(rig.Node("sr0").ejects, 0) << code;
+        EXPECT_TRUE(rig.Mounted({11, 0}));
+    }
+}
+
+TEST(LinuxMountedDisc, WithoutUdisksAMountedDiscIsRefusedNotEjected) {
+    DesktopRig rig;
+    rig.udisks->available = false;
+    EXPECT_EQ(rig.OpenTray('D'), kMciDiscMounted);
+    EXPECT_TRUE(rig.udisks->calls.empty());
+    EXPECT_EQ(rig.Node("sr0").ejects, 0);
+    EXPECT_EQ(rig.OpenTray('E'), kMciOk);  // an unmounted one opens as before
+    EXPECT_EQ(rig.Node("sr1").ejects, 1);
+    // The backend that a bare system gets.
+    Rig bare;
+    EXPECT_EQ(bare.Send("open D: type cdaudio alias cd"), kMciOk);  // HOLIDAY is mounted
+    EXPECT_EQ(bare.Send("set cd door open"), kMciDiscMounted);
+    EXPECT_EQ(bare.Node("sr0").ejects, 0);
+}
+
+TEST(LinuxMountedDisc, AMountThatStaysIsNeverEjected) {
+    DesktopRig rig;
+    rig.udisks->keepMounts = true;
+    EXPECT_EQ(rig.OpenTray('D'), kMciDiscMounted);
+    EXPECT_EQ(std::count(rig.udisks->calls.begin(), rig.udisks->calls.end(), "Eject sr0"), 0);
+    EXPECT_EQ(rig.Node("sr0").ejects, 0);
+}
+
+TEST(LinuxMountedDisc, ARefusedDaemonEjectFallsBackOnTheDriveOnceUnmounted) {
+    DesktopRig rig;
+    rig.udisks->eject = UdisksStatus::kNotAuthorized;  // not in an active session, say
+    EXPECT_EQ(rig.OpenTray('D'), kMciOk);
+    EXPECT_FALSE(rig.Mounted({11, 0}));
+    EXPECT_EQ(rig.Node("sr0").ejects, 1);
+    // And when the drive refuses too, the refusal is the drive's.
+    DesktopRig both;
+    both.udisks->eject = UdisksStatus::kFailed;
+    both.Node("sr0").doorErrno = EIO;
+    EXPECT_EQ(both.OpenTray('D'), kMciHardware);
+}
+
+TEST(LinuxMountedDisc, ClosingNeedsNoUnmount) {
+    DesktopRig rig;
+    std::string reply;
+    Mci& mci = rig.machine->MciDevice();
+    mci.SendString("open D: type cdaudio alias cd", reply);
+    EXPECT_EQ(mci.SendString("set cd door closed", reply), kMciOk);
+    EXPECT_TRUE(rig.udisks->calls.empty());
+    EXPECT_EQ(rig.Node("sr0").trayCloses, 1);
+}
+
+TEST(LinuxUdisks, NamesAndErrors) {
+    EXPECT_EQ(UdisksBlockPath("sr0"), "/org/freedesktop/UDisks2/block_devices/sr0");
+    EXPECT_EQ(UdisksBlockPath("dm-0"), "/org/freedesktop/UDisks2/block_devices/dm_2d0");
+    const std::pair<const char*, UdisksStatus> errors[] = {
+        {"", UdisksStatus::kOk},
+        {"org.freedesktop.UDisks2.Error.DeviceBusy", UdisksStatus::kBusy},
+        {"org.freedesktop.UDisks2.Error.NotAuthorized", UdisksStatus::kNotAuthorized},
+        {"org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain", UdisksStatus::kNotAuthorized},
+        {"org.freedesktop.UDisks2.Error.NotAuthorizedDismissed", UdisksStatus::kNotAuthorized},
+        {"org.freedesktop.UDisks2.Error.NotMounted", UdisksStatus::kNotMounted},
+        {"org.freedesktop.DBus.Error.ServiceUnknown", UdisksStatus::kAbsent},
+        {"org.freedesktop.DBus.Error.NoServer", UdisksStatus::kAbsent},
+        {"org.freedesktop.UDisks2.Error.Failed", UdisksStatus::kFailed},
+        {"org.freedesktop.DBus.Error.UnknownObject", UdisksStatus::kFailed},
+    };
+    for (const auto& [name, status] : errors) {
+        EXPECT_EQ(UdisksStatusOf(name), status) << name;
+    }
+    EXPECT_FALSE(MakeNoUdisks()->Available());
+}
+
+// Volume descriptors from sector 16 on: a primary one, optionally a Joliet one, a terminator.
+std::vector<unsigned char> IsoDescriptors(const std::string& label, const std::u16string& joliet,
+                                          const std::string& modified = "2024061512300000") {
+    std::vector<unsigned char> d(3 * 2048, 0);
+    auto header = [&d](std::size_t at, unsigned char type) {
+        d[at] = type;
+        std::memcpy(&d[at + 1], "CD001", 5);
+        d[at + 6] = 1;
+    };
+    header(0, 1);
+    const std::string padded = (label + std::string(32, ' ')).substr(0, 32);
+    std::copy(padded.begin(), padded.end(), d.begin() + 40);
+    std::fill(d.begin() + 813, d.begin() + 829, '0');
+    std::copy(modified.begin(), modified.end(), d.begin() + 830);
+    std::size_t next = 2048;
+    if (!joliet.empty()) {
+        header(next, 2);
+        for (std::size_t i = 0; i < 16; ++i) {
+            const char16_t c = i < joliet.size() ? joliet[i] : u' ';
+            d[next + 40 + 2 * i] = static_cast<unsigned char>(c >> 8);
+            d[next + 41 + 2 * i] = static_cast<unsigned char>(c & 0xFF);
+        }
+        std::memcpy(&d[next + 88], "%/E", 3);
+        next += 2048;
+    }
+    header(next, 255);
+    return d;
+}
+
+TEST(LinuxVolume, Iso9660Descriptors) {
+    auto parse = [](const std::vector<unsigned char>& d) {
+        return ParseIso9660(d.data(), d.size());
+    };
+    auto info = parse(IsoDescriptors("MY DATA", u""));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->label, "MY DATA");
+    EXPECT_EQ(info->serial, Fnv1a("2024-06-15-12-30-00-00"));  // blkid's UUID of the disc
+    EXPECT_EQ(parse(IsoDescriptors("MY_DATA", u"My Data"))->label, "My Data");
+    EXPECT_EQ(parse(IsoDescriptors("CAF_", u"Caf\u00e9"))->label, "Caf\xc3\xa9");
+    // Joliet holds 16 characters; the primary descriptor the rest of a long label.
+    EXPECT_EQ(parse(IsoDescriptors("HOLIDAY PHOTOS OF THE SUMMER", u"Holiday photos o"))->label,
+              "Holiday photos oF THE SUMMER");
+    // Created but never modified: the creation date.
+    auto created = IsoDescriptors("X", u"", std::string(16, '0'));
+    std::memcpy(&created[813], "1999123123595900", 16);
+    EXPECT_EQ(parse(created)->serial, Fnv1a("1999-12-31-23-59-59-00"));
+    EXPECT_EQ(parse(IsoDescriptors("X", u"", std::string(16, '0')))->serial, 0u);
+    EXPECT_FALSE(parse(std::vector<unsigned char>(4096, 0)));  // no descriptor
+    EXPECT_FALSE(parse(std::vector<unsigned char>(100, 1)));   // short
+    EXPECT_FALSE(ParseIso9660(nullptr, 0));
+}
+
+TEST(LinuxVolume, ADiscsLabelComesFromTheDiscBeforeUdevHasReadIt) {
+    Rig rig;
+    // udev still has the disc that was in before (HOLIDAY); the drive holds a new one.
+    std::vector<unsigned char> disc(16 * 2048, 0);
+    const auto descriptors = IsoDescriptors("NEW DISC", u"");
+    disc.insert(disc.end(), descriptors.begin(), descriptors.end());
+    rig.Node("sr0").data = disc;
+    EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "NEW DISC");
+    std::uint32_t serial = 0;
+    ASSERT_TRUE(rig.machine->GetVolumeSerial("D:\\", serial));
+    EXPECT_EQ(serial, Fnv1a("2024-06-15-12-30-00-00"));
+    // Not ISO 9660 (UDF alone, say): udev's word.
+    rig.Node("sr0").data = std::vector<unsigned char>(40 * 2048, 0);
+    EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "HOLIDAY");
+    // An audio disc is not read at all.
+    rig.Node("sr0").data = disc;
+    rig.Node("sr0").discStatus = CDS_AUDIO;
+    EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "Audio CD");
+}
+
+}  // namespace
+}  // namespace bm::platform::linux_::testing
