@@ -20,7 +20,7 @@
 
 #include "app/all_forms.h"
 #include "drives/modMain.h"
-#include "platform/qt/form.h"
+#include "forms/form.h"
 #include "platform/services.h"
 #include "platform/sim/sim_machine.h"
 #include "platform/trace.h"

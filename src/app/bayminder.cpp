@@ -10,7 +10,7 @@
 #include "drives/modMain.h"
 #include "platform/linux/instance_lock.h"
 #include "platform/linux/linux_machine.h"
-#include "platform/qt/form.h"
+#include "forms/form.h"
 #include "platform/qt/qt_host.h"
 #include "platform/qt/qt_shell.h"
 #include "platform/qt/qt_trace.h"

@@ -4,7 +4,7 @@
 #include <QApplication>
 
 #include "app/all_forms.h"
-#include "platform/qt/form.h"
+#include "forms/form.h"
 #include "support/fake_shell.h"
 #include "support/model_fixture.h"
 #include "support/qt_app.h"
