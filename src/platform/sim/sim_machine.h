@@ -16,8 +16,8 @@
 #include <string>
 
 #include "platform/drive_queries.h"
+#include "platform/machine.h"
 #include "platform/mci_interpreter.h"
-#include "platform/services.h"
 
 namespace bm::platform::sim {
 
