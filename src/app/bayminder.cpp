@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     const int status = QApplication::exec();
-    bm::forms::FormRegistry::ResetForTests();
+    bm::forms::FormRegistry::DestroyAll();
     bm::platform::Install({});
     return status;
 }

@@ -69,8 +69,9 @@ class FormRegistry {
     static void SetMainReturned();
     // What ending the program does; QCoreApplication::exit(0) unless a test replaces it.
     static void SetOnProgramEnd(std::function<void()> onEnd);
-    // Every window unloaded without handlers, names forgotten; for tests.
-    static void ResetForTests();
+    // Every loaded window destroyed without its handlers, and the end of the program forgotten:
+    // what is left once the event loop has returned, and a clean slate for the next test.
+    static void DestroyAll();
 
   private:
     static void CheckEnd();

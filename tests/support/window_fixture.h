@@ -21,7 +21,7 @@ class WindowFixture : public ModelFixture {
         forms::FormRegistry::SetOnProgramEnd([this] { ++programEnds; });
     }
     void TearDown() override {
-        forms::FormRegistry::ResetForTests();
+        forms::FormRegistry::DestroyAll();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         ModelFixture::TearDown();
     }

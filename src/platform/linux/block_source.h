@@ -52,7 +52,7 @@ class BlockDeviceSource {
 std::unique_ptr<BlockDeviceSource> MakeUdevSource();
 // A tree with sys/block/NAME/{dev,removable,size,PART/{dev,partition,size}},
 // run/udev/data/bMAJOR:MINOR ("E:KEY=VALUE" lines) and proc/self/mountinfo, whose mount points
-// are taken as paths inside the tree.
+// are taken as paths inside the tree. For tests: it lives in tests/support/, outside the programs.
 std::unique_ptr<BlockDeviceSource> MakeFixtureSource(const std::string& root);
 
 // Helpers shared by the sources, bounded so that no input can exhaust memory.
