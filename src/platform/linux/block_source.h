@@ -56,7 +56,8 @@ std::unique_ptr<BlockDeviceSource> MakeUdevSource();
 std::unique_ptr<BlockDeviceSource> MakeFixtureSource(const std::string& root);
 
 // Helpers shared by the sources, bounded so that no input can exhaust memory.
-std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit = std::size_t{64} * 1024);
+std::optional<std::string> ReadSmallFile(const std::string& path,
+                                         std::size_t limit = std::size_t{64} * 1024);
 std::optional<DevNum> ParseDevNum(const std::string& text);  // "8:17"
 std::optional<std::uint64_t> ParseUnsigned(const std::string& text);
 std::vector<MountEntry> ParseMountInfo(const std::string& text);
