@@ -20,7 +20,7 @@
 
 #include "app/all_forms.h"
 #include "drives/modMain.h"
-#include "platform/qt/form.h"
+#include "forms/form.h"
 #include "platform/services.h"
 #include "platform/sim/sim_machine.h"
 #include "platform/trace.h"
@@ -208,7 +208,7 @@ int main(int argc, char** argv) {
         modMain::gDrives.size(), micros.size(), Percentile(micros, 0.5), Percentile(micros, 0.9),
         mean, platform::EscapeControls(shell.Tip()).c_str());
 
-    forms::FormRegistry::ResetForTests();
+    forms::FormRegistry::DestroyAll();
     modMain::ResetForTests();
     platform::Install({});
     return 0;

@@ -6,18 +6,17 @@
 #include <string>
 
 #include "app/all_forms.h"
+#include "app/make_machine.h"
 #include "app/session_end.h"
 #include "drives/modMain.h"
+#include "forms/form.h"
 #include "platform/linux/instance_lock.h"
-#include "platform/linux/linux_machine.h"
-#include "platform/qt/form.h"
 #include "platform/qt/qt_host.h"
 #include "platform/qt/qt_shell.h"
 #include "platform/qt/qt_trace.h"
 #include "platform/qt/session.h"
 #include "platform/services.h"
 #include "platform/settings/qt_settings_backing.h"
-#include "platform/sim/sim_machine.h"
 #include "version.h"
 
 namespace {
@@ -70,11 +69,7 @@ int main(int argc, char** argv) {
     // The machine first: a bad machine file is an error before anything is shown.
     std::unique_ptr<bm::platform::Machine> machine;
     try {
-        if (simulate.empty()) {
-            machine = std::make_unique<bm::platform::linux_::LinuxMachine>();
-        } else {
-            machine = bm::platform::sim::SimMachine::Load(simulate);
-        }
+        machine = bm::app::MakeMachine(simulate);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bayminder: %s\n", e.what());
         return kExitUsage;
@@ -118,7 +113,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     const int status = QApplication::exec();
-    bm::forms::FormRegistry::ResetForTests();
+    bm::forms::FormRegistry::DestroyAll();
     bm::platform::Install({});
     return status;
 }

@@ -6,11 +6,10 @@
 #include <sstream>
 
 #include "app/console_host.h"
+#include "app/make_machine.h"
 #include "drives/modMain.h"
-#include "platform/linux/linux_machine.h"
 #include "platform/services.h"
 #include "platform/settings/qt_settings_backing.h"
-#include "platform/sim/sim_machine.h"
 #include "version.h"
 
 namespace bm::app {
@@ -182,11 +181,7 @@ int RunDriveTool(const std::vector<std::string>& args, std::ostream& out, std::o
 
     std::unique_ptr<platform::Machine> machine;
     try {
-        if (simulate.empty()) {
-            machine = std::make_unique<platform::linux_::LinuxMachine>();
-        } else {
-            machine = platform::sim::SimMachine::Load(simulate);
-        }
+        machine = MakeMachine(simulate);
     } catch (const std::exception& e) {
         err << "bayminder-drives: " << e.what() << "\n";
         return kExitUsage;

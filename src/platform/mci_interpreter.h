@@ -7,27 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "platform/cd_device_layer.h"
 #include "platform/mci.h"
 
 namespace bm::platform {
-
-// One CD drive's device, opened for the span of one alias.
-class CdDevice {
-  public:
-    virtual ~CdDevice() = default;
-    virtual bool MediaPresent() = 0;
-    virtual bool CanEject() = 0;
-    // Returns kMciOk or the code of the failure.
-    virtual int SetDoor(bool open) = 0;
-};
-
-class CdDeviceLayer {
-  public:
-    virtual ~CdDeviceLayer() = default;
-    // Opens the CD drive of the letter; on failure returns null and sets error to the code
-    // (kMciInvalidDeviceName when the letter is no CD drive, kMciMustUseShareable, ...).
-    virtual std::unique_ptr<CdDevice> Open(char letter, bool shareable, int& error) = 0;
-};
 
 class MciInterpreter : public Mci {
   public:

@@ -2,6 +2,8 @@
 // The platform the drive model runs on: one backend of each interface.
 #include "platform/drive_queries.h"
 #include "platform/host.h"
+// Only for backends that still look for Machine here; platform/machine.h is its place.
+#include "platform/machine.h"
 #include "platform/mci.h"
 #include "platform/settings_backing.h"
 #include "platform/shell.h"
@@ -21,17 +23,5 @@ struct Services {
 // Set once by main() (or by a test) before the drive model runs.
 void Install(const Services& services);
 const Services& Get();
-
-}  // namespace bm::platform
-
-namespace bm::platform {
-
-// A machine backend: the drives and the CD devices of the real machine or of a simulated one.
-class Machine {
-  public:
-    virtual ~Machine() = default;
-    virtual DriveQueries& Drives() = 0;
-    virtual Mci& MciDevice() = 0;
-};
 
 }  // namespace bm::platform

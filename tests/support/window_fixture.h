@@ -4,7 +4,7 @@
 #include <QApplication>
 
 #include "app/all_forms.h"
-#include "platform/qt/form.h"
+#include "forms/form.h"
 #include "support/fake_shell.h"
 #include "support/model_fixture.h"
 #include "support/qt_app.h"
@@ -21,7 +21,7 @@ class WindowFixture : public ModelFixture {
         forms::FormRegistry::SetOnProgramEnd([this] { ++programEnds; });
     }
     void TearDown() override {
-        forms::FormRegistry::ResetForTests();
+        forms::FormRegistry::DestroyAll();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         ModelFixture::TearDown();
     }

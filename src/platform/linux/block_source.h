@@ -52,11 +52,12 @@ class BlockDeviceSource {
 std::unique_ptr<BlockDeviceSource> MakeUdevSource();
 // A tree with sys/block/NAME/{dev,removable,size,PART/{dev,partition,size}},
 // run/udev/data/bMAJOR:MINOR ("E:KEY=VALUE" lines) and proc/self/mountinfo, whose mount points
-// are taken as paths inside the tree.
+// are taken as paths inside the tree. For tests: it lives in tests/support/, outside the programs.
 std::unique_ptr<BlockDeviceSource> MakeFixtureSource(const std::string& root);
 
 // Helpers shared by the sources, bounded so that no input can exhaust memory.
-std::optional<std::string> ReadSmallFile(const std::string& path, std::size_t limit = std::size_t{64} * 1024);
+std::optional<std::string> ReadSmallFile(const std::string& path,
+                                         std::size_t limit = std::size_t{64} * 1024);
 std::optional<DevNum> ParseDevNum(const std::string& text);  // "8:17"
 std::optional<std::uint64_t> ParseUnsigned(const std::string& text);
 std::vector<MountEntry> ParseMountInfo(const std::string& text);

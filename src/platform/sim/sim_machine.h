@@ -1,5 +1,5 @@
 #pragma once
-// A simulated machine described by a JSON file (see ARCHITECTURE.md, "The simulated machine").
+// A simulated machine described by a JSON file (see docs/architecture.md, "The simulated machine").
 //
 // Choices the file format leaves open:
 // - Field names other than those described are refused, so that a typo does not go unnoticed;
@@ -16,8 +16,8 @@
 #include <string>
 
 #include "platform/drive_queries.h"
+#include "platform/machine.h"
 #include "platform/mci_interpreter.h"
-#include "platform/services.h"
 
 namespace bm::platform::sim {
 

@@ -1,4 +1,4 @@
-#include "platform/qt/form.h"
+#include "forms/form.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -154,7 +154,7 @@ void FormRegistry::CheckEnd() {
     }
 }
 
-void FormRegistry::ResetForTests() {
+void FormRegistry::DestroyAll() {
     auto loaded = std::move(S().loaded);
     S().loaded.clear();
     for (Form* form : loaded) {

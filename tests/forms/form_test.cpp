@@ -1,4 +1,4 @@
-#include "platform/qt/form.h"
+#include "forms/form.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/qt/icons.h"
+#include "forms/icons.h"
 
 #include <QString>
 #include <initializer_list>
