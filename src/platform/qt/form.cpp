@@ -1,7 +1,10 @@
 #include "platform/qt/form.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QGroupBox>
 #include <algorithm>
 #include <map>
 #include <stdexcept>
@@ -29,11 +32,118 @@ void TraceForm(const char* what, const std::string& name) {
     platform::Trace(platform::TraceCategory::Forms, std::string(what) + " " + name);
 }
 
+// Qt takes a plain QWidget for a pane ("filler"), whatever its window type: a screen reader
+// would not announce the window by its title.
+class WindowAccessible : public QAccessibleWidget {
+  public:
+    explicit WindowAccessible(QWidget* window) : QAccessibleWidget(window, QAccessible::Window) {}
+    QAccessible::Role role() const override {
+        return widget()->windowType() == Qt::Dialog ? QAccessible::Dialog : QAccessible::Window;
+    }
+};
+
+// Qt names a frame or group without a name of its own after the group around it, so that
+// "Icon Features:" inside "Drive" read as a second "Drive". Each is named by its own caption.
+class GroupAccessible : public QAccessibleWidget {
+  public:
+    explicit GroupAccessible(QWidget* group) : QAccessibleWidget(group, QAccessible::Grouping) {}
+    QString text(QAccessible::Text t) const override {
+        if (t != QAccessible::Name) {
+            return QAccessibleWidget::text(t);
+        }
+        if (!widget()->accessibleName().isEmpty()) {
+            return widget()->accessibleName();
+        }
+        const auto* group = qobject_cast<const QGroupBox*>(widget());
+        return group != nullptr ? Caption(group->title()) : QString();
+    }
+    // A captioned group labels what it holds, as Qt's own group does.
+    QList<QPair<QAccessibleInterface*, QAccessible::Relation>> relations(
+        QAccessible::Relation match) const override {
+        auto found = QAccessibleWidget::relations(match);
+        const auto* group = qobject_cast<const QGroupBox*>(widget());
+        if ((match & QAccessible::Labelled) == 0 || group == nullptr || group->title().isEmpty()) {
+            return found;
+        }
+        for (QWidget* child : widget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(child)) {
+                found.append({iface, QAccessible::Labelled});
+            }
+        }
+        return found;
+    }
+
+  private:
+    static QString Caption(const QString& title) {
+        // A lone "&" marks the access key; "&&" is an ampersand.
+        QString plain;
+        for (qsizetype i = 0; i < title.size(); ++i) {
+            if (title[i] == QLatin1Char('&') && i + 1 < title.size()) {
+                ++i;
+            }
+            plain += title[i];
+        }
+        return plain;
+    }
+};
+
+// Asked before Qt's own factory, for each class of an object from the most derived up. While a
+// widget is destroyed it is a plain QWidget again: neither the cast nor the class names match
+// then, so nothing here hands out an interface for a dying widget.
+QAccessibleInterface* FormsAccessible(const QString& className, QObject* object) {
+    if (object == nullptr || !object->isWidgetType()) {
+        return nullptr;
+    }
+    auto* widget = static_cast<QWidget*>(object);
+    if (dynamic_cast<Form*>(widget) != nullptr) {
+        return new WindowAccessible(widget);
+    }
+    if (className == QLatin1String("QFrame")) {
+        return new GroupAccessible(widget);
+    }
+    if (className == QLatin1String("QGroupBox") &&
+        !static_cast<QGroupBox*>(widget)->isCheckable()) {
+        return new GroupAccessible(widget);
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 Form::Form(std::string name, Qt::WindowFlags flags)
     : QWidget(nullptr, flags), name_(std::move(name)) {
+    static const bool accessible = [] {
+        QAccessible::installFactory(&FormsAccessible);
+        return true;
+    }();
+    (void)accessible;
     setObjectName(QString::fromStdString(name_));
+}
+
+std::int32_t CheckBox::Value() const {
+    switch (checkState()) {
+        case Qt::Checked:
+            return 1;
+        case Qt::PartiallyChecked:
+            return 2;
+        default:
+            return 0;
+    }
+}
+
+void CheckBox::SetValue(std::int32_t value) {
+    setTristate(value == 2);
+    setCheckState(value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked);
+}
+
+void CheckBox::OnClick(std::function<void()> handler) {
+    // stateChanged, not clicked: an accessibility action toggles without a click, and code sets
+    // values; not toggled, which misses the way out of greyed into clear.
+    connect(this, &QCheckBox::stateChanged, this, [handler = std::move(handler)] { handler(); });
+}
+
+void CheckBox::nextCheckState() {
+    setCheckState(checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
 }
 
 void Form::Show() {
