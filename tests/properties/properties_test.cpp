@@ -45,8 +45,11 @@ TEST_F(Properties, TheFloppysRulesHoldHoweverAValueChangesAndClicksNeverGiveGrey
     EXPECT_TRUE(dialog.fraNotEmpty->isHidden());
     EXPECT_EQ(dialog.chkNotify->Value(), 1);
 
-    // Greyed, from a hand-edited file, shows; clicks then give only 1 and 0.
+    // Greyed, from a hand-edited file, shows and reads as such; clicks then give only 1 and 0.
     dialog.chkStatusToolTip->SetValue(2);
+    const QAccessible::State greyed =
+        QAccessible::queryAccessibleInterface(dialog.chkStatusToolTip)->state();
+    EXPECT_TRUE(greyed.checkStateMixed && !greyed.checked);
     std::vector<int> seen;
     for (int click = 0; click < 3; ++click) {
         dialog.chkStatusToolTip->click();

@@ -5,6 +5,9 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QKeySequence>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <algorithm>
 #include <map>
 #include <stdexcept>
@@ -30,6 +33,18 @@ State& S() {
 
 void TraceForm(const char* what, const std::string& name) {
     platform::Trace(platform::TraceCategory::Forms, std::string(what) + " " + name);
+}
+
+// A caption as read out: a lone "&" marks the access key; "&&" is an ampersand.
+QString Caption(const QString& text) {
+    QString plain;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&') && i + 1 < text.size()) {
+            ++i;
+        }
+        plain += text[i];
+    }
+    return plain;
 }
 
 // Qt takes a plain QWidget for a pane ("filler"), whatever its window type: a screen reader
@@ -72,19 +87,60 @@ class GroupAccessible : public QAccessibleWidget {
         }
         return found;
     }
+};
+
+// Qt 6.4 reads a greyed box as checked, and toggles it to clear where a click checks it. A
+// screen reader hears it as it is shown (mixed), and its press is a click.
+class CheckBoxAccessible : public QAccessibleWidget {
+  public:
+    explicit CheckBoxAccessible(CheckBox* box) : QAccessibleWidget(box, QAccessible::CheckBox) {}
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) {
+            return Caption(Box()->text());
+        }
+        if (t == QAccessible::Accelerator) {
+            return QKeySequence::mnemonic(Box()->text()).toString(QKeySequence::NativeText);
+        }
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State shown = QAccessibleWidget::state();
+        shown.checkable = true;
+        shown.checked = Box()->checkState() == Qt::Checked;
+        shown.checkStateMixed = Box()->checkState() == Qt::PartiallyChecked;
+        shown.pressed = Box()->isDown();
+        return shown;
+    }
+    // Where a click toggles it, as Qt's own check box tells.
+    QRect rect() const override {
+        if (!widget()->isVisible()) {
+            return {};
+        }
+        QStyleOptionButton option;
+        Box()->initStyleOption(&option);
+        return widget()
+            ->style()
+            ->subElementRect(QStyle::SE_CheckBoxClickRect, &option, widget())
+            .translated(widget()->mapToGlobal(QPoint(0, 0)));
+    }
+    QStringList actionNames() const override {
+        QStringList names;
+        if (widget()->isEnabled()) {
+            names << toggleAction();
+        }
+        return names + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString& name) override {
+        if (name != toggleAction()) {
+            QAccessibleWidget::doAction(name);
+        } else if (widget()->isEnabled()) {
+            Box()->click();
+        }
+    }
+    QStringList keyBindingsForAction(const QString& /*name*/) const override { return {}; }
 
   private:
-    static QString Caption(const QString& title) {
-        // A lone "&" marks the access key; "&&" is an ampersand.
-        QString plain;
-        for (qsizetype i = 0; i < title.size(); ++i) {
-            if (title[i] == QLatin1Char('&') && i + 1 < title.size()) {
-                ++i;
-            }
-            plain += title[i];
-        }
-        return plain;
-    }
+    CheckBox* Box() const { return static_cast<CheckBox*>(widget()); }
 };
 
 // Asked before Qt's own factory, for each class of an object from the most derived up. While a
@@ -97,6 +153,9 @@ QAccessibleInterface* FormsAccessible(const QString& className, QObject* object)
     auto* widget = static_cast<QWidget*>(object);
     if (dynamic_cast<Form*>(widget) != nullptr) {
         return new WindowAccessible(widget);
+    }
+    if (auto* box = dynamic_cast<CheckBox*>(widget)) {
+        return new CheckBoxAccessible(box);
     }
     if (className == QLatin1String("QFrame")) {
         return new GroupAccessible(widget);
@@ -118,6 +177,12 @@ Form::Form(std::string name, Qt::WindowFlags flags)
     }();
     (void)accessible;
     setObjectName(QString::fromStdString(name_));
+}
+
+CheckBox::CheckBox(const QString& text, QWidget* parent) : QCheckBox(parent) {
+    // Not through QCheckBox's own constructor: setting the text there makes Qt take on its
+    // accessible interface while this is still a plain QCheckBox.
+    setText(text);
 }
 
 std::int32_t CheckBox::Value() const {

@@ -56,12 +56,13 @@ class Form : public QWidget {
 // hand-edited settings file); the user's clicks give 1 from greyed or clear, and 0 from checked.
 class CheckBox : public QCheckBox {
   public:
-    CheckBox(const QString& text, QWidget* parent) : QCheckBox(text, parent) {}
+    CheckBox(const QString& text, QWidget* parent);
     std::int32_t Value() const;
     void SetValue(std::int32_t value);
     // Runs handler on every change of the value, however it came (mouse, keyboard, an
     // accessibility action, code), as Click is raised; also inside another handler.
     void OnClick(std::function<void()> handler);
+    using QCheckBox::initStyleOption;  // for its accessible interface
 
   protected:
     void nextCheckState() override;
