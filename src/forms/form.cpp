@@ -1,7 +1,13 @@
 #include "forms/form.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QGroupBox>
+#include <QKeySequence>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <algorithm>
 #include <map>
 #include <stdexcept>
@@ -29,11 +35,180 @@ void TraceForm(const char* what, const std::string& name) {
     platform::Trace(platform::TraceCategory::Forms, std::string(what) + " " + name);
 }
 
+// A caption as read out: a lone "&" marks the access key; "&&" is an ampersand.
+QString Caption(const QString& text) {
+    QString plain;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (text[i] == QLatin1Char('&') && i + 1 < text.size()) {
+            ++i;
+        }
+        plain += text[i];
+    }
+    return plain;
+}
+
+// Qt takes a plain QWidget for a pane ("filler"), whatever its window type: a screen reader
+// would not announce the window by its title.
+class WindowAccessible : public QAccessibleWidget {
+  public:
+    explicit WindowAccessible(QWidget* window) : QAccessibleWidget(window, QAccessible::Window) {}
+    QAccessible::Role role() const override {
+        return widget()->windowType() == Qt::Dialog ? QAccessible::Dialog : QAccessible::Window;
+    }
+};
+
+// Qt names a frame or group without a name of its own after the group around it, so that
+// "Icon Features:" inside "Drive" read as a second "Drive". Each is named by its own caption.
+class GroupAccessible : public QAccessibleWidget {
+  public:
+    explicit GroupAccessible(QWidget* group) : QAccessibleWidget(group, QAccessible::Grouping) {}
+    QString text(QAccessible::Text t) const override {
+        if (t != QAccessible::Name) {
+            return QAccessibleWidget::text(t);
+        }
+        if (!widget()->accessibleName().isEmpty()) {
+            return widget()->accessibleName();
+        }
+        const auto* group = qobject_cast<const QGroupBox*>(widget());
+        return group != nullptr ? Caption(group->title()) : QString();
+    }
+    // A captioned group labels what it holds, as Qt's own group does.
+    QList<QPair<QAccessibleInterface*, QAccessible::Relation>> relations(
+        QAccessible::Relation match) const override {
+        auto found = QAccessibleWidget::relations(match);
+        const auto* group = qobject_cast<const QGroupBox*>(widget());
+        if ((match & QAccessible::Labelled) == 0 || group == nullptr || group->title().isEmpty()) {
+            return found;
+        }
+        for (QWidget* child : widget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(child)) {
+                found.append({iface, QAccessible::Labelled});
+            }
+        }
+        return found;
+    }
+};
+
+// Qt 6.4 reads a greyed box as checked, and toggles it to clear where a click checks it. A
+// screen reader hears it as it is shown (mixed), and its press is a click.
+class CheckBoxAccessible : public QAccessibleWidget {
+  public:
+    explicit CheckBoxAccessible(CheckBox* box) : QAccessibleWidget(box, QAccessible::CheckBox) {}
+    QString text(QAccessible::Text t) const override {
+        if (t == QAccessible::Name && widget()->accessibleName().isEmpty()) {
+            return Caption(Box()->text());
+        }
+        if (t == QAccessible::Accelerator) {
+            return QKeySequence::mnemonic(Box()->text()).toString(QKeySequence::NativeText);
+        }
+        return QAccessibleWidget::text(t);
+    }
+    QAccessible::State state() const override {
+        QAccessible::State shown = QAccessibleWidget::state();
+        shown.checkable = true;
+        shown.checked = Box()->checkState() == Qt::Checked;
+        shown.checkStateMixed = Box()->checkState() == Qt::PartiallyChecked;
+        shown.pressed = Box()->isDown();
+        return shown;
+    }
+    // Where a click toggles it, as Qt's own check box tells.
+    QRect rect() const override {
+        if (!widget()->isVisible()) {
+            return {};
+        }
+        QStyleOptionButton option;
+        Box()->initStyleOption(&option);
+        return widget()
+            ->style()
+            ->subElementRect(QStyle::SE_CheckBoxClickRect, &option, widget())
+            .translated(widget()->mapToGlobal(QPoint(0, 0)));
+    }
+    QStringList actionNames() const override {
+        QStringList names;
+        if (widget()->isEnabled()) {
+            names << toggleAction();
+        }
+        return names + QAccessibleWidget::actionNames();
+    }
+    void doAction(const QString& name) override {
+        if (name != toggleAction()) {
+            QAccessibleWidget::doAction(name);
+        } else if (widget()->isEnabled()) {
+            Box()->click();
+        }
+    }
+    QStringList keyBindingsForAction(const QString& /*name*/) const override { return {}; }
+
+  private:
+    CheckBox* Box() const { return static_cast<CheckBox*>(widget()); }
+};
+
+// Asked before Qt's own factory, for each class of an object from the most derived up. While a
+// widget is destroyed it is a plain QWidget again: neither the cast nor the class names match
+// then, so nothing here hands out an interface for a dying widget.
+QAccessibleInterface* FormsAccessible(const QString& className, QObject* object) {
+    if (object == nullptr || !object->isWidgetType()) {
+        return nullptr;
+    }
+    auto* widget = static_cast<QWidget*>(object);
+    if (dynamic_cast<Form*>(widget) != nullptr) {
+        return new WindowAccessible(widget);
+    }
+    if (auto* box = dynamic_cast<CheckBox*>(widget)) {
+        return new CheckBoxAccessible(box);
+    }
+    if (className == QLatin1String("QFrame")) {
+        return new GroupAccessible(widget);
+    }
+    if (className == QLatin1String("QGroupBox") &&
+        !static_cast<QGroupBox*>(widget)->isCheckable()) {
+        return new GroupAccessible(widget);
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 Form::Form(std::string name, Qt::WindowFlags flags)
     : QWidget(nullptr, flags), name_(std::move(name)) {
+    static const bool accessible = [] {
+        QAccessible::installFactory(&FormsAccessible);
+        return true;
+    }();
+    (void)accessible;
     setObjectName(QString::fromStdString(name_));
+}
+
+CheckBox::CheckBox(const QString& text, QWidget* parent) : QCheckBox(parent) {
+    // Not through QCheckBox's own constructor: setting the text there makes Qt take on its
+    // accessible interface while this is still a plain QCheckBox.
+    setText(text);
+}
+
+std::int32_t CheckBox::Value() const {
+    switch (checkState()) {
+        case Qt::Checked:
+            return 1;
+        case Qt::PartiallyChecked:
+            return 2;
+        default:
+            return 0;
+    }
+}
+
+void CheckBox::SetValue(std::int32_t value) {
+    setTristate(value == 2);
+    setCheckState(value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked);
+}
+
+void CheckBox::OnClick(std::function<void()> handler) {
+    // stateChanged, not clicked: an accessibility action toggles without a click, and code sets
+    // values; not toggled, which misses the way out of greyed into clear.
+    connect(this, &QCheckBox::stateChanged, this, [handler = std::move(handler)] { handler(); });
+}
+
+void CheckBox::nextCheckState() {
+    setCheckState(checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
 }
 
 void Form::Show() {

@@ -1,6 +1,7 @@
 #pragma once
 // Windows as the program uses them: each exists once, is loaded on first reference (without being
 // shown), shown modeless, hidden, and unloaded with a reason that its handlers can inspect.
+#include <QCheckBox>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
@@ -49,6 +50,22 @@ class Form : public QWidget {
     std::string name_;
     std::vector<std::unique_ptr<platform::Timer>> timers_;
     bool unloading_ = false;
+};
+
+// A check box as the windows keep it: its value is 0, 1, or 2 for greyed. Only code gives it 2 (a
+// hand-edited settings file); the user's clicks give 1 from greyed or clear, and 0 from checked.
+class CheckBox : public QCheckBox {
+  public:
+    CheckBox(const QString& text, QWidget* parent);
+    std::int32_t Value() const;
+    void SetValue(std::int32_t value);
+    // Runs handler on every change of the value, however it came (mouse, keyboard, an
+    // accessibility action, code), as Click is raised; also inside another handler.
+    void OnClick(std::function<void()> handler);
+    using QCheckBox::initStyleOption;  // for its accessible interface
+
+  protected:
+    void nextCheckState() override;
 };
 
 // The loaded windows of the program.

@@ -35,8 +35,8 @@ QLabel* Label(QWidget* parent, const char* name, const char* text, QWidget* budd
     return label;
 }
 
-QCheckBox* CheckBox(QWidget* parent, const char* name, const char* text) {
-    auto* box = new QCheckBox(QString::fromLatin1(text), parent);
+forms::CheckBox* CheckBox(QWidget* parent, const char* name, const char* text) {
+    auto* box = new forms::CheckBox(QString::fromLatin1(text), parent);
     box->setObjectName(QString::fromLatin1(name));
     return box;
 }
@@ -125,31 +125,15 @@ frmProperties::frmProperties() : Form(kName, Qt::Dialog) {
             tabDrive_Click();
         }
     });
-    connect(chkEject, &QCheckBox::clicked, this, [this] { chkEject_Click(); });
-    connect(chkNotify, &QCheckBox::clicked, this, [this] { chkNotify_Click(); });
-    connect(chkMonitor, &QCheckBox::clicked, this, [this] { chkMonitor_Click(); });
+    chkEject->OnClick([this] { chkEject_Click(); });
+    chkNotify->OnClick([this] { chkNotify_Click(); });
+    chkMonitor->OnClick([this] { chkMonitor_Click(); });
     connect(cmdOkay, &QPushButton::clicked, this, [this] { cmdOkay_Click(); });
     connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
     connect(cmdAdvanced, &QPushButton::clicked, this, [this] { cmdAdvanced_Click(); });
     auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     connect(escape, &QShortcut::activated, cmdCancel, &QPushButton::click);
     tmrStatus = &NewTimer(1000, [this] { tmrStatus_Timer(); });
-}
-
-std::int32_t frmProperties::Value(const QCheckBox& box) {
-    switch (box.checkState()) {
-        case Qt::Checked:
-            return 1;
-        case Qt::PartiallyChecked:
-            return 2;
-        default:
-            return 0;
-    }
-}
-
-void frmProperties::SetValue(QCheckBox& box, std::int32_t value) {
-    box.setTristate(value == 2);
-    box.setCheckState(value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked);
 }
 
 DriveRecord* frmProperties::DriveOfTab(std::int32_t TabNo) {
@@ -207,11 +191,11 @@ void frmProperties::ShowDrive(std::int32_t TabNo) {
     const bool trayLine = drive->CanEject != vbFalse && drive->CanClose != vbFalse;
     lblTrayStatus->setVisible(trayLine);
     txtTrayStatus->setVisible(trayLine);
-    SetValue(*chkMonitor, drive->Monitor);
-    SetValue(*chkEject, drive->Eject);
-    SetValue(*chkNotify, drive->Notify);
-    SetValue(*chkTrayToggle, drive->TrayToggle);
-    SetValue(*chkStatusToolTip, drive->StatusToolTip);
+    chkMonitor->SetValue(drive->Monitor);
+    chkEject->SetValue(drive->Eject);
+    chkNotify->SetValue(drive->Notify);
+    chkTrayToggle->SetValue(drive->TrayToggle);
+    chkStatusToolTip->SetValue(drive->StatusToolTip);
     txtMediaStatus->setText(QStringLiteral("Unknown"));
     UpdateEjectOptions();
     UpdateMonitorOptions();
@@ -223,11 +207,11 @@ void frmProperties::StoreDrive(std::int32_t TabNo) {
     if (drive == nullptr) {
         return;
     }
-    drive->Monitor = Value(*chkMonitor);
-    drive->Eject = Value(*chkEject);
-    drive->Notify = Value(*chkNotify);
-    drive->TrayToggle = Value(*chkTrayToggle);
-    drive->StatusToolTip = Value(*chkStatusToolTip);
+    drive->Monitor = chkMonitor->Value();
+    drive->Eject = chkEject->Value();
+    drive->Notify = chkNotify->Value();
+    drive->TrayToggle = chkTrayToggle->Value();
+    drive->StatusToolTip = chkStatusToolTip->Value();
 }
 
 void frmProperties::UpdateEjectOptions() {
@@ -235,19 +219,19 @@ void frmProperties::UpdateEjectOptions() {
     if (drive == nullptr) {
         return;
     }
-    const bool eject = Value(*chkEject) == 1;
-    const bool notify = Value(*chkNotify) == 1;
+    const bool eject = chkEject->Value() == 1;
+    const bool notify = chkNotify->Value() == 1;
     const bool canEject = drive->CanEject != vbFalse;
     const bool canClose = drive->CanClose != vbFalse;
     chkEject->setEnabled(canEject);
     chkTrayToggle->setEnabled(canEject && canClose);
     if ((!eject && !notify) || (eject && canClose)) {
-        SetValue(*chkNotify, 1);
+        chkNotify->SetValue(1);
     }
 }
 
 void frmProperties::UpdateMonitorOptions() {
-    fraNotEmpty->setVisible(Value(*chkMonitor) != 0);
+    fraNotEmpty->setVisible(chkMonitor->Value() != 0);
 }
 
 void frmProperties::tabDrive_Click() {

@@ -1,6 +1,5 @@
 #pragma once
 // The drive properties dialog: one tab per drive, its five settings, and its live status.
-#include <QCheckBox>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
@@ -33,10 +32,6 @@ class frmProperties : public forms::Form {
     void UpdateEjectOptions();
     void UpdateMonitorOptions();
 
-    // Check box values as the records keep them: 0, 1, or 2 for greyed.
-    static std::int32_t Value(const QCheckBox& box);
-    static void SetValue(QCheckBox& box, std::int32_t value);
-
     QTabBar* tabDrive;
     QGroupBox* fraDrive;
     QLabel* imgDriveIcon;
@@ -47,13 +42,13 @@ class frmProperties : public forms::Form {
     QLabel* lblTrayStatus;
     QLineEdit* txtTrayStatus;
     QFrame* Frame1;
-    QCheckBox* chkMonitor;
+    forms::CheckBox* chkMonitor;
     QFrame* fraNotEmpty;
-    QCheckBox* chkEject;
-    QCheckBox* chkNotify;
+    forms::CheckBox* chkEject;
+    forms::CheckBox* chkNotify;
     QGroupBox* fraIcon;
-    QCheckBox* chkTrayToggle;
-    QCheckBox* chkStatusToolTip;
+    forms::CheckBox* chkTrayToggle;
+    forms::CheckBox* chkStatusToolTip;
     QPushButton* cmdOkay;
     QPushButton* cmdCancel;
     QPushButton* cmdAdvanced;

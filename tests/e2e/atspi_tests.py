@@ -3,10 +3,13 @@
 
     atspi_tests.py PROGRAM ARTIFACTS_DIR TEST
 
-Only the double click that opens the first dialog goes through the X server (the tray icon is
-not in the accessibility tree); everything after it is an accessibility call.
+Only the double click that opens the first dialog (the tray icon is not in the accessibility
+tree) and the clicks on a greyed box go through the X server; everything else is an
+accessibility call.
 """
 
+import os
+import signal
 import sys
 
 import a11y
@@ -16,7 +19,9 @@ from harness import check, main
 CHECK_BOXES = ["Auto Eject", "Notify User", "Monitor at Shutdown:", "Tray Toggle",
                "Status ToolTip"]
 BUTTONS = ["OK", "Cancel", "Advanced..."]
-WINDOW_ROLES = ("frame", "dialog", "window", "filler")
+# F: as stored by default, but for a greyed "Status ToolTip" (a hand-edited file).
+GREYED_TOOLTIP_F = {"F": {"1": "1", "2": "0", "3": "0", "4": "1", "5": "False", "6": "False",
+                          "7": "2", "8": "0"}}
 
 
 def checked(acc, win):
@@ -38,17 +43,27 @@ def select_tab(acc, win, name):
     return way
 
 
+def toggle(acc, node):
+    """A screen reader's press of a check box; answers whether it is checked afterwards. The
+    action returns once the program has handled it, rules and all."""
+    acc.act(node, "toggle", "click", "press")
+    return acc.has(node, "checked")
+
+
 def test_atspi_dialogs(desktop):
     acc = a11y.A11y(desktop)
+    desktop.write_settings(GREYED_TOOLTIP_F)
     app, icon = started(desktop, closes=2)
     root = acc.application(app)
     check(root.name == "Bayminder", f"the application is named {root.name!r}")
     desktop.click_icon(icon, repeat=2)
     win = acc.window("Bayminder Properties")
-    check(win.getRoleName() in WINDOW_ROLES, f"the window's role is {win.getRoleName()!r}")
-    if win.getRoleName() not in ("frame", "dialog"):
-        print(f"NOTE: the properties window has the role {win.getRoleName()!r}, "
-              "not dialog or frame", file=sys.stderr)
+    check(win.getRoleName() == "dialog", f"the properties window's role is {win.getRoleName()!r}")
+    # Each frame by its own caption, not by the one around it.
+    groups = [n.getRoleName() for n in acc.all_named(win, "Drive")
+              if n.getRoleName() in ("panel", "frame")]
+    check(groups == ["panel"], f"groups named Drive: {groups}, expected the one panel")
+    acc.find(win, "Icon Features:", "panel")
 
     # Every control by its caption, read as it stands on the first drive, the stick in F:.
     for name in CHECK_BOXES:
@@ -62,6 +77,8 @@ def test_atspi_dialogs(desktop):
     check(marks == {"Auto Eject": False, "Notify User": True, "Monitor at Shutdown:": False,
                     "Tray Toggle": False, "Status ToolTip": False},
           f"F: reads {marks}, expected only Notify User checked")
+    tooltip = acc.find(win, "Status ToolTip", "check box")
+    check(acc.has(tooltip, "indeterminate"), "the greyed Status ToolTip does not read as mixed")
     for name in ("Auto Eject", "Tray Toggle"):
         check(not acc.has(acc.find(win, name, "check box"), "enabled"),
               f"{name} is enabled on a drive that cannot eject")
@@ -71,6 +88,18 @@ def test_atspi_dialogs(desktop):
     acc.wait_text(media, "Loaded", timeout=3)  # after the first status tick
     check(not acc.has(tray, "showing"), "Tray Status: is shown for a drive without a tray")
 
+    # The rules hold when a screen reader presses the boxes: Monitor shows the two below it, and
+    # with Auto Eject clear, Notify User cannot be cleared.
+    notify = acc.find(win, "Notify User", "check box")
+    check(toggle(acc, acc.find(win, "Monitor at Shutdown:", "check box")), "Monitor stays clear")
+    acc.wait_state(notify, "showing")
+    check(toggle(acc, notify), "Notify User cleared beside a clear Auto Eject on F:")
+    # The user's clicks on a greyed box give checked and clear only; OK stores the last.
+    for mark in (True, False, True):
+        desktop.click(*acc.center(tooltip))
+        acc.wait_state(tooltip, "checked", on=mark)
+        check(not acc.has(tooltip, "indeterminate"), "a click left Status ToolTip greyed")
+
     way = select_tab(acc, win, "(D:)")
     print(f"NOTE: tab selected by {way}", file=sys.stderr)
     acc.wait_text(kind, "CD")
@@ -79,14 +108,14 @@ def test_atspi_dialogs(desktop):
     acc.wait_text(media, "Loaded", timeout=3)
     marks = checked(acc, win)
     check(all(marks.values()), f"D: reads {marks}, expected all five checked")
-
-    tooltip = acc.find(win, "Status ToolTip", "check box")
-    acc.act(tooltip, "toggle", "click", "press")
-    acc.wait_state(tooltip, "checked", on=False)
+    # A tray that closes: Auto Eject keeps Notify User checked.
+    check(toggle(acc, notify), "Notify User cleared beside Auto Eject on D:")
+    check(not toggle(acc, tooltip), "Status ToolTip stays checked on D:")
 
     advanced = acc.find(win, "Advanced...", "push button")
     acc.act(advanced, "press", "click")
     adv = acc.window("Bayminder Advanced Properties")
+    check(adv.getRoleName() == "dialog", f"the advanced window's role is {adv.getRoleName()!r}")
     acc.wait_state(advanced, "enabled", on=False, timeout=2)
     sample = acc.labelled(adv, "ToolTip Sample:", roles=("label",))
     acc.wait_text(sample, "Office_95 in CD")
@@ -113,9 +142,20 @@ def test_atspi_dialogs(desktop):
     app.trace.wait_for(r"^bayminder\.forms: unload frmProperties", 5, mark)
     check(len(app.trace.find(WRITE, mark)) >= 32, "OK did not write the eight keys of each drive")
     settings = stored(desktop)
-    check(settings["D"]["7"] == "0", f"D: stored Status ToolTip {settings['D']['7']!r}, "
-                                     "expected '0'")
-    check(settings["E"]["7"] == "1", "OK changed E:'s Status ToolTip")
+    expected = {("F", "2"): "1", ("F", "4"): "1", ("F", "7"): "1", ("D", "4"): "1",
+                ("D", "7"): "0", ("E", "7"): "1"}
+    found = {(letter, key): settings[letter][key] for letter, key in expected}
+    check(found == expected, f"stored {found}, expected {expected}")
+
+    # A message box is an alert, answered through its button.
+    mark = app.trace.mark()
+    os.kill(app.pid, signal.SIGTERM)
+    app.trace.wait_for(r"^bayminder\.msgbox: ", 5, mark)
+    box = acc.window("Bayminder")
+    check(box.getRoleName() == "alert", f"the message box's role is {box.getRoleName()!r}")
+    acc.act(acc.find(box, "OK", "push button"), "press", "click")
+    status = app.wait_exit(10)
+    check(status == 0, f"exit status {status} after the message box, expected 0")
 
 
 TESTS = {name[len("test_"):]: fn for name, fn in globals().items() if name.startswith("test_")}

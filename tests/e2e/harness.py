@@ -5,7 +5,6 @@ test, even when CTest kills it at its timeout. Waits are on events (trace lines)
 condition with a deadline; nothing sleeps to synchronise.
 """
 
-import contextlib
 import functools
 import json
 import os
@@ -27,24 +26,6 @@ TRAYER = ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request
 
 class Failure(Exception):
     pass
-
-
-class KnownFault(Exception):
-    """A check failed the way a fault of the program, already reported, makes it fail."""
-
-
-@contextlib.contextmanager
-def known_fault(description, shows=lambda: True):
-    """Marks checks that a known fault of the program breaks: they still run, and a failure that
-    shows() tells is that fault is reported as such instead of failing the test (unless
-    BAYMINDER_E2E_STRICT is set)."""
-    try:
-        yield
-    except Failure as failure:
-        if os.environ.get("BAYMINDER_E2E_STRICT") or not shows():
-            raise
-        raise KnownFault(f"{description}: {failure}") from failure
-    print(f"NOTE: the known fault {description!r} did not show; drop its mark", file=sys.stderr)
 
 
 def check(condition, message):
@@ -508,10 +489,6 @@ def main(tests, also_missing=lambda: []):
     try:
         with desktop:
             tests[name](desktop)
-    except KnownFault as fault:
-        print(f"KNOWN FAULT in {name}: {fault}", file=sys.stderr)
-        print(f"PASS {name}, with a known fault ({time.monotonic() - started:.1f} s)")
-        return 0
     except Failure as failure:
         print(f"FAIL {name}: {failure}", file=sys.stderr)
         for i, run in enumerate(desktop.programs):

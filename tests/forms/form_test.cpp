@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
+
+#include "properties/frmProperties.h"
+#include "properties/frmPropertiesAdvanced.h"
 #include "support/window_fixture.h"
 
 using namespace bm;
@@ -63,6 +67,25 @@ TEST_F(Forms, LoadOnFirstReferenceUnloadWithReasonAndEndWithTheLastWindow) {
     forms::Ref<Probe>();
     EXPECT_EQ(Probe::loads, 2);
     EXPECT_THROW(FormRegistry::Get("frmNothing"), std::logic_error);
+}
+
+// Left to Qt, every window is a pane ("filler") and a group is named after the group around it.
+TEST_F(Forms, ScreenReadersMeetEachWindowByItsRoleAndEachGroupByItsOwnCaption) {
+    const auto role = [](const char* name) {
+        return QAccessible::queryAccessibleInterface(&FormRegistry::Get(name))->role();
+    };
+    for (const char* name : {"frmProperties", "frmPropertiesAdvanced", "frmMonitor", "frmAbout"}) {
+        EXPECT_EQ(role(name), QAccessible::Dialog) << name;
+    }
+    EXPECT_EQ(role("frmSplash"), QAccessible::Window);
+    const auto caption = [](QWidget* group) {
+        return QAccessible::queryAccessibleInterface(group)->text(QAccessible::Name).toStdString();
+    };
+    const auto& properties = forms::Ref<frmProperties>();
+    EXPECT_EQ(caption(properties.fraDrive), "Drive");
+    EXPECT_EQ(caption(properties.fraIcon), "Icon Features:");
+    EXPECT_EQ(caption(properties.Frame1), "");
+    EXPECT_EQ(caption(forms::Ref<frmPropertiesAdvanced>().Frame4), "");
 }
 
 }  // namespace

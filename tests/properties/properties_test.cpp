@@ -1,5 +1,7 @@
+#include <QAccessible>
 #include <QTest>
 #include <algorithm>
+#include <vector>
 
 #include "drives/modMain.h"
 #include "properties/frmProperties.h"
@@ -22,20 +24,38 @@ class Properties : public test::WindowFixture {
     }
 };
 
-// The CD drives' rules (E: ejecting only, D: both) are the desktop tests' part.
-TEST_F(Properties, TheFloppysRules) {
+// The CD drives' rules (E: ejecting only, D: both) are the desktop tests' part. The rules run
+// on every change of a value: from code, from a click, from a screen reader's action.
+TEST_F(Properties, TheFloppysRulesHoldHoweverAValueChangesAndClicksNeverGiveGreyed) {
     drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
     frmProperties& dialog = Open();
     // Eject and tray toggle disabled, and notify cannot be cleared.
     EXPECT_FALSE(dialog.chkEject->isEnabled());
     EXPECT_FALSE(dialog.chkTrayToggle->isEnabled());
-    frmProperties::SetValue(*dialog.chkNotify, 0);
-    dialog.chkNotify_Click();
-    EXPECT_EQ(frmProperties::Value(*dialog.chkNotify), 1);
+    dialog.chkNotify->SetValue(0);
+    EXPECT_EQ(dialog.chkNotify->Value(), 1);
+    QAccessible::queryAccessibleInterface(dialog.chkNotify)
+        ->actionInterface()
+        ->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_EQ(dialog.chkNotify->Value(), 1);
     // Clearing the monitor box hides the two below it; their values stay.
-    frmProperties::SetValue(*dialog.chkMonitor, 0);
-    dialog.chkMonitor_Click();
+    QAccessible::queryAccessibleInterface(dialog.chkMonitor)
+        ->actionInterface()
+        ->doAction(QAccessibleActionInterface::toggleAction());
     EXPECT_TRUE(dialog.fraNotEmpty->isHidden());
+    EXPECT_EQ(dialog.chkNotify->Value(), 1);
+
+    // Greyed, from a hand-edited file, shows and reads as such; clicks then give only 1 and 0.
+    dialog.chkStatusToolTip->SetValue(2);
+    const QAccessible::State greyed =
+        QAccessible::queryAccessibleInterface(dialog.chkStatusToolTip)->state();
+    EXPECT_TRUE(greyed.checkStateMixed && !greyed.checked);
+    std::vector<int> seen;
+    for (int click = 0; click < 3; ++click) {
+        dialog.chkStatusToolTip->click();
+        seen.push_back(dialog.chkStatusToolTip->Value());
+    }
+    EXPECT_EQ(seen, (std::vector<int>{1, 0, 1}));
 }
 
 // Cancel, Esc and OK are the desktop tests' part.
@@ -47,7 +67,7 @@ TEST_F(Properties, EnterPressesNothingAndTheCloseBoxKeepsTheChangesUnwritten) {
     const int before = settings.writes;
     QTest::keyClick(&dialog, Qt::Key_Return);
     EXPECT_NE(FormRegistry::Find("frmProperties"), nullptr);
-    frmProperties::SetValue(*dialog.chkStatusToolTip, 0);
+    dialog.chkStatusToolTip->SetValue(0);
     dialog.tabDrive->setCurrentIndex(1);
     dialog.close();
     EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
@@ -123,7 +143,7 @@ TEST_F(Properties, AStoreThatFailsOnOkIsToldAndNothingCrashes) {
     AddCd('E', true);
     AddCd('D', true);
     frmProperties& dialog = Open();
-    frmProperties::SetValue(*dialog.chkStatusToolTip, 0);
+    dialog.chkStatusToolTip->SetValue(0);
     settings.failAfterWrites = 8;  // the first drive saves, the second fails
     dialog.cmdOkay->click();
     EXPECT_EQ(settings.Value("E", "7"), "0");
