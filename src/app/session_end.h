@@ -11,8 +11,10 @@ class SessionEnd {
     // quit ends the program once the current handler has returned.
     explicit SessionEnd(std::function<void()> quit) : quit_(std::move(quit)) {}
 
-    void Ending(platform::SessionEndSource source);
+    void Ending(platform::SessionEndSource source, bool withWindows = true);
     void Cancelled();
+    // The session manager ends the program.
+    void Die();
     void TaskManagerClose();
 
   private:

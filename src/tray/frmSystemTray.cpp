@@ -206,7 +206,7 @@ void frmSystemTray::Form_QueryUnload(std::int16_t& /*Cancel*/, std::int16_t Unlo
                    platform::kVbQuestion + platform::kVbSystemModal, kAppTitle);
             break;
         case forms::vbAppWindows:
-            MediaCheck();
+            MediaCheck(true);
             break;
         case forms::vbFormCode:
             forms::FormRegistry::Get("frmAbout").Show();
@@ -216,9 +216,9 @@ void frmSystemTray::Form_QueryUnload(std::int16_t& /*Cancel*/, std::int16_t Unlo
     }
 }
 
-void frmSystemTray::SessionEndCheck() {
+void frmSystemTray::SessionEndCheck(bool withWindows) {
     TakeIconAway();
-    MediaCheck();
+    MediaCheck(withWindows);
 }
 
 void frmSystemTray::RestoreIcon() {
@@ -230,7 +230,7 @@ void frmSystemTray::RestoreIcon() {
     mIconInTray = true;
 }
 
-void frmSystemTray::MediaCheck() {
+void frmSystemTray::MediaCheck(bool withWindows) {
     // A notification left from an earlier end of the session that did not happen: start afresh,
     // with an empty list, a full bar and no pending hide.
     forms::FormRegistry::Unload(frmMonitor::kName);
@@ -246,22 +246,30 @@ void frmSystemTray::MediaCheck() {
             continue;
         }
         const std::string key = Chr(static_cast<int>(i));
-        if (drive.Notify != 0) {
+        if (withWindows && drive.Notify != 0) {
             forms::Ref<frmMonitor>().lvwDrive->Add(key,
                                                    drive.VolumeLabel + " (" + drive.Letter + ":)",
                                                    drive.DriveType, drive.DriveType);
         }
         if (drive.Eject != 0) {
             modMain::OpenDoor(drive);
-            if (drive.Notify != 0) {
+            if (withWindows && drive.Notify != 0) {
                 ListView& list = *forms::Ref<frmMonitor>().lvwDrive;
                 list.SetGhosted(list.Find(key), true);
             }
         }
     }
+    if (!withWindows) {
+        return;
+    }
     frmMonitor& monitor = forms::Ref<frmMonitor>();
     if (monitor.lvwDrive->Count() == 0) {
+        // The session waits for the splash as it would for the notification.
         forms::FormRegistry::Get("frmSplash").Show();
+        platform::Get().host->WaitWhile([] {
+            const forms::Form* shown = forms::FormRegistry::Find("frmSplash");
+            return shown != nullptr && shown->Visible();
+        });
         return;
     }
     monitor.tmrTick->SetEnabled(true);
