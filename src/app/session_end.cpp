@@ -50,6 +50,10 @@ void SessionEnd::Ending(platform::SessionEndSource source, bool withWindows) {
 
 void SessionEnd::Cancelled() {
     if (checking_) {
+        // The icon comes back when the check is done; the check itself ends early.
+        if (frmSystemTray* tray = forms::Loaded<frmSystemTray>()) {
+            tray->CallOffCheck();
+        }
         return;
     }
     checked_ = false;

@@ -221,6 +221,14 @@ void frmSystemTray::SessionEndCheck(bool withWindows) {
     MediaCheck(withWindows);
 }
 
+void frmSystemTray::CallOffCheck() {
+    mCheckCalledOff = true;
+    frmMonitor* monitor = forms::Loaded<frmMonitor>();
+    if (monitor != nullptr && monitor->Visible() && !monitor->tmrUnload->Enabled()) {
+        monitor->cmdOkay_Click();
+    }
+}
+
 void frmSystemTray::RestoreIcon() {
     if (mIconInTray || forms::Loaded<frmSystemTray>() != this) {
         return;
@@ -234,6 +242,7 @@ void frmSystemTray::MediaCheck(bool withWindows) {
     // A notification left from an earlier end of the session that did not happen: start afresh,
     // with an empty list, a full bar and no pending hide.
     forms::FormRegistry::Unload(frmMonitor::kName);
+    mCheckCalledOff = false;
     const modMain::QuietDeviceFaults quiet;
     modMain::CloseAllDoors();
     for (std::size_t i = 0; i < gDrives.size(); ++i) {
@@ -260,6 +269,10 @@ void frmSystemTray::MediaCheck(bool withWindows) {
         }
     }
     if (!withWindows) {
+        return;
+    }
+    if (mCheckCalledOff) {
+        modMain::CloseAllDoors();  // what the notification's OK would have done
         return;
     }
     frmMonitor& monitor = forms::Ref<frmMonitor>();

@@ -47,6 +47,9 @@ class frmSystemTray : public forms::Form, public platform::TrayWindow {
     // an unload for the end of the session, with the window staying loaded. Without windows
     // (the session manager allows none) the trays are closed and the chosen media ejected.
     void SessionEndCheck(bool withWindows = true);
+    // The end was called off while its check runs: the notification is answered now, as with
+    // OK, or not shown at all.
+    void CallOffCheck();
     // The session did not end after all: the icon goes up again.
     void RestoreIcon();
     bool IconInTray() const { return mIconInTray; }
@@ -79,6 +82,7 @@ class frmSystemTray : public forms::Form, public platform::TrayWindow {
 
     platform::NOTIFYICONDATA mTrayIcon;
     bool mIconInTray = false;
+    bool mCheckCalledOff = false;
     QIcon icon_;
 };
 

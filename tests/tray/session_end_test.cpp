@@ -178,6 +178,30 @@ TEST_F(SessionEndTest, TheSessionManagersCheckpointLogoutCancelAndDie) {
     EXPECT_TRUE(shell.IconShown());
     EXPECT_EQ(FormRegistry::Find(frmMonitor::kName), nullptr);
 
+    // Called off while the notification counts down (xfce4-session says so on the session
+    // bus, not over XSMP): answered at once as with OK; or, before it is shown, not shown.
+    auto cancelAt = host.CreateTimer();
+    cancelAt->SetInterval(3000);
+    cancelAt->SetHandler([&] {
+        cancelAt->SetEnabled(false);
+        xsmp.ShutdownCancelled();
+    });
+    xsmp.SaveYourself(true, platform::XsmpSession::kInteractAny);
+    const long long early = host.Now();
+    cancelAt->SetEnabled(true);
+    xsmp.Interact();
+    EXPECT_EQ(host.Now() - early, 4000);
+    EXPECT_TRUE(shell.IconShown());
+    xsmp.SaveYourself(true, platform::XsmpSession::kInteractAny);
+    host.Post([&] { xsmp.ShutdownCancelled(); });  // during the first probe
+    const std::size_t lines = Lines().size();
+    xsmp.Interact();
+    EXPECT_EQ(std::count(Lines().begin() + static_cast<std::ptrdiff_t>(lines), Lines().end(),
+                         "show frmMonitor"),
+              0);
+    EXPECT_TRUE(shell.IconShown());
+    EXPECT_EQ(quits, 0);
+
     // No interaction allowed: the chosen media is ejected, nothing is shown or waited for.
     Choose('D', 1, 1, 1);
     const long long bare = host.Now();

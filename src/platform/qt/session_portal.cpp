@@ -84,6 +84,9 @@ void PortalSessionMonitor::StateChanged(const QDBusMessage& message) {
         QueryEnd();
     } else if (now == kRunning && (busy || checked_)) {
         if (busy) {
+            if (checking_ && !calledOff_) {
+                handlers_.cancelled();  // the check may end early
+            }
             calledOff_ = true;
         } else {
             checked_ = false;

@@ -18,7 +18,7 @@ class PortalSessionMonitor : public QObject {
     struct Handlers {
         // Runs the end-of-session check and returns when it is done.
         std::function<void()> ending;
-        // The session goes on after a check.
+        // The session goes on: during a check (which may then end early), and once it is done.
         std::function<void()> cancelled;
         // The session ends now.
         std::function<void()> ended;

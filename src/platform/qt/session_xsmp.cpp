@@ -100,7 +100,10 @@ void XsmpSession::ShutdownCancelled() {
             replies_.SaveYourselfDone(true);
             break;
         case State::Checking:
-            calledOff_ = true;
+            if (!calledOff_) {
+                calledOff_ = true;
+                handlers_.cancelled();
+            }
             break;
         case State::AwaitingEnd:
             state_ = State::Idle;

@@ -27,7 +27,7 @@ class XsmpSession {
     struct Handlers {
         // Runs the end-of-session check and returns when it is done.
         std::function<void(bool withWindows)> ending;
-        // The session goes on after a check.
+        // The session goes on: during a check (which may then end early), and once it is done.
         std::function<void()> cancelled;
         // The session manager ends the program.
         std::function<void()> die;
@@ -57,6 +57,8 @@ class XsmpSession {
 // The connection to the session manager at address (the value of SESSION_MANAGER), its socket
 // on the event loop. A failed registration is traced with the session manager's reason.
 class XsmpClient : public QObject {
+    Q_OBJECT
+
   public:
     // previousId: the client id of an earlier session, empty for none.
     XsmpClient(const std::string& address, const std::string& previousId,
@@ -66,6 +68,11 @@ class XsmpClient : public QObject {
     XsmpClient& operator=(const XsmpClient&) = delete;
 
     bool Registered() const;
+
+  private Q_SLOTS:
+    // xfce4-session turns a logout that a client calls off into a checkpoint without telling
+    // the others over XSMP; it says so on the session bus.
+    void XfceShutdownCancelled();
 
   private:
     struct Impl;

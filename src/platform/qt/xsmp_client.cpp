@@ -1,6 +1,7 @@
 // The libSM side of the session client: registration, properties, the socket, the callbacks.
 // Qt's headers come first: the X11 ones define Bool and Status as macros.
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QSocketNotifier>
 #include <array>
 #include <cstdlib>
@@ -184,6 +185,16 @@ XsmpClient::XsmpClient(const std::string& address, const std::string& previousId
                        XsmpSession::Handlers handlers)
     : impl_(std::make_unique<Impl>(*this, std::move(handlers))) {
     impl_->Open(address, previousId);
+    if (impl_->conn != nullptr) {
+        QDBusConnection::sessionBus().connect(
+            QStringLiteral("org.xfce.SessionManager"), QStringLiteral("/org/xfce/SessionManager"),
+            QStringLiteral("org.xfce.Session.Manager"), QStringLiteral("ShutdownCancelled"), this,
+            SLOT(XfceShutdownCancelled()));
+    }
+}
+
+void XsmpClient::XfceShutdownCancelled() {
+    impl_->session.ShutdownCancelled();
 }
 
 XsmpClient::~XsmpClient() = default;
