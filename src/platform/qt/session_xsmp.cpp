@@ -45,8 +45,15 @@ void XsmpSession::SaveYourself(bool shutdown, int interactStyle) {
 void XsmpSession::Interact() {
     SessionTrace("Interact");
     if (state_ != State::AwaitingInteract) {
-        // Let in after the shutdown was called off: nothing to show.
         replies_.InteractDone();
+        return;
+    }
+    if (calledOff_) {
+        // Let in after the shutdown was called off: nothing to show.
+        state_ = State::Idle;
+        calledOff_ = false;
+        replies_.InteractDone();
+        replies_.SaveYourselfDone(true);
         return;
     }
     Check(true);
@@ -97,6 +104,7 @@ void XsmpSession::ShutdownCancelled() {
             // The check never started: the icon is still there. The save is answered all the
             // same, as the protocol asks.
             state_ = State::Idle;
+            calledOff_ = false;
             replies_.SaveYourselfDone(true);
             break;
         case State::Checking:
@@ -108,6 +116,22 @@ void XsmpSession::ShutdownCancelled() {
         case State::AwaitingEnd:
             state_ = State::Idle;
             handlers_.cancelled();
+            break;
+        case State::Idle:
+            break;
+    }
+}
+
+void XsmpSession::CalledOff() {
+    SessionTrace("the session manager calls the shutdown off");
+    switch (state_) {
+        case State::AwaitingInteract:
+            // The session manager may still let the program in; it is answered then.
+            calledOff_ = true;
+            break;
+        case State::Checking:
+        case State::AwaitingEnd:
+            ShutdownCancelled();
             break;
         case State::Idle:
             break;

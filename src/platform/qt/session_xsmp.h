@@ -42,6 +42,9 @@ class XsmpSession {
     void SaveComplete();
     void ShutdownCancelled();
     void ConnectionLost();
+    // Told apart from XSMP that the shutdown is off (xfce4-session says so on the session bus
+    // only). Until the session manager says more, the save stays unanswered.
+    void CalledOff();
 
   private:
     enum class State { Idle, AwaitingInteract, Checking, AwaitingEnd };

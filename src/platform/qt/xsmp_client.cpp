@@ -194,7 +194,7 @@ XsmpClient::XsmpClient(const std::string& address, const std::string& previousId
 }
 
 void XsmpClient::XfceShutdownCancelled() {
-    impl_->session.ShutdownCancelled();
+    impl_->session.CalledOff();
 }
 
 XsmpClient::~XsmpClient() = default;

@@ -233,11 +233,17 @@ TEST_F(SessionTest, XsmpRunsTheCheckOnlyForAShutdownAndEndsOnlyOnDie) {
     session.Die();
     EXPECT_EQ(log(), (Log{"die"})) << "nothing more to call off; Die still ends it";
 
-    // Called off before our turn: no check; let in afterwards, we leave at once.
+    // Called off before our turn: no check; let in afterwards, we leave at once. Told only on
+    // the side (Xfce's bus), the save is answered when the session manager lets us in.
     session.SaveYourself(true, XsmpSession::kInteractAny);
     session.ShutdownCancelled();
     session.Interact();
     EXPECT_EQ(log(), (Log{"request", "done", "interact done"}));
+    session.SaveYourself(true, XsmpSession::kInteractAny);
+    session.CalledOff();
+    EXPECT_EQ(log(), (Log{"request"}));
+    session.Interact();
+    EXPECT_EQ(log(), (Log{"interact done", "done"}));
 
     // Called off, or told to die, while the check runs: handled once it is answered.
     // (the first cancel during the check lets it end early)
