@@ -119,6 +119,8 @@ class XfceSession:
         self.artifacts = artifacts
         self._procs = []  # in start order; stopped in reverse
         self.session = None
+        self.session_log = None
+        self.env = {}
         self.tmp = tempfile.mkdtemp(prefix=f"bm-xfce-{name}-")
 
     def __enter__(self):
@@ -145,7 +147,6 @@ class XfceSession:
         return False
 
     def _start(self):
-        self.session_log = None
         home = self.tmp
         config = os.path.join(home, "config")
         runtime = os.path.join(home, "runtime")
