@@ -1,10 +1,12 @@
 // bayminder: the tray program.
 #include <QApplication>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
-#include <set>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "app/all_forms.h"
 #include "app/session_end.h"
@@ -45,16 +47,31 @@ int Usage(const std::string& problem) {
 }
 
 // Qt's own options, which a desktop or an earlier session may give (Qt's session client wrote
-// "-session ID" into the restart command): QApplication takes them. Name without its dashes.
-bool QtOptionTakesValue(const std::string& name, bool& known) {
-    static const std::set<std::string> valued = {
-        "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
-        "geometry", "qwindowicon", "icon", "qwindowtitle", "title", "session", "name",
-        "display", "visual", "style", "stylesheet", "ncols", "cmap", "im", "qmljsdebugger"};
-    static const std::set<std::string> flags = {"reverse", "nograb", "dograb", "sync",
-                                                "widgetcount"};
-    known = valued.count(name) != 0 || flags.count(name) != 0;
-    return valued.count(name) != 0;
+// "-session ID" into the restart command): QApplication takes them. Names without their dashes.
+constexpr std::string_view kQtOptionsWithValue[] = {"platform",
+                                                    "platformpluginpath",
+                                                    "platformtheme",
+                                                    "plugin",
+                                                    "qwindowgeometry",
+                                                    "geometry",
+                                                    "qwindowicon",
+                                                    "icon",
+                                                    "qwindowtitle",
+                                                    "title",
+                                                    "session",
+                                                    "name",
+                                                    "display",
+                                                    "visual",
+                                                    "style",
+                                                    "stylesheet",
+                                                    "ncols",
+                                                    "cmap",
+                                                    "im",
+                                                    "qmljsdebugger"};
+constexpr std::string_view kQtFlags[] = {"reverse", "nograb", "dograb", "sync", "widgetcount"};
+
+bool Listed(std::span<const std::string_view> names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
 }
 
 }  // namespace
@@ -80,17 +97,19 @@ int main(int argc, char** argv) {
             const std::string option = arg.substr(arg.rfind("--", 0) == 0 ? 2 : 1);
             const std::size_t equals = option.find('=');
             const std::string name = option.substr(0, equals);
-            bool known = false;
-            const bool valued = QtOptionTakesValue(name, known);
-            if (!known || (!valued && equals != std::string::npos)) {
+            const bool valued = Listed(kQtOptionsWithValue, name);
+            if (!valued && (!Listed(kQtFlags, name) || equals != std::string::npos)) {
                 return Usage("unknown option '" + arg + "'");
             }
-            if (valued && equals == std::string::npos && i + 1 >= argc) {
-                return Usage("option '" + arg + "' needs a value");
+            std::string value;
+            if (valued && equals != std::string::npos) {
+                value = option.substr(equals + 1);
+            } else if (valued) {
+                if (i + 1 >= argc) {
+                    return Usage("option '" + arg + "' needs a value");
+                }
+                value = argv[++i];
             }
-            const std::string value = !valued ? std::string()
-                                      : equals != std::string::npos ? option.substr(equals + 1)
-                                                                    : std::string(argv[++i]);
             if (name == "session") {
                 session = value;
             }

@@ -39,8 +39,12 @@ void OnDie(SmcConn, SmPointer) {
     Say("Die");
     gDone = true;
 }
-void OnSaveComplete(SmcConn, SmPointer) { Say("SaveComplete"); }
-void OnShutdownCancelled(SmcConn, SmPointer) { Say("ShutdownCancelled"); }
+void OnSaveComplete(SmcConn, SmPointer) {
+    Say("SaveComplete");
+}
+void OnShutdownCancelled(SmcConn, SmPointer) {
+    Say("ShutdownCancelled");
+}
 
 }  // namespace
 

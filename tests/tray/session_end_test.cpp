@@ -145,12 +145,10 @@ TEST_F(SessionEndTest, TheSessionManagersCheckpointLogoutCancelAndDie) {
         int interactDone = 0;
         int saveDone = 0;
     } replies;
-    platform::XsmpSession xsmp(replies, {[this](bool withWindows) {
-                                             sessionEnd.Ending(SessionEndSource::Xsmp,
-                                                               withWindows);
-                                         },
-                                         [this] { sessionEnd.Cancelled(); },
-                                         [this] { sessionEnd.Die(); }});
+    platform::XsmpSession xsmp(
+        replies,
+        {[this](bool withWindows) { sessionEnd.Ending(SessionEndSource::Xsmp, withWindows); },
+         [this] { sessionEnd.Cancelled(); }, [this] { sessionEnd.Die(); }});
     const auto doorCommands = [] {
         return std::count_if(Lines().begin(), Lines().end(), [](const std::string& line) {
             return line.rfind("set cd door", 0) == 0;

@@ -51,9 +51,7 @@ struct SessionWatch::Impl {
         xsmp = std::make_unique<XsmpClient>(
             options.xsmpAddress, options.previousId,
             XsmpSession::Handlers{
-                [this](bool withWindows) {
-                    dispatch.Ending(SessionEndSource::Xsmp, withWindows);
-                },
+                [this](bool withWindows) { dispatch.Ending(SessionEndSource::Xsmp, withWindows); },
                 [this] { dispatch.Cancelled(); }, [this] { dispatch.Die(); }});
     }
 

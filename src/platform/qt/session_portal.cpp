@@ -53,8 +53,8 @@ PortalSessionMonitor::PortalSessionMonitor(QDBusConnection bus, Handlers handler
 QDBusObjectPath PortalSessionMonitor::RequestPath(const QString& token) const {
     QString sender = bus_.baseService().mid(1);
     sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-    return QDBusObjectPath(QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
-                               .arg(sender, token));
+    return QDBusObjectPath(
+        QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token));
 }
 
 void PortalSessionMonitor::CreateResponse(uint response, const QVariantMap& results) {

@@ -44,7 +44,8 @@ class PortalSessionMonitor : public QObject {
     QDBusObjectPath session_;
     bool asking_ = false;  // for the inhibitor
     bool checking_ = false;
-    bool checked_ = false;    // a check ran for this end; the state going back to running calls it off
+    // A check ran for this end: the state going back to running calls it off.
+    bool checked_ = false;
     bool calledOff_ = false;  // while checking
     bool ended_ = false;      // while checking
 };

@@ -16,13 +16,12 @@ void XsmpSession::SaveYourself(bool shutdown, int interactStyle) {
         return;  // the running check's answer goes out when it is done
     }
     if (!shutdown) {
+        // A checkpoint where the end was due: the logout was called off.
+        const bool endWasDue = state_ == State::AwaitingEnd;
+        state_ = State::Idle;
         replies_.SaveYourselfDone(true);
-        if (state_ == State::AwaitingEnd) {
-            // A checkpoint where the end was due: the logout was called off.
-            state_ = State::Idle;
+        if (endWasDue) {
             handlers_.cancelled();
-        } else {
-            state_ = State::Idle;
         }
         return;
     }
@@ -32,7 +31,8 @@ void XsmpSession::SaveYourself(bool shutdown, int interactStyle) {
     }
     calledOff_ = false;
     died_ = false;
-    if (interactStyle != kInteractNone && replies_.InteractRequest(interactStyle == kInteractErrors)) {
+    if (interactStyle != kInteractNone &&
+        replies_.InteractRequest(interactStyle == kInteractErrors)) {
         state_ = State::AwaitingInteract;
         return;
     }

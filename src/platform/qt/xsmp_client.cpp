@@ -141,12 +141,12 @@ struct XsmpClient::Impl : XsmpReplies {
         SmPropValue userValue = value(user);
         SmPropValue pidValue = value(pid);
         SmPropValue neverValue{1, &never};
-        std::string names[] = {SmProgram, SmRestartCommand, SmCloneCommand, SmUserID,
-                               SmProcessID, SmRestartStyleHint};
-        std::string types[] = {SmARRAY8, SmLISTofARRAY8, SmLISTofARRAY8, SmARRAY8, SmARRAY8,
-                               SmCARD8};
-        SmPropValue* values[] = {&programValue, &programValue, &programValue, &userValue,
-                                 &pidValue, &neverValue};
+        std::string names[] = {SmProgram, SmRestartCommand, SmCloneCommand,
+                               SmUserID,  SmProcessID,      SmRestartStyleHint};
+        std::string types[] = {SmARRAY8, SmLISTofARRAY8, SmLISTofARRAY8,
+                               SmARRAY8, SmARRAY8,       SmCARD8};
+        SmPropValue* values[] = {&programValue, &programValue, &programValue,
+                                 &userValue,    &pidValue,     &neverValue};
         std::vector<SmProp> props(std::size(names));
         std::vector<SmProp*> list;
         for (std::size_t i = 0; i < props.size(); ++i) {

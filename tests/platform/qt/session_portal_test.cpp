@@ -31,13 +31,13 @@ class FakePortal : public QDBusVirtualObject {
     QString introspect(const QString&) const override { return {}; }
     bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
         calls.push_back(message.member().toStdString());
-        const QString sender = message.service().mid(1).replace(QLatin1Char('.'),
-                                                               QLatin1Char('_'));
+        const QString sender = message.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_'));
         if (message.member() == QStringLiteral("CreateMonitor")) {
-            const QString token =
-                qdbus_cast<QVariantMap>(message.arguments().at(1))
-                    .value(QStringLiteral("handle_token")).toString();
-            const QString request = kPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
+            const QString token = qdbus_cast<QVariantMap>(message.arguments().at(1))
+                                      .value(QStringLiteral("handle_token"))
+                                      .toString();
+            const QString request =
+                kPath + QStringLiteral("/request/") + sender + QLatin1Char('/') + token;
             bus_.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
             QDBusMessage response = QDBusMessage::createSignal(
                 request, QStringLiteral("org.freedesktop.portal.Request"),
@@ -48,9 +48,8 @@ class FakePortal : public QDBusVirtualObject {
             bus_.send(response);
         } else if (message.member() == QStringLiteral("Inhibit")) {
             flags = message.arguments().at(1).toUInt();
-            bus_.send(message.createReply(
-                QVariant::fromValue(QDBusObjectPath(kPath + QStringLiteral("/request/") + sender +
-                                                    QStringLiteral("/held")))));
+            bus_.send(message.createReply(QVariant::fromValue(QDBusObjectPath(
+                kPath + QStringLiteral("/request/") + sender + QStringLiteral("/held")))));
         } else if (message.type() == QDBusMessage::MethodCallMessage) {
             bus_.send(message.createReply());
         }
@@ -89,14 +88,15 @@ TEST(SessionPortal, QueryEndHoldsTheLogoutForTheCheckAndTheStateTellsCancelAndEn
             waitForFinished();
         }
     } daemon;
-    daemon.start(QStringLiteral("dbus-daemon"),
-                 {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                  QStringLiteral("--print-address=1"),
-                  QStringLiteral("--address=unix:tmpdir=/tmp")});
+    daemon.start(
+        QStringLiteral("dbus-daemon"),
+        {QStringLiteral("--session"), QStringLiteral("--nofork"),
+         QStringLiteral("--print-address=1"), QStringLiteral("--address=unix:tmpdir=/tmp")});
     ASSERT_TRUE(daemon.waitForReadyRead(10000)) << "dbus-daemon did not start";
     const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
     {
-        QDBusConnection portalBus = QDBusConnection::connectToBus(address, QStringLiteral("fake-portal"));
+        QDBusConnection portalBus =
+            QDBusConnection::connectToBus(address, QStringLiteral("fake-portal"));
         ASSERT_TRUE(portalBus.registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
         FakePortal portal(portalBus);
         ASSERT_TRUE(portalBus.registerVirtualObject(kPath, &portal, QDBusConnection::SubPath));

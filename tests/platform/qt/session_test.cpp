@@ -192,9 +192,7 @@ TEST_F(SessionTest, XsmpRunsTheCheckOnlyForAShutdownAndEndsOnlyOnDie) {
             return grant;
         }
         void InteractDone() override { log.push_back("interact done"); }
-        void SaveYourselfDone(bool success) override {
-            log.push_back(success ? "done" : "failed");
-        }
+        void SaveYourselfDone(bool success) override { log.push_back(success ? "done" : "failed"); }
         std::vector<std::string> log;
         bool grant = true;
     } replies;
@@ -253,8 +251,7 @@ TEST_F(SessionTest, XsmpRunsTheCheckOnlyForAShutdownAndEndsOnlyOnDie) {
     };
     session.SaveYourself(true, XsmpSession::kInteractAny);
     session.Interact();
-    EXPECT_EQ(log(),
-              (Log{"request", "check", "cancelled", "interact done", "done", "cancelled"}));
+    EXPECT_EQ(log(), (Log{"request", "check", "cancelled", "interact done", "done", "cancelled"}));
     during = [&] {
         self->SaveYourself(true, XsmpSession::kInteractAny);
         self->Die();
