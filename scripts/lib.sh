@@ -2,12 +2,12 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libudev-dev libcanberra-dev libxcb1-dev)
+BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libudev-dev libcanberra-dev libxcb1-dev libsm-dev libice-dev)
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 VM_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static udev kmod cpio dosfstools mtools xorriso xz-utils zstd dbus polkitd udisks2 eject)
 PACKAGE_PACKAGES=(dpkg-dev file lintian desktop-file-utils appstream)
 LINT_PACKAGES=(clang-format clang-tidy)
-TEST_PACKAGES=(googletest libgtest-dev libgmock-dev xvfb xauth trayer xdotool imagemagick python3 python3-dbusmock dbus x11-utils at-spi2-core python3-pyatspi)
+TEST_PACKAGES=(googletest libgtest-dev libgmock-dev xvfb xauth trayer xdotool imagemagick python3 python3-dbusmock dbus x11-utils at-spi2-core python3-pyatspi xfce4-session xfce4-panel xfwm4 xfconf)
 
 ensure_packages() {
     local missing=()

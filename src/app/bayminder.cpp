@@ -1,9 +1,12 @@
 // bayminder: the tray program.
 #include <QApplication>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "app/all_forms.h"
 #include "app/make_machine.h"
@@ -33,6 +36,7 @@ constexpr const char* kHelp =
     "  --simulate FILE  run on the simulated machine described in FILE (JSON)\n"
     "  --help           show this help and exit\n"
     "  --version        show the version and exit\n"
+    "Qt's own options (-display, -platform, -name, -session...) are taken as Qt takes them.\n"
     "\n"
     "Settings are kept in $XDG_CONFIG_HOME/Bayminder/Bayminder.ini.\n";
 
@@ -41,10 +45,39 @@ int Usage(const std::string& problem) {
     return kExitUsage;
 }
 
+// Qt's own options, which a desktop or an earlier session may give (Qt's session client wrote
+// "-session ID" into the restart command): QApplication takes them. Names without their dashes.
+constexpr std::string_view kQtOptionsWithValue[] = {"platform",
+                                                    "platformpluginpath",
+                                                    "platformtheme",
+                                                    "plugin",
+                                                    "qwindowgeometry",
+                                                    "geometry",
+                                                    "qwindowicon",
+                                                    "icon",
+                                                    "qwindowtitle",
+                                                    "title",
+                                                    "session",
+                                                    "name",
+                                                    "display",
+                                                    "visual",
+                                                    "style",
+                                                    "stylesheet",
+                                                    "ncols",
+                                                    "cmap",
+                                                    "im",
+                                                    "qmljsdebugger"};
+constexpr std::string_view kQtFlags[] = {"reverse", "nograb", "dograb", "sync", "widgetcount"};
+
+bool Listed(std::span<const std::string_view> names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string simulate;
+    std::string session;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--simulate" && i + 1 < argc) {
@@ -59,8 +92,26 @@ int main(int argc, char** argv) {
         } else if (arg == "--version") {
             std::printf("bayminder (%s) %s\n", bm::kProductName, bm::kVersionText);
             return 0;
-        } else if (arg.rfind('-', 0) == 0) {
-            return Usage("unknown option '" + arg + "'");
+        } else if (arg.rfind('-', 0) == 0 && arg.size() > 1) {
+            const std::string option = arg.substr(arg.rfind("--", 0) == 0 ? 2 : 1);
+            const std::size_t equals = option.find('=');
+            const std::string name = option.substr(0, equals);
+            const bool valued = Listed(kQtOptionsWithValue, name);
+            if (!valued && (!Listed(kQtFlags, name) || equals != std::string::npos)) {
+                return Usage("unknown option '" + arg + "'");
+            }
+            std::string value;
+            if (valued && equals != std::string::npos) {
+                value = option.substr(equals + 1);
+            } else if (valued) {
+                if (i + 1 >= argc) {
+                    return Usage("option '" + arg + "' needs a value");
+                }
+                value = argv[++i];
+            }
+            if (name == "session") {
+                session = value;
+            }
         } else {
             return Usage("unexpected argument '" + arg + "'");
         }
@@ -75,6 +126,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    // Before the QApplication: Qt's session client would answer the session manager for us.
+    const std::string sessionManager = bm::platform::TakeSessionManagerAddress();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(bm::kProductName));
     QApplication::setApplicationVersion(QString::fromLatin1(bm::kVersionText));
@@ -104,10 +157,15 @@ int main(int argc, char** argv) {
     if (lock == nullptr) {
         return 0;  // another copy runs: nothing shown, nothing probed
     }
-    watch = std::make_unique<bm::platform::SessionWatch>(bm::platform::SessionHandlers{
-        [&sessionEnd](bm::platform::SessionEndSource source) { sessionEnd.Ending(source); },
-        [&sessionEnd] { sessionEnd.Cancelled(); },
-        [&sessionEnd] { sessionEnd.TaskManagerClose(); }});
+    watch = std::make_unique<bm::platform::SessionWatch>(
+        bm::platform::SessionHandlers{
+            [&sessionEnd](bm::platform::SessionEndSource source, bool withWindows) {
+                sessionEnd.Ending(source, withWindows);
+            },
+            [&sessionEnd] { sessionEnd.Cancelled(); },
+            [&sessionEnd] { sessionEnd.TaskManagerClose(); }, [&sessionEnd] { sessionEnd.Die(); }},
+        bm::platform::SessionOptions{sessionManager,
+                                     bm::platform::ClientIdOfSessionArgument(session)});
     bm::forms::FormRegistry::SetMainReturned();
     if (bm::forms::FormRegistry::LoadedCount() == 0) {
         return 0;

@@ -1,50 +1,77 @@
 #include "app/session_end.h"
 
+#include "monitor/frmMonitor.h"
 #include "platform/qt/form.h"
+#include "platform/services.h"
 #include "tray/frmSystemTray.h"
 
 namespace bm::app {
 
-void SessionEnd::Ending(platform::SessionEndSource source) {
+void SessionEnd::Ending(platform::SessionEndSource source, bool withWindows) {
     if (checking_) {
-        return;  // one check at a time; the running one answers for both
+        // One check at a time. The running one answers for both, and this end too waits until
+        // its windows are done.
+        platform::Get().host->WaitWhile([] {
+            const forms::Form* monitor = forms::FormRegistry::Find(frmMonitor::kName);
+            const forms::Form* splash = forms::FormRegistry::Find("frmSplash");
+            return (monitor != nullptr && monitor->Visible()) ||
+                   (splash != nullptr && splash->Visible());
+        });
+        return;
     }
     if (checked_) {
-        // Told twice (the lock, then the service manager's SIGTERM): the drives were looked at.
-        if (source != platform::SessionEndSource::Logind) {
+        // Told twice (the session manager or the lock, then the service manager's SIGTERM): the
+        // drives were looked at.
+        if (source == platform::SessionEndSource::ServiceManager) {
             quit_();
         }
         return;
     }
     checking_ = true;
     frmSystemTray* tray = forms::Loaded<frmSystemTray>();
-    if (source == platform::SessionEndSource::Logind) {
-        // logind can still call the shutdown off: keep the window, so the icon can come back.
+    if (source == platform::SessionEndSource::ServiceManager) {
+        // Nobody calls this end off.
         if (tray != nullptr) {
-            tray->SessionEndCheck();
+            forms::FormRegistry::Unload(*tray, forms::vbAppWindows);
         }
         checked_ = true;
         checking_ = false;
+        quit_();
         return;
     }
+    // The session manager and logind can still call the end off: keep the window, so the icon
+    // can come back.
     if (tray != nullptr) {
-        forms::FormRegistry::Unload(*tray, forms::vbAppWindows);
+        tray->SessionEndCheck(withWindows);
     }
     checked_ = true;
     checking_ = false;
-    // No platform here says that the end was called off: a program without its icon would only
-    // refuse every later start, so it ends.
-    quit_();
 }
 
 void SessionEnd::Cancelled() {
     if (checking_) {
+        // The icon comes back when the check is done; the check itself ends early.
+        if (frmSystemTray* tray = forms::Loaded<frmSystemTray>()) {
+            tray->CallOffCheck();
+        }
         return;
     }
     checked_ = false;
+    // The notification of an end that did not come is done with; left loaded, it would keep
+    // the program alive after Exit.
+    forms::FormRegistry::Unload(frmMonitor::kName);
     if (frmSystemTray* tray = forms::Loaded<frmSystemTray>()) {
         tray->RestoreIcon();
     }
+}
+
+void SessionEnd::Die() {
+    if (!checked_ && !checking_) {
+        // Told to end without a save first: the check still runs, and then the program ends.
+        Ending(platform::SessionEndSource::ServiceManager);
+        return;
+    }
+    quit_();
 }
 
 void SessionEnd::TaskManagerClose() {

@@ -11,8 +11,12 @@ class SessionEnd {
     // quit ends the program once the current handler has returned.
     explicit SessionEnd(std::function<void()> quit) : quit_(std::move(quit)) {}
 
-    void Ending(platform::SessionEndSource source);
+    void Ending(platform::SessionEndSource source, bool withWindows = true);
+    // The end did not come: during a check, the notification is answered at once; after it,
+    // the icon comes back.
     void Cancelled();
+    // The session manager ends the program.
+    void Die();
     void TaskManagerClose();
 
   private:

@@ -206,7 +206,7 @@ void frmSystemTray::Form_QueryUnload(std::int16_t& /*Cancel*/, std::int16_t Unlo
                    platform::kVbQuestion + platform::kVbSystemModal, kAppTitle);
             break;
         case forms::vbAppWindows:
-            MediaCheck();
+            MediaCheck(true);
             break;
         case forms::vbFormCode:
             forms::FormRegistry::Get("frmAbout").Show();
@@ -216,9 +216,17 @@ void frmSystemTray::Form_QueryUnload(std::int16_t& /*Cancel*/, std::int16_t Unlo
     }
 }
 
-void frmSystemTray::SessionEndCheck() {
+void frmSystemTray::SessionEndCheck(bool withWindows) {
     TakeIconAway();
-    MediaCheck();
+    MediaCheck(withWindows);
+}
+
+void frmSystemTray::CallOffCheck() {
+    mCheckCalledOff = true;
+    frmMonitor* monitor = forms::Loaded<frmMonitor>();
+    if (monitor != nullptr && monitor->Visible() && !monitor->tmrUnload->Enabled()) {
+        monitor->cmdOkay_Click();
+    }
 }
 
 void frmSystemTray::RestoreIcon() {
@@ -230,10 +238,11 @@ void frmSystemTray::RestoreIcon() {
     mIconInTray = true;
 }
 
-void frmSystemTray::MediaCheck() {
+void frmSystemTray::MediaCheck(bool withWindows) {
     // A notification left from an earlier end of the session that did not happen: start afresh,
     // with an empty list, a full bar and no pending hide.
     forms::FormRegistry::Unload(frmMonitor::kName);
+    mCheckCalledOff = false;
     const modMain::QuietDeviceFaults quiet;
     modMain::CloseAllDoors();
     for (std::size_t i = 0; i < gDrives.size(); ++i) {
@@ -246,22 +255,34 @@ void frmSystemTray::MediaCheck() {
             continue;
         }
         const std::string key = Chr(static_cast<int>(i));
-        if (drive.Notify != 0) {
+        if (withWindows && drive.Notify != 0) {
             forms::Ref<frmMonitor>().lvwDrive->Add(key,
                                                    drive.VolumeLabel + " (" + drive.Letter + ":)",
                                                    drive.DriveType, drive.DriveType);
         }
         if (drive.Eject != 0) {
             modMain::OpenDoor(drive);
-            if (drive.Notify != 0) {
+            if (withWindows && drive.Notify != 0) {
                 ListView& list = *forms::Ref<frmMonitor>().lvwDrive;
                 list.SetGhosted(list.Find(key), drive.DoorClosed == vbFalse);  // not if refused
             }
         }
     }
+    if (!withWindows) {
+        return;
+    }
+    if (mCheckCalledOff) {
+        modMain::CloseAllDoors();  // what the notification's OK would have done
+        return;
+    }
     frmMonitor& monitor = forms::Ref<frmMonitor>();
     if (monitor.lvwDrive->Count() == 0) {
+        // The session waits for the splash as it would for the notification.
         forms::FormRegistry::Get("frmSplash").Show();
+        platform::Get().host->WaitWhile([] {
+            const forms::Form* shown = forms::FormRegistry::Find("frmSplash");
+            return shown != nullptr && shown->Visible();
+        });
         return;
     }
     monitor.tmrTick->SetEnabled(true);

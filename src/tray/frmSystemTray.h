@@ -44,8 +44,12 @@ class frmSystemTray : public forms::Form, public platform::TrayWindow {
     void mnuPopupProperties_Click();
 
     // The end of the session told by a platform that may still call it off: the same check as
-    // an unload for the end of the session, with the window staying loaded.
-    void SessionEndCheck();
+    // an unload for the end of the session, with the window staying loaded. Without windows
+    // (the session manager allows none) the trays are closed and the chosen media ejected.
+    void SessionEndCheck(bool withWindows = true);
+    // The end was called off while its check runs: the notification is answered now, as with
+    // OK, or not shown at all.
+    void CallOffCheck();
     // The session did not end after all: the icon goes up again.
     void RestoreIcon();
     bool IconInTray() const { return mIconInTray; }
@@ -73,11 +77,12 @@ class frmSystemTray : public forms::Form, public platform::TrayWindow {
     void DeleteIcon();
     void TakeIconAway();
     void RefreshToolTip();
-    void MediaCheck();
+    void MediaCheck(bool withWindows);
     std::string BuildToolTip();
 
     platform::NOTIFYICONDATA mTrayIcon;
     bool mIconInTray = false;
+    bool mCheckCalledOff = false;
     QIcon icon_;
 };
 

@@ -3,6 +3,7 @@
 #include "app/session_end.h"
 #include "drives/modMain.h"
 #include "monitor/frmMonitor.h"
+#include "platform/qt/session_xsmp.h"
 #include "support/window_fixture.h"
 #include "tray/frmSystemTray.h"
 
@@ -50,7 +51,7 @@ TEST_F(SessionEndTest, MediaCheckListsEjectsAndGhostsThenWaitsForTheNotification
     Choose('D', 1, 1, 1);          // listed and ghosted
     mci.cds['G'].doorOpen = true;  // closed first by the check
     const long long start = host.Now();
-    sessionEnd.Ending(SessionEndSource::Xsmp);
+    sessionEnd.Ending(SessionEndSource::ServiceManager);
 
     EXPECT_FALSE(shell.IconShown());
     EXPECT_TRUE(mci.cds['F'].doorOpen == false);
@@ -69,7 +70,7 @@ TEST_F(SessionEndTest, MediaCheckListsEjectsAndGhostsThenWaitsForTheNotification
     EXPECT_EQ(std::count(Lines().begin(), Lines().end(), "unload frmSystemTray 2"), 1);
 }
 
-TEST_F(SessionEndTest, NothingToListShowsTheSplashAndReturnsAtOnce) {
+TEST_F(SessionEndTest, NothingToListHoldsTheEndUntilTheSplashHasHiddenItself) {
     AddCd('D', true);
     AddCd('E', false);
     Start();
@@ -77,12 +78,12 @@ TEST_F(SessionEndTest, NothingToListShowsTheSplashAndReturnsAtOnce) {
     Choose('E', 1, 1, 1);
     const long long start = host.Now();
     sessionEnd.Ending(SessionEndSource::Xsmp);
-    EXPECT_EQ(host.Now(), start);
+    EXPECT_EQ(host.Now() - start, 5000);
     EXPECT_TRUE(mci.cds['D'].doorOpen);
-    forms::Form* splash = FormRegistry::Find("frmSplash");
-    ASSERT_NE(splash, nullptr);
-    EXPECT_TRUE(splash->Visible());
+    EXPECT_EQ(FormRegistry::Find("frmSplash"), nullptr);
+    EXPECT_NE(std::find(Lines().begin(), Lines().end(), "show frmSplash"), Lines().end());
     EXPECT_TRUE(shell.beeps.empty());
+    EXPECT_EQ(quits, 0);
 }
 
 TEST_F(SessionEndTest, ACancelledShutdownBringsTheIconBackAndTheNextCheckStartsAfresh) {
@@ -114,6 +115,102 @@ TEST_F(SessionEndTest, ACancelledShutdownBringsTheIconBackAndTheNextCheckStartsA
     sessionEnd.Ending(SessionEndSource::ServiceManager);
     EXPECT_EQ(quits, 1);
     EXPECT_EQ(host.Now() - start, 11000);
+}
+
+TEST_F(SessionEndTest, ExitAfterACancelledShutdownEndsTheProgram) {
+    AddCd('D', true);
+    Start();
+    Choose('D', 1, 1, 0);
+    gBeep = vbFalse;
+    sessionEnd.Ending(SessionEndSource::Logind);
+    sessionEnd.Cancelled();
+    forms::Loaded<frmSystemTray>()->mnuPopupExit_Click();
+    host.Advance(1000);
+    ASSERT_NE(FormRegistry::Find("frmAbout"), nullptr);
+    FormRegistry::Unload("frmAbout");
+    host.Advance(5000);  // the splash that About read its version from
+    EXPECT_EQ(FormRegistry::LoadedCount(), 0);
+    EXPECT_EQ(programEnds, 1);
+}
+
+TEST_F(SessionEndTest, TheSessionManagersCheckpointLogoutCancelAndDie) {
+    AddCd('D', true);
+    Start();
+    Choose('D', 1, 1, 0);
+    gBeep = vbFalse;
+    struct Replies : platform::XsmpReplies {
+        bool InteractRequest(bool) override { return true; }
+        void InteractDone() override { ++interactDone; }
+        void SaveYourselfDone(bool) override { ++saveDone; }
+        int interactDone = 0;
+        int saveDone = 0;
+    } replies;
+    platform::XsmpSession xsmp(
+        replies,
+        {[this](bool withWindows) { sessionEnd.Ending(SessionEndSource::Xsmp, withWindows); },
+         [this] { sessionEnd.Cancelled(); }, [this] { sessionEnd.Die(); }});
+    const auto doorCommands = [] {
+        return std::count_if(Lines().begin(), Lines().end(), [](const std::string& line) {
+            return line.rfind("set cd door", 0) == 0;
+        });
+    };
+    const auto moved = doorCommands();
+
+    xsmp.SaveYourself(false, platform::XsmpSession::kInteractAny);
+    EXPECT_EQ(replies.saveDone, 1);
+    EXPECT_TRUE(shell.IconShown());
+    EXPECT_EQ(doorCommands(), moved) << "a checkpoint moved a door";
+    EXPECT_EQ(FormRegistry::Find(frmMonitor::kName), nullptr);
+
+    // A logout: the notification counts down before the answer; the program waits for Die.
+    xsmp.SaveYourself(true, platform::XsmpSession::kInteractAny);
+    const long long start = host.Now();
+    xsmp.Interact();
+    EXPECT_EQ(host.Now() - start, 11000);
+    EXPECT_EQ(replies.interactDone, 1);
+    EXPECT_EQ(replies.saveDone, 2);
+    EXPECT_FALSE(shell.IconShown());
+    EXPECT_EQ(quits, 0);
+    // ...which does not come: the logout became a checkpoint. The program is back as it was.
+    xsmp.SaveComplete();
+    EXPECT_TRUE(shell.IconShown());
+    EXPECT_EQ(FormRegistry::Find(frmMonitor::kName), nullptr);
+
+    // Called off while the notification counts down (xfce4-session says so on the session
+    // bus, not over XSMP): answered at once as with OK; or, before it is shown, not shown.
+    auto cancelAt = host.CreateTimer();
+    cancelAt->SetInterval(3000);
+    cancelAt->SetHandler([&] {
+        cancelAt->SetEnabled(false);
+        xsmp.ShutdownCancelled();
+    });
+    xsmp.SaveYourself(true, platform::XsmpSession::kInteractAny);
+    const long long early = host.Now();
+    cancelAt->SetEnabled(true);
+    xsmp.Interact();
+    EXPECT_EQ(host.Now() - early, 4000);
+    EXPECT_TRUE(shell.IconShown());
+    xsmp.SaveYourself(true, platform::XsmpSession::kInteractAny);
+    host.Post([&] { xsmp.ShutdownCancelled(); });  // during the first probe
+    const std::size_t lines = Lines().size();
+    xsmp.Interact();
+    EXPECT_EQ(std::count(Lines().begin() + static_cast<std::ptrdiff_t>(lines), Lines().end(),
+                         "show frmMonitor"),
+              0);
+    EXPECT_TRUE(shell.IconShown());
+    EXPECT_EQ(quits, 0);
+
+    // No interaction allowed: the chosen media is ejected, nothing is shown or waited for.
+    Choose('D', 1, 1, 1);
+    const long long bare = host.Now();
+    xsmp.SaveYourself(true, platform::XsmpSession::kInteractNone);
+    EXPECT_EQ(host.Now(), bare);
+    EXPECT_TRUE(mci.cds['D'].doorOpen);
+    EXPECT_EQ(FormRegistry::Find(frmMonitor::kName), nullptr);
+    EXPECT_EQ(FormRegistry::Find("frmSplash"), nullptr);
+    EXPECT_EQ(quits, 0);
+    xsmp.Die();
+    EXPECT_EQ(quits, 1);
 }
 
 }  // namespace

@@ -10,12 +10,33 @@
 #include <memory>
 #include <string>
 
+#include "platform/qt/session.h"
+
 class QSocketNotifier;
 
 namespace bm::platform {
 
 // PID 1, or a process named "systemd" (the user's service manager), under procRoot.
 bool IsServiceManager(pid_t pid, const std::string& procRoot = "/proc");
+
+// What reaches the handlers. A SIGTERM that comes while a check runs is handled once it has
+// returned: the service manager's as the end of the session, anyone else's as a close.
+class SessionDispatch {
+  public:
+    SessionDispatch(SessionHandlers handlers, std::function<bool(pid_t)> isServiceManager);
+    void Ending(SessionEndSource source, bool withWindows);
+    void Cancelled();
+    void Die();
+    void Sigterm(pid_t sender);
+
+  private:
+    void RunPending();
+    SessionHandlers handlers_;
+    std::function<bool(pid_t)> isServiceManager_;
+    int running_ = 0;
+    bool endPending_ = false;
+    bool closePending_ = false;
+};
 
 // SIGTERM, written by the handler into a pipe and read on the event loop. One at a time: a
 // second one while the first lives is not installed.

@@ -9,8 +9,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/qt/session_parts.h"
+#include "platform/qt/session_xsmp.h"
 #include "support/qt_app.h"
 
 namespace bm::platform {
@@ -47,11 +51,12 @@ TEST_F(SessionTest, SigtermReachesTheHandlerOnTheEventLoopAndItsOwnSenderIsTheTa
     int endings = 0;
     bool raiseReturned = false;
     {
-        SessionWatch watch({[&](SessionEndSource) { ++endings; }, [] {},
+        SessionWatch watch({[&](SessionEndSource, bool) { ++endings; }, [] {},
                             [&] {
                                 EXPECT_TRUE(raiseReturned) << "ran inside the signal handler";
                                 ++closes;
-                            }},
+                            },
+                            [] {}},
                            NoBus());
         ASSERT_EQ(raise(SIGTERM), 0);
         raiseReturned = true;
@@ -128,6 +133,150 @@ TEST_F(SessionTest, LogindRunsOneCheckPerShutdownAndACallOffDuringItWaitsForItsE
     during = nullptr;
     say(true);
     EXPECT_EQ(checks, 3) << "the same shutdown";
+}
+
+TEST_F(SessionTest, ASigtermDuringACheckIsHandledWhenTheCheckIsDone) {
+    std::vector<std::string> events;
+    std::function<void()> during;
+    SessionDispatch* self = nullptr;
+    SessionDispatch dispatch(
+        {[&](SessionEndSource source, bool) {
+             events.push_back(source == SessionEndSource::ServiceManager ? "end" : "check");
+             if (during) {
+                 auto now = std::move(during);
+                 now();
+             }
+         },
+         [&] { events.push_back("cancelled"); },
+         [&] {
+             events.push_back("close");
+             if (during) {
+                 auto now = std::move(during);
+                 now();
+             }
+         },
+         [&] { events.push_back("die"); }},
+        [](pid_t sender) { return sender == 1; });
+    self = &dispatch;
+
+    // logind's delay runs out mid-countdown: systemd's SIGTERM ends the program after the check.
+    during = [&] {
+        self->Sigterm(1);
+        self->Sigterm(4242);
+        events.push_back("returned");
+    };
+    dispatch.Ending(SessionEndSource::Logind, true);
+    EXPECT_EQ(events, (std::vector<std::string>{"check", "returned", "end"}));
+
+    // A task manager's close during the check is not lost either; a second one while its
+    // message box is up is the same close.
+    events.clear();
+    during = [&] {
+        self->Sigterm(4242);
+        during = [&] { self->Sigterm(4243); };
+    };
+    dispatch.Ending(SessionEndSource::Xsmp, true);
+    EXPECT_EQ(events, (std::vector<std::string>{"check", "close"}));
+
+    events.clear();
+    dispatch.Sigterm(4242);
+    dispatch.Sigterm(1);
+    EXPECT_EQ(events, (std::vector<std::string>{"close", "end"}));
+}
+
+// The protocol as a session manager drives it; the connection itself is the Xfce tests' part.
+TEST_F(SessionTest, XsmpRunsTheCheckOnlyForAShutdownAndEndsOnlyOnDie) {
+    struct Replies : XsmpReplies {
+        bool InteractRequest(bool errorsOnly) override {
+            log.push_back(errorsOnly ? "request errors" : "request");
+            return grant;
+        }
+        void InteractDone() override { log.push_back("interact done"); }
+        void SaveYourselfDone(bool success) override { log.push_back(success ? "done" : "failed"); }
+        std::vector<std::string> log;
+        bool grant = true;
+    } replies;
+    std::function<void()> during;
+    XsmpSession* self = nullptr;
+    XsmpSession session(replies, {[&](bool withWindows) {
+                                      replies.log.push_back(withWindows ? "check" : "check bare");
+                                      if (during) {
+                                          during();
+                                      }
+                                  },
+                                  [&] { replies.log.push_back("cancelled"); },
+                                  [&] { replies.log.push_back("die"); }});
+    self = &session;
+    const auto log = [&] { return std::exchange(replies.log, {}); };
+    using Log = std::vector<std::string>;
+
+    session.SaveYourself(false, XsmpSession::kInteractAny);
+    EXPECT_EQ(log(), (Log{"done"})) << "a checkpoint is answered and nothing runs";
+
+    session.SaveYourself(true, XsmpSession::kInteractAny);
+    EXPECT_EQ(log(), (Log{"request"}));
+    session.Interact();
+    EXPECT_EQ(log(), (Log{"check", "interact done", "done"}));
+    session.SaveYourself(true, XsmpSession::kInteractAny);
+    EXPECT_EQ(log(), (Log{"done"})) << "the same end asked again: checked already";
+    session.Die();
+    EXPECT_EQ(log(), (Log{"die"}));
+
+    // Xfce turns a logout that another client calls off into a checkpoint: SaveComplete.
+    session.SaveYourself(true, XsmpSession::kInteractErrors);
+    session.Interact();
+    session.SaveComplete();
+    EXPECT_EQ(log(), (Log{"request errors", "check", "interact done", "done", "cancelled"}));
+    session.ShutdownCancelled();
+    session.Die();
+    EXPECT_EQ(log(), (Log{"die"})) << "nothing more to call off; Die still ends it";
+
+    // Called off before our turn: no check; let in afterwards, we leave at once. Told only on
+    // the side (Xfce's bus), the save is answered when the session manager lets us in.
+    session.SaveYourself(true, XsmpSession::kInteractAny);
+    session.ShutdownCancelled();
+    session.Interact();
+    EXPECT_EQ(log(), (Log{"request", "done", "interact done"}));
+    session.SaveYourself(true, XsmpSession::kInteractAny);
+    session.CalledOff();
+    EXPECT_EQ(log(), (Log{"request"}));
+    session.Interact();
+    EXPECT_EQ(log(), (Log{"interact done", "done"}));
+
+    // Called off, or told to die, while the check runs: handled once it is answered.
+    // (the first cancel during the check lets it end early)
+    during = [&] {
+        self->ShutdownCancelled();
+        self->ShutdownCancelled();
+    };
+    session.SaveYourself(true, XsmpSession::kInteractAny);
+    session.Interact();
+    EXPECT_EQ(log(), (Log{"request", "check", "cancelled", "interact done", "done", "cancelled"}));
+    during = [&] {
+        self->SaveYourself(true, XsmpSession::kInteractAny);
+        self->Die();
+    };
+    session.SaveYourself(true, XsmpSession::kInteractAny);
+    session.Interact();
+    EXPECT_EQ(log(), (Log{"request", "check", "interact done", "done", "die"}));
+    during = nullptr;
+
+    // No interaction allowed, or the request fails: the check without windows. A checkpoint
+    // where the end was due, or a lost session manager: the session goes on.
+    session.SaveYourself(true, XsmpSession::kInteractNone);
+    session.SaveYourself(false, XsmpSession::kInteractAny);
+    EXPECT_EQ(log(), (Log{"check bare", "done", "done", "cancelled"}));
+    replies.grant = false;
+    session.SaveYourself(true, XsmpSession::kInteractAny);
+    session.ConnectionLost();
+    EXPECT_EQ(log(), (Log{"request", "check bare", "done", "cancelled"}));
+}
+
+TEST_F(SessionTest, AQtSessionArgumentNamesTheClientBeforeItsKey) {
+    EXPECT_EQ(ClientIdOfSessionArgument("25faaa10b-e21e-4422-9e93-c683d1fb5da5_1733580000_12"),
+              "25faaa10b-e21e-4422-9e93-c683d1fb5da5");
+    EXPECT_EQ(ClientIdOfSessionArgument("10a1b2c3d4000170000000000012340000"),
+              "10a1b2c3d4000170000000000012340000");
 }
 
 }  // namespace
