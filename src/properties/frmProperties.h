@@ -18,6 +18,7 @@ class frmProperties : public forms::Form {
   public:
     static constexpr const char* kName = "frmProperties";
     frmProperties();
+    explicit frmProperties(forms::Bare);
 
     void Form_Load() override;
     void tabDrive_Click();
@@ -37,27 +38,27 @@ class frmProperties : public forms::Form {
     static std::int32_t Value(const QCheckBox& box);
     static void SetValue(QCheckBox& box, std::int32_t value);
 
-    QTabBar* tabDrive;
-    QGroupBox* fraDrive;
-    QLabel* imgDriveIcon;
-    QLabel* lblType;
-    QLineEdit* txtType;
-    QLabel* lblMediaStatus;
-    QLineEdit* txtMediaStatus;
-    QLabel* lblTrayStatus;
-    QLineEdit* txtTrayStatus;
-    QFrame* Frame1;
-    QCheckBox* chkMonitor;
-    QFrame* fraNotEmpty;
-    QCheckBox* chkEject;
-    QCheckBox* chkNotify;
-    QGroupBox* fraIcon;
-    QCheckBox* chkTrayToggle;
-    QCheckBox* chkStatusToolTip;
-    QPushButton* cmdOkay;
-    QPushButton* cmdCancel;
-    QPushButton* cmdAdvanced;
-    platform::Timer* tmrStatus;
+    QTabBar* tabDrive{};
+    QGroupBox* fraDrive{};
+    QLabel* imgDriveIcon{};
+    QLabel* lblType{};
+    QLineEdit* txtType{};
+    QLabel* lblMediaStatus{};
+    QLineEdit* txtMediaStatus{};
+    QLabel* lblTrayStatus{};
+    QLineEdit* txtTrayStatus{};
+    QFrame* Frame1{};
+    QCheckBox* chkMonitor{};
+    QFrame* fraNotEmpty{};
+    QCheckBox* chkEject{};
+    QCheckBox* chkNotify{};
+    QGroupBox* fraIcon{};
+    QCheckBox* chkTrayToggle{};
+    QCheckBox* chkStatusToolTip{};
+    QPushButton* cmdOkay{};
+    QPushButton* cmdCancel{};
+    QPushButton* cmdAdvanced{};
+    platform::Timer* tmrStatus{};
     std::int32_t CurrentTab = 0;
 
   private:
