@@ -21,6 +21,7 @@ namespace {
 
 struct State {
     std::map<std::string, FormRegistry::Factory> factories;
+    std::map<std::string, FormRegistry::Factory> bareFactories;
     std::vector<Form*> loaded;  // in load order
     bool mainReturned = false;
     std::function<void()> onEnd;
@@ -245,8 +246,13 @@ void Form::closeEvent(QCloseEvent* event) {
     FormRegistry::Unload(*this, vbFormControlMenu);
 }
 
-void FormRegistry::Register(const std::string& name, Factory factory) {
+void FormRegistry::Register(const std::string& name, Factory factory, Factory bare) {
     S().factories[name] = std::move(factory);
+    if (bare) {
+        S().bareFactories[name] = std::move(bare);
+    } else {
+        S().bareFactories.erase(name);
+    }
 }
 
 Form* FormRegistry::Find(const std::string& name) {
@@ -259,14 +265,28 @@ Form* FormRegistry::Find(const std::string& name) {
 }
 
 Form& FormRegistry::Get(const std::string& name) {
+    return Load(name, false);
+}
+
+Form& FormRegistry::LoadBare(const std::string& name) {
+    return Load(name, true);
+}
+
+Form& FormRegistry::Load(const std::string& name, bool bare) {
     if (Form* form = Find(name)) {
+        if (form->bare_ && !bare) {
+            throw std::logic_error(name + " is loaded without its controls");
+        }
         return *form;
     }
     const auto factory = S().factories.find(name);
     if (factory == S().factories.end()) {
         throw std::logic_error("no window named " + name);
     }
-    Form* form = factory->second();
+    const auto bareFactory = S().bareFactories.find(name);
+    bare = bare && bareFactory != S().bareFactories.end();
+    Form* form = bare ? bareFactory->second() : factory->second();
+    form->bare_ = bare;
     // Listed before its load handler runs, so that a reference from inside finds it.
     S().loaded.push_back(form);
     TraceForm("load", name);

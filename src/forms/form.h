@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/host.h"
@@ -15,6 +16,10 @@
 class QCloseEvent;
 
 namespace bm::forms {
+
+// Builds a window without its controls, for the start-up's preload: it loads and unloads each
+// dialog while their Form_Load returns at once, and no unload handler touches a control then.
+struct Bare {};
 
 // Why a window unloads.
 enum UnloadMode : std::int16_t {
@@ -50,6 +55,7 @@ class Form : public QWidget {
     std::string name_;
     std::vector<std::unique_ptr<platform::Timer>> timers_;
     bool unloading_ = false;
+    bool bare_ = false;
 };
 
 // A check box as the windows keep it: its value is 0, 1, or 2 for greyed. Only code gives it 2 (a
@@ -72,11 +78,15 @@ class CheckBox : public QCheckBox {
 class FormRegistry {
   public:
     using Factory = std::function<Form*()>;
-    static void Register(const std::string& name, Factory factory);
+    // bare builds it without its controls (see Bare); may be empty.
+    static void Register(const std::string& name, Factory factory, Factory bare = nullptr);
     // The loaded window, or null.
     static Form* Find(const std::string& name);
-    // The loaded window, loading it first if needed. Throws std::logic_error for an unknown name.
+    // The loaded window, loading it first if needed. Throws std::logic_error for an unknown name,
+    // or for a window loaded bare.
     static Form& Get(const std::string& name);
+    // Loads it for the start-up's preload: bare where it can be built so.
+    static Form& LoadBare(const std::string& name);
     // QueryUnload, Unload, then the window goes; false when a handler cancelled. A window that
     // is not loaded, or is unloading already, is left alone (true).
     static bool Unload(const std::string& name, std::int16_t mode = vbFormCode);
@@ -91,6 +101,7 @@ class FormRegistry {
     static void DestroyAll();
 
   private:
+    static Form& Load(const std::string& name, bool bare);
     static void CheckEnd();
 };
 
@@ -105,7 +116,12 @@ F* Loaded() {
 }
 template <typename F>
 void RegisterForm() {
-    FormRegistry::Register(F::kName, [] { return new F; });
+    if constexpr (std::is_constructible_v<F, Bare>) {
+        FormRegistry::Register(
+            F::kName, [] { return new F; }, [] { return new F(Bare{}); });
+    } else {
+        FormRegistry::Register(F::kName, [] { return new F; });
+    }
 }
 
 // The start-up sequence's view of the windows.
@@ -114,7 +130,8 @@ class QtWindows : public platform::Windows {
     explicit QtWindows(std::function<bool()> prevInstance)
         : prevInstance_(std::move(prevInstance)) {}
     bool PrevInstance() override { return prevInstance_ && prevInstance_(); }
-    void Load(const std::string& form) override { FormRegistry::Get(form); }
+    // Only the start-up's preload loads a window without showing it, to unload it at once.
+    void Load(const std::string& form) override { FormRegistry::LoadBare(form); }
     void Show(const std::string& form) override { FormRegistry::Get(form).Show(); }
     void Unload(const std::string& form) override { FormRegistry::Unload(form, vbFormCode); }
 

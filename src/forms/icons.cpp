@@ -1,5 +1,6 @@
 #include "forms/icons.h"
 
+#include <QImageReader>
 #include <QString>
 #include <initializer_list>
 
@@ -9,7 +10,10 @@ namespace {
 QIcon Bundled(const QString& name, std::initializer_list<int> sizes) {
     QIcon icon;
     for (int size : sizes) {
-        icon.addFile(QStringLiteral(":/icons/%1-%2.png").arg(name).arg(size), QSize(size, size));
+        // PNG outright: left to guess, the reader loads every image format plugin first.
+        QImageReader reader(QStringLiteral(":/icons/%1-%2.png").arg(name).arg(size), "png");
+        reader.setAutoDetectImageFormat(false);
+        icon.addPixmap(QPixmap::fromImage(reader.read()));
     }
     return icon;
 }

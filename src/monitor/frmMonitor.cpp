@@ -70,6 +70,10 @@ frmMonitor::frmMonitor()
     }
 }
 
+// The start-up's preload: Form_Load returns at once then, and the unload handlers touch no
+// control, so none is built.
+frmMonitor::frmMonitor(forms::Bare) : Form(kName, Qt::Dialog) {}
+
 void frmMonitor::Form_Load() {
     if (modMain::gPreloading != vbFalse) {
         return;

@@ -14,6 +14,7 @@ class frmMonitor : public forms::Form {
   public:
     static constexpr const char* kName = "frmMonitor";
     frmMonitor();
+    explicit frmMonitor(forms::Bare);
 
     void Form_Load() override;
     void Form_QueryUnload(std::int16_t& Cancel, std::int16_t UnloadMode) override;
@@ -24,14 +25,14 @@ class frmMonitor : public forms::Form {
     void tmrUnload_Timer();
     void cmdOkay_Click();
 
-    QLabel* Label2;
-    ListView* lvwDrive;
-    QLabel* lblTimeout;
-    QProgressBar* prgTimeout;
-    QPushButton* cmdOkay;
-    QLabel* Image1;
-    platform::Timer* tmrTick;
-    platform::Timer* tmrUnload;
+    QLabel* Label2{};
+    ListView* lvwDrive{};
+    QLabel* lblTimeout{};
+    QProgressBar* prgTimeout{};
+    QPushButton* cmdOkay{};
+    QLabel* Image1{};
+    platform::Timer* tmrTick{};
+    platform::Timer* tmrUnload{};
 
   protected:
     // The close box answers the notification as OK does.

@@ -144,6 +144,10 @@ DriveRecord* frmProperties::DriveOfTab(std::int32_t TabNo) {
     return &drives[static_cast<std::size_t>(TabNo - 1)];
 }
 
+// The start-up's preload: Form_Load returns at once then, and the unload handlers touch no
+// control, so none is built.
+frmProperties::frmProperties(forms::Bare) : Form(kName, Qt::Dialog) {}
+
 void frmProperties::Form_Load() {
     if (modMain::gPreloading != vbFalse) {
         return;

@@ -17,6 +17,7 @@ class frmProperties : public forms::Form {
   public:
     static constexpr const char* kName = "frmProperties";
     frmProperties();
+    explicit frmProperties(forms::Bare);
 
     void Form_Load() override;
     void tabDrive_Click();
@@ -32,27 +33,27 @@ class frmProperties : public forms::Form {
     void UpdateEjectOptions();
     void UpdateMonitorOptions();
 
-    QTabBar* tabDrive;
-    QGroupBox* fraDrive;
-    QLabel* imgDriveIcon;
-    QLabel* lblType;
-    QLineEdit* txtType;
-    QLabel* lblMediaStatus;
-    QLineEdit* txtMediaStatus;
-    QLabel* lblTrayStatus;
-    QLineEdit* txtTrayStatus;
-    QFrame* Frame1;
-    forms::CheckBox* chkMonitor;
-    QFrame* fraNotEmpty;
-    forms::CheckBox* chkEject;
-    forms::CheckBox* chkNotify;
-    QGroupBox* fraIcon;
-    forms::CheckBox* chkTrayToggle;
-    forms::CheckBox* chkStatusToolTip;
-    QPushButton* cmdOkay;
-    QPushButton* cmdCancel;
-    QPushButton* cmdAdvanced;
-    platform::Timer* tmrStatus;
+    QTabBar* tabDrive{};
+    QGroupBox* fraDrive{};
+    QLabel* imgDriveIcon{};
+    QLabel* lblType{};
+    QLineEdit* txtType{};
+    QLabel* lblMediaStatus{};
+    QLineEdit* txtMediaStatus{};
+    QLabel* lblTrayStatus{};
+    QLineEdit* txtTrayStatus{};
+    QFrame* Frame1{};
+    forms::CheckBox* chkMonitor{};
+    QFrame* fraNotEmpty{};
+    forms::CheckBox* chkEject{};
+    forms::CheckBox* chkNotify{};
+    QGroupBox* fraIcon{};
+    forms::CheckBox* chkTrayToggle{};
+    forms::CheckBox* chkStatusToolTip{};
+    QPushButton* cmdOkay{};
+    QPushButton* cmdCancel{};
+    QPushButton* cmdAdvanced{};
+    platform::Timer* tmrStatus{};
     std::int32_t CurrentTab = 0;
 
   private:

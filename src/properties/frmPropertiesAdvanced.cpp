@@ -178,6 +178,10 @@ frmPropertiesAdvanced::frmPropertiesAdvanced()
     }
 }
 
+// The start-up's preload: Form_Load returns at once then, and the unload handlers touch no
+// control, so none is built.
+frmPropertiesAdvanced::frmPropertiesAdvanced(forms::Bare) : Form(kName, Qt::Dialog) {}
+
 void frmPropertiesAdvanced::Form_Load() {
     if (modMain::gPreloading != vbFalse) {
         return;

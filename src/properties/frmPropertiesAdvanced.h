@@ -19,6 +19,7 @@ class frmPropertiesAdvanced : public forms::Form {
   public:
     static constexpr const char* kName = "frmPropertiesAdvanced";
     frmPropertiesAdvanced();
+    explicit frmPropertiesAdvanced(forms::Bare);
 
     void Form_Load() override;
     void Form_Unload(std::int16_t& Cancel) override;
@@ -33,23 +34,23 @@ class frmPropertiesAdvanced : public forms::Form {
     void cmdCancel_Click();
     void UpdateToolTipSample();
 
-    QGroupBox* Frame1;
-    QLabel* lblWait;
-    QSlider* sldWait;
-    QLabel* lblWaitTime;
-    QCheckBox* chkBeep;
-    QGroupBox* Frame3;
-    QGroupBox* Frame4;
-    QRadioButton* optMediaType;
-    QRadioButton* optMediaLabel;
-    QLabel* Label2;
-    QGroupBox* Frame2;
-    QRadioButton* optDriveType;
-    QRadioButton* optDriveLetter;
-    QLabel* lblToolTip;
-    QLabel* lblToolTipSample;
-    QPushButton* cmdOkay;
-    QPushButton* cmdCancel;
+    QGroupBox* Frame1{};
+    QLabel* lblWait{};
+    QSlider* sldWait{};
+    QLabel* lblWaitTime{};
+    QCheckBox* chkBeep{};
+    QGroupBox* Frame3{};
+    QGroupBox* Frame4{};
+    QRadioButton* optMediaType{};
+    QRadioButton* optMediaLabel{};
+    QLabel* Label2{};
+    QGroupBox* Frame2{};
+    QRadioButton* optDriveType{};
+    QRadioButton* optDriveLetter{};
+    QLabel* lblToolTip{};
+    QLabel* lblToolTipSample{};
+    QPushButton* cmdOkay{};
+    QPushButton* cmdCancel{};
 
   protected:
     // Esc is Cancel; Enter presses nothing, since there is no default button.

@@ -1,13 +1,11 @@
 #include "windows/frmSplash.h"
 
 #include <qdrawutil.h>
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QPainter>
 #include <QScreen>
 
-#include <algorithm>
-
-#include "platform/qt/icons.h"
 #include "platform/services.h"
 #include "version.h"
 
@@ -29,6 +27,11 @@ QRect PixelRect(int left, int top, int width, int height) {
     return {Pixels(left), Pixels(top), Pixels(width), Pixels(height)};
 }
 
+QFont UnshapedFont(QFont font) {
+    font.setStyleStrategy(QFont::PreferNoShaping);
+    return font;
+}
+
 QFont SerifFont(qreal points, bool bold, bool italic) {
     // Where that family is missing, a face of the same measure, or else the desktop's serif. The
     // font matching picks among them when the text is laid out; asking the font database first
@@ -37,7 +40,7 @@ QFont SerifFont(qreal points, bool bold, bool italic) {
     font.setFamilies({QStringLiteral("Times New Roman"), QStringLiteral("Liberation Serif"),
                       QStringLiteral("Tinos"), QStringLiteral("Nimbus Roman"),
                       QStringLiteral("TeX Gyre Termes"), QStringLiteral("Times")});
-    font.setStyleHint(QFont::Serif);
+    font.setStyleHint(QFont::Serif, QFont::PreferNoShaping);
     font.setPointSizeF(points);
     font.setBold(bold);
     font.setItalic(italic);
@@ -46,7 +49,11 @@ QFont SerifFont(qreal points, bool bold, bool italic) {
 
 QLabel* NewLabel(QWidget* parent, const char* name, const QString& text, const QRect& twips,
                  const QFont& font, Qt::Alignment align, bool autoSize) {
-    auto* label = new QLabel(text, parent);
+    return SetUpLabel(new QLabel(text, parent), name, twips, font, align, autoSize);
+}
+
+QLabel* SetUpLabel(QLabel* label, const char* name, const QRect& twips, const QFont& font,
+                   Qt::Alignment align, bool autoSize) {
     label->setObjectName(QString::fromLatin1(name));
     label->setFont(font);
     label->setAlignment(align);
@@ -82,42 +89,81 @@ QString CopyrightText() {
 
 }  // namespace title
 
+namespace {
+
+// The frame in twips, and the width of its sunken edge.
+constexpr QRect kFrame{240, 120, 3015, 1215};
+constexpr int kEdge = 30;
+
+// A label that sizes itself to its text gets the room from its corner to the frame's edge
+// instead: drawn from that corner, the text stands where it would, and nothing is measured
+// before the first paint.
+QRect ToEdge(int left, int top) {
+    return {left, top, kFrame.width() - kEdge - left, kFrame.height() - kEdge - top};
+}
+
+// Smaller type until the text fits, worked out when first painted.
+class FittedLabel : public QLabel {
+  public:
+    FittedLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {}
+
+  protected:
+    void paintEvent(QPaintEvent* event) override {
+        if (!fitted_) {
+            fitted_ = true;
+            title::FitWidth(this, width());
+        }
+        QLabel::paintEvent(event);
+    }
+
+  private:
+    bool fitted_ = false;
+};
+
+}  // namespace
+
 frmSplash::frmSplash()
     : Form(kName, Qt::SplashScreen | Qt::FramelessWindowHint),
       fraBorder(new QFrame(this)),
       lblBeta(title::NewBeta(fraBorder, {120, 120, 2775, 975})),
-      lblTitle1(title::NewLabel(fraBorder, "lblTitle1", QStringLiteral("Bay"),
-                                {240, 120, 1080, 465}, title::SerifFont(20.25, false, true),
-                                Qt::AlignLeft | Qt::AlignTop, true)),
-      lblTitle2(title::NewLabel(fraBorder, "lblTitle2", QStringLiteral("minder"),
-                                {600, 360, 1575, 555}, title::SerifFont(20.25, true, false),
-                                Qt::AlignLeft | Qt::AlignTop, true)),
-      lblVersion(title::NewLabel(fraBorder, "lblVersion", QString(), {2160, 360, 615, 375},
+      lblTitle1(title::NewLabel(fraBorder, "lblTitle1", QStringLiteral("Bay"), ToEdge(240, 120),
+                                title::SerifFont(20.25, false, true), Qt::AlignLeft | Qt::AlignTop,
+                                false)),
+      lblTitle2(title::NewLabel(fraBorder, "lblTitle2", QStringLiteral("minder"), ToEdge(600, 360),
+                                title::SerifFont(20.25, true, false), Qt::AlignLeft | Qt::AlignTop,
+                                false)),
+      lblVersion(title::NewLabel(fraBorder, "lblVersion", QString(), ToEdge(2160, 360),
                                  title::SerifFont(20.25, false, false),
                                  Qt::AlignLeft | Qt::AlignTop, false)),
-      lblCopyright(title::NewLabel(fraBorder, "lblCopyright", title::CopyrightText(),
-                                   {240, 840, 2580, 195}, QApplication::font(), Qt::AlignCenter,
-                                   false)),
+      // Centred in the frame, as it would be once sized to its text.
+      lblCopyright(title::SetUpLabel(
+          new FittedLabel(title::CopyrightText(), fraBorder), "lblCopyright",
+          {kEdge * 2, 840, kFrame.width() - kEdge * 4, kFrame.height() - kEdge - 840},
+          title::UnshapedFont(QApplication::font()), Qt::AlignHCenter | Qt::AlignTop, false)),
       tmrUnloadForm(&NewTimer(2000, [this] { tmrUnloadForm_Timer(); })) {
     setWindowTitle(QString::fromLatin1(kProductName));
-    setWindowIcon(platform::ProgramIcon());
     fraBorder->setObjectName(QStringLiteral("fraBorder"));
     fraBorder->setFrameStyle(QFrame::Box | QFrame::Sunken);
-    fraBorder->setGeometry(title::PixelRect(240, 120, 3015, 1215));
-    // The line sizes itself to its text, centred in the frame.
-    title::FitWidth(lblCopyright, fraBorder->width() - title::Pixels(120));
-    const QSize text = lblCopyright->sizeHint();
-    lblCopyright->setGeometry((fraBorder->width() - text.width()) / 2, lblCopyright->y(),
-                              text.width(), std::max(lblCopyright->height(), text.height()));
+    fraBorder->setGeometry(
+        title::PixelRect(kFrame.x(), kFrame.y(), kFrame.width(), kFrame.height()));
     setFixedSize(title::Pixels(3495), title::Pixels(1575));
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         move(screen->availableGeometry().center() - rect().center());
+    }
+    // Text loads the fonts, which costs more than the rest of the start-up: the frame with the
+    // text comes when the program first waits for events, once the tray icon is up. The window
+    // itself is painted as soon as it is shown.
+    fraBorder->hide();
+    if (const QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, fraBorder, &QWidget::show,
+                Qt::SingleShotConnection);
+    } else {
+        fraBorder->show();
     }
 }
 
 void frmSplash::Form_Load() {
     lblVersion->setText(VersionText(kVersionMajor, kVersionMinor));
-    lblVersion->adjustSize();
     tmrUnloadForm->SetInterval(5000);
     tmrUnloadForm->SetEnabled(true);
 }

@@ -19,10 +19,14 @@ namespace title {
 // Pixels for a length in twips, 15 to a pixel at 96 dots per inch.
 int Pixels(int twips);
 QRect PixelRect(int left, int top, int width, int height);
+// Latin text needs no shaping, and skipping it spares loading the shaper.
+QFont UnshapedFont(QFont font);
 QFont SerifFont(qreal points, bool bold, bool italic);
 // A label at a place given in twips; one that sizes itself keeps its top-left corner.
 QLabel* NewLabel(QWidget* parent, const char* name, const QString& text, const QRect& twips,
                  const QFont& font, Qt::Alignment align, bool autoSize);
+QLabel* SetUpLabel(QLabel* label, const char* name, const QRect& twips, const QFont& font,
+                   Qt::Alignment align, bool autoSize);
 // The large grey mark, drawn behind the labels that follow it.
 QLabel* NewBeta(QWidget* parent, const QRect& twips);
 // Smaller type until the text fits the width, within reason.

@@ -36,6 +36,7 @@ TEST_F(Startup, StartsTheTrayPreloadsTheDialogsAndClosesTheTrays) {
     gWaitTime = 3000;
     gBeep = vbFalse;
     gShowMediaType = vbTrue;
+    gAdvancedOpen = vbTrue;
     Main();
     EXPECT_EQ(FormLines(Lines()),
               (std::vector<std::string>{"load frmSplash", "show frmSplash", "load frmProperties",
@@ -43,6 +44,8 @@ TEST_F(Startup, StartsTheTrayPreloadsTheDialogsAndClosesTheTrays) {
                                         "unload frmMonitor 1", "load frmPropertiesAdvanced",
                                         "unload frmPropertiesAdvanced 1", "load frmSystemTray"}));
     EXPECT_EQ(gPreloading, vbFalse);
+    // The preloaded dialogs are built without controls; their unload handlers still run.
+    EXPECT_EQ(gAdvancedOpen, vbFalse);
     EXPECT_EQ(gWaitTime, 10000);
     EXPECT_EQ(gBeep, vbTrue);
     EXPECT_EQ(gShowDriveType, vbTrue);

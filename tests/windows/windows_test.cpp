@@ -1,4 +1,6 @@
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 #include <algorithm>
 
 #include "support/window_fixture.h"
@@ -22,6 +24,12 @@ TEST_F(WindowsTest, TheSplashStaysFiveSecondsWhateverIsClickedAndHoldsAnUnloadUn
     frmSplash& splash = forms::Ref<frmSplash>();
     splash.Show();
     EXPECT_EQ(splash.lblVersion->text(), QStringLiteral("3.0"));
+    // The text comes once the event loop waits: after the start-up has put the icon up.
+    EXPECT_FALSE(splash.lblVersion->isVisible());
+    QEventLoop loop;
+    QTimer::singleShot(0, &loop, &QEventLoop::quit);
+    loop.exec();
+    EXPECT_TRUE(splash.lblVersion->isVisible());
     QTest::mouseClick(&splash, Qt::LeftButton);
     QTest::mouseClick(splash.lblTitle2, Qt::LeftButton);
     host.Advance(2000);

@@ -1,6 +1,7 @@
 #include "platform/qt/event_sound.h"
 
 #include <canberra.h>
+#include <dlfcn.h>
 
 #include <QApplication>
 #include <QObject>
@@ -13,6 +14,60 @@
 #include "platform/shell.h"
 
 namespace bm::platform {
+namespace {
+
+// libcanberra and the sound libraries it brings along are loaded at the first beep: most runs
+// never beep, and loading them costs the start-up time and memory.
+struct Canberra {
+    int (*context_create)(ca_context**) = nullptr;
+    int (*context_change_props)(ca_context*, ...) = nullptr;
+    int (*context_set_driver)(ca_context*, const char*) = nullptr;
+    int (*context_open)(ca_context*) = nullptr;
+    int (*context_play_full)(ca_context*, std::uint32_t, ca_proplist*, ca_finish_callback_t,
+                             void*) = nullptr;
+    int (*context_destroy)(ca_context*) = nullptr;
+    int (*proplist_create)(ca_proplist**) = nullptr;
+    int (*proplist_sets)(ca_proplist*, const char*, const char*) = nullptr;
+    int (*proplist_destroy)(ca_proplist*) = nullptr;
+
+    // Null when the library or one of its functions is missing. Never unloaded: a worker left
+    // behind by a hanging sound server may still be inside it.
+    static const Canberra* Load() {
+        void* lib = dlopen("libcanberra.so.0", RTLD_NOW | RTLD_LOCAL);
+        if (lib == nullptr) {
+            return nullptr;
+        }
+        auto* ca = new Canberra;
+        const bool found = Find(lib, "ca_context_create", ca->context_create) &&
+                           Find(lib, "ca_context_change_props", ca->context_change_props) &&
+                           Find(lib, "ca_context_set_driver", ca->context_set_driver) &&
+                           Find(lib, "ca_context_open", ca->context_open) &&
+                           Find(lib, "ca_context_play_full", ca->context_play_full) &&
+                           Find(lib, "ca_context_destroy", ca->context_destroy) &&
+                           Find(lib, "ca_proplist_create", ca->proplist_create) &&
+                           Find(lib, "ca_proplist_sets", ca->proplist_sets) &&
+                           Find(lib, "ca_proplist_destroy", ca->proplist_destroy);
+        if (!found) {
+            delete ca;
+            return nullptr;
+        }
+        return ca;
+    }
+
+  private:
+    template <typename F>
+    static bool Find(void* lib, const char* name, F& function) {
+        function = reinterpret_cast<F>(dlsym(lib, name));
+        return function != nullptr;
+    }
+};
+
+const Canberra* LoadedCanberra() {
+    static const Canberra* const ca = Canberra::Load();
+    return ca;
+}
+
+}  // namespace
 
 // Shared by the UI side and the worker, which may outlive the EventSound when a sound server
 // hangs at the end of the program.
@@ -43,6 +98,7 @@ struct EventSound::State {
     }
 
     void Run() {
+        const Canberra* ca = LoadedCanberra();
         ca_context* context = nullptr;
         bool open = false;
         for (;;) {
@@ -56,31 +112,31 @@ struct EventSound::State {
                 id = queue.front();
                 queue.pop_front();
             }
-            if (context == nullptr && ca_context_create(&context) == CA_SUCCESS) {
-                ca_context_change_props(context, CA_PROP_APPLICATION_NAME, "Bayminder",
-                                        CA_PROP_APPLICATION_ID, "bayminder", nullptr);
+            if (ca != nullptr && context == nullptr && ca->context_create(&context) == CA_SUCCESS) {
+                ca->context_change_props(context, CA_PROP_APPLICATION_NAME, "Bayminder",
+                                         CA_PROP_APPLICATION_ID, "bayminder", nullptr);
                 if (!driver.empty()) {
-                    ca_context_set_driver(context, driver.c_str());
+                    ca->context_set_driver(context, driver.c_str());
                 }
             }
             // A sound server that was missing may have come up since: try again each time.
             if (context != nullptr && !open) {
-                open = ca_context_open(context) == CA_SUCCESS;
+                open = ca->context_open(context) == CA_SUCCESS;
             }
             ca_proplist* props = nullptr;
             int result = CA_ERROR_NOTAVAILABLE;
-            if (open && ca_proplist_create(&props) == CA_SUCCESS) {
-                ca_proplist_sets(props, CA_PROP_EVENT_ID, id);
-                ca_proplist_sets(props, CA_PROP_EVENT_DESCRIPTION, "Bayminder");
-                result = ca_context_play_full(context, 0, props, &State::Finished, this);
-                ca_proplist_destroy(props);
+            if (open && ca->proplist_create(&props) == CA_SUCCESS) {
+                ca->proplist_sets(props, CA_PROP_EVENT_ID, id);
+                ca->proplist_sets(props, CA_PROP_EVENT_DESCRIPTION, "Bayminder");
+                result = ca->context_play_full(context, 0, props, &State::Finished, this);
+                ca->proplist_destroy(props);
             }
             if (result != CA_SUCCESS) {
                 Fallback();
             }
         }
         if (context != nullptr) {
-            ca_context_destroy(context);
+            ca->context_destroy(context);
         }
         const std::lock_guard<std::mutex> lock(mutex);
         finished = true;
