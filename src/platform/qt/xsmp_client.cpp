@@ -41,8 +41,8 @@ std::string ProgramPath() {
 }  // namespace
 
 struct XsmpClient::Impl : XsmpReplies {
-    Impl(XsmpClient& owner, XsmpSession::Handlers handlers)
-        : owner(owner), session(*this, std::move(handlers)) {}
+    Impl(XsmpClient& client, XsmpSession::Handlers handlers)
+        : owner(client), session(*this, std::move(handlers)) {}
 
     bool InteractRequest(bool errorsOnly) override {
         if (conn == nullptr) {
