@@ -52,7 +52,7 @@ void ReportDeviceFault(const std::string& Letter, std::int32_t code, const std::
 }
 
 // Why the tray stayed shut, in the user's words; "" for a refusal that the drive gave, which is
-// not told (Part 1.4: failed commands other than open are not reported).
+// not told, like every failed command but the open.
 std::string DoorFaultText(const DriveRecord& Drive, std::int32_t code) {
     std::string reason;
     switch (code) {

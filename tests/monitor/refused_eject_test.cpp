@@ -109,8 +109,10 @@ TEST_F(RefusedEjectTest, ARefusedEjectIsListedUnghostedAndAClickTriesAgain) {
                            }),
               Lines().end());
     // The click that worked opened the tray; with the disc gone from the drive's status the
-    // item left the list (Part 3.1).
+    // item left the list.
     EXPECT_EQ(afterClick, (std::vector<std::string>{"Holiday (E:) ghosted"}));
+    EXPECT_EQ(quits, 0);  // the session manager ends the program, with Die
+    sessionEnd.Die();
     EXPECT_EQ(quits, 1);
 }
 
