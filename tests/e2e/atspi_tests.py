@@ -147,7 +147,9 @@ def test_atspi_dialogs(desktop):
     found = {(letter, key): settings[letter][key] for letter, key in expected}
     check(found == expected, f"stored {found}, expected {expected}")
 
-    # A message box is an alert, answered through its button.
+    # A message box is an alert, answered through its button. The splash bears the same title, so
+    # it must be gone first.
+    app.trace.wait_for(r"^bayminder\.forms: hide frmSplash", 10)
     mark = app.trace.mark()
     os.kill(app.pid, signal.SIGTERM)
     app.trace.wait_for(r"^bayminder\.msgbox: ", 5, mark)
