@@ -8,15 +8,18 @@
 #include "app/all_forms.h"
 #include "app/session_end.h"
 #include "drives/modMain.h"
+#include "platform/linux/block_monitor.h"
 #include "platform/linux/instance_lock.h"
 #include "platform/linux/linux_machine.h"
 #include "platform/qt/form.h"
 #include "platform/qt/qt_host.h"
+#include "platform/qt/qt_media_notices.h"
 #include "platform/qt/qt_shell.h"
 #include "platform/qt/qt_trace.h"
 #include "platform/qt/session.h"
 #include "platform/services.h"
 #include "platform/settings/qt_settings_backing.h"
+#include "platform/sim/machine_watch.h"
 #include "platform/sim/sim_machine.h"
 #include "version.h"
 
@@ -91,6 +94,9 @@ int main(int argc, char** argv) {
     bm::platform::QtSettingsBacking settings{std::string()};
     bm::platform::QtHost host;
     bm::platform::QtShell shell;
+    bm::platform::QtMediaNotices notices(simulate.empty()
+                                             ? bm::platform::linux_::WatchBlockDevices()
+                                             : bm::platform::sim::WatchMachineFile(simulate));
     std::unique_ptr<bm::platform::linux_::InstanceLock> lock;
     bm::forms::QtWindows windows([&lock] {
         lock = bm::platform::linux_::InstanceLock::Acquire(
@@ -98,7 +104,7 @@ int main(int argc, char** argv) {
         return lock == nullptr;
     });
     bm::platform::Install(
-        {&machine->Drives(), &machine->MciDevice(), &settings, &host, &shell, &windows});
+        {&machine->Drives(), &machine->MciDevice(), &settings, &host, &shell, &windows, &notices});
     bm::app::RegisterAllForms();
 
     bm::app::SessionEnd sessionEnd(

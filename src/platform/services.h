@@ -3,6 +3,7 @@
 #include "platform/drive_queries.h"
 #include "platform/host.h"
 #include "platform/mci.h"
+#include "platform/media_notices.h"
 #include "platform/settings_backing.h"
 #include "platform/shell.h"
 #include "platform/windows.h"
@@ -16,6 +17,7 @@ struct Services {
     Host* host = nullptr;
     Shell* shell = nullptr;      // windows only
     Windows* windows = nullptr;  // windows only
+    MediaNotices* notices = nullptr;  // windows only; none: the tooltip follows the pointer only
 };
 
 // Set once by main() (or by a test) before the drive model runs.

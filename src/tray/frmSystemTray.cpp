@@ -56,9 +56,15 @@ void frmSystemTray::Form_Load() {
     FillTrayIcon(kProductName);
     platform::Shell_NotifyIconA(platform::NIM_ADD, mTrayIcon);
     mIconInTray = true;
+    if (platform::MediaNotices* notices = platform::Get().notices) {
+        notices->Watch([this] { MediaChanged(); });
+    }
 }
 
 void frmSystemTray::Form_Unload(std::int16_t& /*Cancel*/) {
+    if (platform::MediaNotices* notices = platform::Get().notices) {
+        notices->Watch(nullptr);
+    }
     // The status timers are this window's; nothing may tick into it once it is gone.
     modMain::tmrDriveStatusTimeout.OnTimer = nullptr;
     modMain::tmrDriveStatusTimeout.UnloadAll();
@@ -114,6 +120,32 @@ void frmSystemTray::RefreshToolTip() {
     tmrUpdateToolTip->SetEnabled(true);
 }
 
+void frmSystemTray::MediaChanged() {
+    mToolTipStale = true;
+    RefreshIfStale();
+}
+
+void frmSystemTray::RefreshIfStale() {
+    // An icon taken away for the end of the session gets its text when it comes back.
+    if (!mToolTipStale || !mIconInTray || tmrUpdateToolTip->Enabled()) {
+        return;
+    }
+    // A drive in its hold-off would not be probed, and its old state would hide the change:
+    // its tick comes back here.
+    for (std::size_t i = 0; i < gDrives.size(); ++i) {
+        const DriveRecord& drive = gDrives[i];
+        const platform::Timer* timer =
+            modMain::tmrDriveStatusTimeout.Item(static_cast<unsigned char>(drive.Letter[0]));
+        if (drive.StatusToolTip != 0 && timer != nullptr && timer->Enabled()) {
+            return;
+        }
+    }
+    mToolTipStale = false;
+    // Nobody asked for this rebuild: a drive that fails is traced, not put in a box.
+    const modMain::QuietDeviceFaults quiet;
+    RefreshToolTip();
+}
+
 void frmSystemTray::TrayMessage(int message) {
     Form_MouseMove(0, 0, static_cast<float>(message) * kTwipsPerPixelX, 0.0F);
 }
@@ -145,6 +177,7 @@ void frmSystemTray::Form_MouseMove(int /*Button*/, int /*Shift*/, float X, float
 
 void frmSystemTray::tmrUpdateToolTip_Timer() {
     tmrUpdateToolTip->SetEnabled(false);
+    RefreshIfStale();
 }
 
 void frmSystemTray::tmrSingleClick_Timer() {
@@ -165,6 +198,7 @@ void frmSystemTray::tmrDriveStatusTimeout_Timer(std::int16_t Index) {
     if (platform::Timer* timer = modMain::tmrDriveStatusTimeout.Item(Index)) {
         timer->SetEnabled(false);
     }
+    RefreshIfStale();
 }
 
 void frmSystemTray::mnuPopupAbout_Click() {
