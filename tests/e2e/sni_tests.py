@@ -54,14 +54,24 @@ class XfceDesktop(harness.Desktop):
     def item(self, app, timeout=15):
         """The program's item as registered with the panel's watcher: (service, path)."""
         def registered():
-            answer = self.xfce.bus("get-property", WATCHER, "/StatusNotifierWatcher", WATCHER,
-                                   "RegisteredStatusNotifierItems", check=False) or {}
-            for entry in answer.get("data", []):
+            for entry in self.items():
                 service, _, path = entry.partition("/")
-                if f"-{app.pid}-" in service:
+                if self.owner_pid(service) == app.pid:
                     return service, "/" + path if path else "/StatusNotifierItem"
             return None
         return poll(registered, timeout, interval=0.2, what="the item registered with the watcher")
+
+    def items(self):
+        """The watcher's items, each as "service/path" (Xfce's names the unique bus name)."""
+        answer = self.xfce.bus("get-property", WATCHER, "/StatusNotifierWatcher", WATCHER,
+                               "RegisteredStatusNotifierItems", check=False) or {}
+        return answer.get("data", [])
+
+    def owner_pid(self, service):
+        answer = self.xfce.bus("call", "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                               "org.freedesktop.DBus", "GetConnectionUnixProcessID", "s", service,
+                               check=False)
+        return answer["data"][0] if answer else None
 
     def item_property(self, item, name):
         return self.xfce.bus("get-property", item[0], item[1], ITEM, name)["data"]
@@ -147,9 +157,7 @@ def test_xfce_menu(desktop):
     mark = app.trace.mark()
     desktop.menu_click(item, menu, ids["E_xit"])
     app.trace.wait_for(r"^bayminder\.tray: NIM_DELETE$", 5, mark)
-    poll(lambda: not any(f"-{app.pid}-" in entry for entry in desktop.xfce.bus(
-        "get-property", WATCHER, "/StatusNotifierWatcher", WATCHER,
-        "RegisteredStatusNotifierItems")["data"]), 5, what="the item to leave the watcher")
+    poll(lambda: item[0] + item[1] not in desktop.items(), 5, what="the item to leave the watcher")
     app.trace.wait_for(r"^bayminder\.forms: show frmAbout$", 5, mark)
     about = desktop.wait_window("About Bayminder", app, timeout=5)
     desktop.focus(about)
@@ -189,7 +197,8 @@ def test_xfce_tooltip(desktop):
         json.dump(machine, f)
     os.rename(edited, desktop.machine)
     changed = time.monotonic()
-    poll(lambda: desktop.tooltip(item) == "Holiday in CD, Summer in CD", 5, interval=0.1,
+    # The table runs from the last letter down: E before D.
+    poll(lambda: desktop.tooltip(item) == "Summer in CD, Holiday in CD", 5, interval=0.1,
          what="the tooltip to name both discs")
     took = time.monotonic() - changed
 

@@ -130,9 +130,10 @@ class XfceSession:
         return bool(answer and answer.get("data"))
 
     def bus(self, *args, check=True):
-        """busctl on the session bus with JSON output; None when it fails and not check."""
+        """busctl VERB ARGS... on the session bus with JSON output; None when it fails and not
+        check. ARGS are never taken for options (":1.57", "-1")."""
         result = subprocess.run(["busctl", "--address=" + self.env["DBUS_SESSION_BUS_ADDRESS"],
-                                 "--json=short", "--timeout=10"] + list(args),
+                                 "--json=short", "--timeout=10", args[0], "--"] + list(args[1:]),
                                 env=self.env, capture_output=True, text=True, timeout=30)
         if result.returncode != 0:
             if check:
