@@ -56,6 +56,9 @@ void frmSystemTray::Form_Load() {
     FillTrayIcon(kProductName);
     platform::Shell_NotifyIconA(platform::NIM_ADD, mTrayIcon);
     mIconInTray = true;
+    // Hosts that read the tip without a mouse message would show the name until the first
+    // notice: the tip is built once the first drive's hold-off allows.
+    mToolTipStale = true;
     if (platform::MediaNotices* notices = platform::Get().notices) {
         notices->Watch([this] { MediaChanged(); });
     }
@@ -115,6 +118,8 @@ void frmSystemTray::RefreshToolTip() {
     if (tmrUpdateToolTip->Enabled()) {
         return;
     }
+    // A notice that comes while the drives are probed is for the next rebuild.
+    mToolTipStale = false;
     FillTrayIcon(BuildToolTip());
     platform::Shell_NotifyIconA(platform::NIM_MODIFY, mTrayIcon);
     tmrUpdateToolTip->SetEnabled(true);
@@ -140,7 +145,6 @@ void frmSystemTray::RefreshIfStale() {
             return;
         }
     }
-    mToolTipStale = false;
     // Nobody asked for this rebuild: a drive that fails is traced, not put in a box.
     const modMain::QuietDeviceFaults quiet;
     RefreshToolTip();
