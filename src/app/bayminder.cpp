@@ -21,6 +21,7 @@
 #include "platform/settings/qt_settings_backing.h"
 #include "platform/sim/machine_watch.h"
 #include "platform/sim/sim_machine.h"
+#include "tray/frmSystemTray.h"
 #include "version.h"
 
 namespace {
@@ -120,6 +121,11 @@ int main(int argc, char** argv) {
         [&sessionEnd] { sessionEnd.Cancelled(); },
         [&sessionEnd] { sessionEnd.TaskManagerClose(); }});
     bm::forms::FormRegistry::SetMainReturned();
+    // Start-up is over: the tooltip is built as soon as its throttles allow, for the hosts that
+    // read it without sending a mouse message (on a machine whose start-up probed nothing, now).
+    if (auto* tray = bm::forms::Loaded<bm::frmSystemTray>()) {
+        tray->MediaChanged();
+    }
     if (bm::forms::FormRegistry::LoadedCount() == 0) {
         return 0;
     }

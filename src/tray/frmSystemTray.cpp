@@ -57,7 +57,7 @@ void frmSystemTray::Form_Load() {
     platform::Shell_NotifyIconA(platform::NIM_ADD, mTrayIcon);
     mIconInTray = true;
     // Hosts that read the tip without a mouse message would show the name until the first
-    // notice: the tip is built once the first drive's hold-off allows.
+    // notice: the tip is due as soon as the start-up's probes allow.
     mToolTipStale = true;
     if (platform::MediaNotices* notices = platform::Get().notices) {
         notices->Watch([this] { MediaChanged(); });
@@ -131,7 +131,7 @@ void frmSystemTray::MediaChanged() {
 }
 
 void frmSystemTray::RefreshIfStale() {
-    // An icon taken away for the end of the session gets its text when it comes back.
+    // While the icon is away (the end of the session) the notice waits for its return.
     if (!mToolTipStale || !mIconInTray || tmrUpdateToolTip->Enabled()) {
         return;
     }
