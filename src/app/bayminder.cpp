@@ -15,11 +15,13 @@
 #include "forms/form.h"
 #include "platform/linux/instance_lock.h"
 #include "platform/qt/qt_host.h"
+#include "platform/qt/qt_media_notices.h"
 #include "platform/qt/qt_shell.h"
 #include "platform/qt/qt_trace.h"
 #include "platform/qt/session.h"
 #include "platform/services.h"
 #include "platform/settings/qt_settings_backing.h"
+#include "tray/frmSystemTray.h"
 #include "version.h"
 
 namespace {
@@ -139,6 +141,7 @@ int main(int argc, char** argv) {
     bm::platform::QtSettingsBacking settings{std::string()};
     bm::platform::QtHost host;
     bm::platform::QtShell shell;
+    bm::platform::QtMediaNotices notices(machine->WatchChanges());
     std::unique_ptr<bm::platform::linux_::InstanceLock> lock;
     bm::forms::QtWindows windows([&lock] {
         lock = bm::platform::linux_::InstanceLock::Acquire(
@@ -146,7 +149,7 @@ int main(int argc, char** argv) {
         return lock == nullptr;
     });
     bm::platform::Install(
-        {&machine->Drives(), &machine->MciDevice(), &settings, &host, &shell, &windows});
+        {&machine->Drives(), &machine->MciDevice(), &settings, &host, &shell, &windows, &notices});
     bm::app::RegisterAllForms();
 
     bm::app::SessionEnd sessionEnd(
@@ -167,6 +170,11 @@ int main(int argc, char** argv) {
         bm::platform::SessionOptions{sessionManager,
                                      bm::platform::ClientIdOfSessionArgument(session)});
     bm::forms::FormRegistry::SetMainReturned();
+    // Start-up is over: the tooltip is built as soon as its throttles allow, for the hosts that
+    // read it without sending a mouse message (on a machine whose start-up probed nothing, now).
+    if (auto* tray = bm::forms::Loaded<bm::frmSystemTray>()) {
+        tray->MediaChanged();
+    }
     if (bm::forms::FormRegistry::LoadedCount() == 0) {
         return 0;
     }

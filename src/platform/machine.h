@@ -1,7 +1,10 @@
 #pragma once
 // A machine backend: the drives and the CD devices of the real machine or of a simulated one.
+#include <memory>
+
 #include "platform/drive_queries.h"
 #include "platform/mci.h"
+#include "platform/media_notices.h"
 
 namespace bm::platform {
 
@@ -10,6 +13,8 @@ class Machine {
     virtual ~Machine() = default;
     virtual DriveQueries& Drives() = 0;
     virtual Mci& MciDevice() = 0;
+    // Where the notices that its media may have changed come from.
+    virtual std::unique_ptr<ChangeFeed> WatchChanges() = 0;
 };
 
 }  // namespace bm::platform

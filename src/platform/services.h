@@ -5,6 +5,7 @@
 // Only for backends that still look for Machine here; platform/machine.h is its place.
 #include "platform/machine.h"
 #include "platform/mci.h"
+#include "platform/media_notices.h"
 #include "platform/settings_backing.h"
 #include "platform/shell.h"
 #include "platform/windows.h"
@@ -18,6 +19,7 @@ struct Services {
     Host* host = nullptr;
     Shell* shell = nullptr;      // windows only
     Windows* windows = nullptr;  // windows only
+    MediaNotices* notices = nullptr;  // windows only; none: the tooltip follows the pointer only
 };
 
 // Set once by main() (or by a test) before the drive model runs.

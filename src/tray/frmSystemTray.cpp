@@ -56,9 +56,18 @@ void frmSystemTray::Form_Load() {
     FillTrayIcon(kProductName);
     platform::Shell_NotifyIconA(platform::NIM_ADD, mTrayIcon);
     mIconInTray = true;
+    // Hosts that read the tip without a mouse message would show the name until the first
+    // notice: the tip is due as soon as the start-up's probes allow.
+    mToolTipStale = true;
+    if (platform::MediaNotices* notices = platform::Get().notices) {
+        notices->Watch([this] { MediaChanged(); });
+    }
 }
 
 void frmSystemTray::Form_Unload(std::int16_t& /*Cancel*/) {
+    if (platform::MediaNotices* notices = platform::Get().notices) {
+        notices->Watch(nullptr);
+    }
     // The status timers are this window's; nothing may tick into it once it is gone.
     modMain::tmrDriveStatusTimeout.OnTimer = nullptr;
     modMain::tmrDriveStatusTimeout.UnloadAll();
@@ -109,9 +118,36 @@ void frmSystemTray::RefreshToolTip() {
     if (tmrUpdateToolTip->Enabled()) {
         return;
     }
+    // A notice that comes while the drives are probed is for the next rebuild.
+    mToolTipStale = false;
     FillTrayIcon(BuildToolTip());
     platform::Shell_NotifyIconA(platform::NIM_MODIFY, mTrayIcon);
     tmrUpdateToolTip->SetEnabled(true);
+}
+
+void frmSystemTray::MediaChanged() {
+    mToolTipStale = true;
+    RefreshIfStale();
+}
+
+void frmSystemTray::RefreshIfStale() {
+    // While the icon is away (the end of the session) the notice waits for its return.
+    if (!mToolTipStale || !mIconInTray || tmrUpdateToolTip->Enabled()) {
+        return;
+    }
+    // A drive in its hold-off would not be probed, and its old state would hide the change:
+    // its tick comes back here.
+    for (std::size_t i = 0; i < gDrives.size(); ++i) {
+        const DriveRecord& drive = gDrives[i];
+        const platform::Timer* timer =
+            modMain::tmrDriveStatusTimeout.Item(static_cast<unsigned char>(drive.Letter[0]));
+        if (drive.StatusToolTip != 0 && timer != nullptr && timer->Enabled()) {
+            return;
+        }
+    }
+    // Nobody asked for this rebuild: a drive that fails is traced, not put in a box.
+    const modMain::QuietDeviceFaults quiet;
+    RefreshToolTip();
 }
 
 void frmSystemTray::TrayMessage(int message) {
@@ -145,6 +181,7 @@ void frmSystemTray::Form_MouseMove(int /*Button*/, int /*Shift*/, float X, float
 
 void frmSystemTray::tmrUpdateToolTip_Timer() {
     tmrUpdateToolTip->SetEnabled(false);
+    RefreshIfStale();
 }
 
 void frmSystemTray::tmrSingleClick_Timer() {
@@ -165,6 +202,7 @@ void frmSystemTray::tmrDriveStatusTimeout_Timer(std::int16_t Index) {
     if (platform::Timer* timer = modMain::tmrDriveStatusTimeout.Item(Index)) {
         timer->SetEnabled(false);
     }
+    RefreshIfStale();
 }
 
 void frmSystemTray::mnuPopupAbout_Click() {

@@ -10,11 +10,14 @@
 
 #include "platform/qt/form.h"
 #include "platform/qt/icons.h"
+#include "platform/qt/qt_shell.h"
 #include "platform/shell.h"
 
 namespace bm {
 
-class frmSystemTray : public forms::Form, public platform::TrayWindow {
+class frmSystemTray : public forms::Form,
+                      public platform::TrayWindow,
+                      public platform::TrayMenuOwner {
   public:
     static constexpr const char* kName = "frmSystemTray";
     // Horizontal twips per pixel at 96 dots per inch.
@@ -31,6 +34,11 @@ class frmSystemTray : public forms::Form, public platform::TrayWindow {
     void Form_MouseMove(int Button, int Shift, float X, float Y);
     // The shell's mouse messages arrive as moves whose X is the message number in pixels.
     void TrayMessage(int message) override;
+    // The popup menu, for hosts that draw it themselves.
+    QMenu* TrayMenu() override { return mnuPopup; }
+    // A notice of the machine that what the drives hold may have changed: the tooltip is
+    // rebuilt as soon as its throttle and the hold-off of every drive it shows allow.
+    void MediaChanged();
 
     void tmrUpdateToolTip_Timer();
     void tmrSingleClick_Timer();
@@ -77,12 +85,14 @@ class frmSystemTray : public forms::Form, public platform::TrayWindow {
     void DeleteIcon();
     void TakeIconAway();
     void RefreshToolTip();
+    void RefreshIfStale();
     void MediaCheck(bool withWindows);
     std::string BuildToolTip();
 
     platform::NOTIFYICONDATA mTrayIcon;
     bool mIconInTray = false;
     bool mCheckCalledOff = false;
+    bool mToolTipStale = false;  // a media notice not yet shown in the tooltip
     QIcon icon_;
 };
 

@@ -42,6 +42,12 @@ def test_icon_and_tooltip(desktop):
     app, icon = started(desktop)
     check(len(app.trace.find(r"^bayminder\.tray: NIM_ADD ")) == 1, "the icon was added twice")
     _, x, y, w, h = icon
+    # The tip is built once after start-up, pointer or not; the move below comes after its
+    # second of throttle, so that it rebuilds the tip again.
+    _, m = app.trace.wait_for(r'^bayminder\.tray: NIM_MODIFY "(.*)"$', 10)
+    check(m.group(1) == "Holiday in CD, Myfloppy in Floppy",
+          f"tooltip {m.group(1)!r} after start-up, expected 'Holiday in CD, Myfloppy in Floppy'")
+    poll(lambda: not running_timers(app), 10, what="the start-up's timers to stop")
     mark = app.trace.mark()
     # A pointer move over the icon, in two steps so that the icon sees motion, not only entry.
     desktop.move_pointer(x + 2, y + 2)
@@ -51,6 +57,14 @@ def test_icon_and_tooltip(desktop):
           f"tooltip {m.group(1)!r}, expected 'Holiday in CD, Myfloppy in Floppy'")
     check(not app.trace.find(r"^bayminder\.mci: set cd door", mark), "a pointer move moved a door")
     desktop.screenshot("icon.png")
+
+
+def running_timers(app):
+    """Host timers started and not stopped, from the trace."""
+    running = set()
+    for _, m in app.trace.find(r"^bayminder\.timer: (start|stop) (\d+)"):
+        (running.add if m.group(1) == "start" else running.discard)(m.group(2))
+    return running
 
 
 def toggled_after(desktop, app, icon, door, hold_ms=0):

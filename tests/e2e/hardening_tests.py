@@ -19,15 +19,21 @@ from harness import Failure, check, main, poll
 SHOWN = r"^bayminder\.(forms: show |tray: NIM_ADD)"
 
 
-def write_machine(desktop, change, machine=None):
+def write_machine(desktop, change, machine=None, app=None):
     """Changes the machine file (or puts machine back) as another program would: a new file put
-    in place at once."""
+    in place at once. With app, returns once the program has taken the change in (its notice
+    rebuilt the tooltip), so that the probes of that rebuild are not taken for those of a click."""
+    mark = app.trace.mark() if app else 0
     machine = machine or desktop.read_machine()
     change({d["letter"]: d for d in machine["drives"]})
     tmp = desktop.machine + ".new"
     with open(tmp, "w") as f:
         json.dump(machine, f)
     os.replace(tmp, desktop.machine)
+    if app:
+        noticed, _ = app.trace.wait_for(r"^bayminder\.notices: ", 5, mark)
+        poll(lambda: [t for t, _ in app.trace.find(r"^bayminder\.tray: NIM_MODIFY ", mark)
+                      if t >= noticed], 8, what="the tooltip rebuilt after the change")
 
 
 def test_concurrent_starts(desktop):
@@ -88,11 +94,15 @@ def moves_again(desktop, app, icon, when):
 
 
 def test_device_faults(desktop):
+    # The CD drives out of the tooltip: its rebuilds (on the machine file's changes) would probe
+    # D: too, and their traced faults would be taken for the clicks'.
+    cd = {"1": "3", "2": "1", "3": "1", "4": "1", "5": "True", "6": "True", "7": "0", "8": "1"}
+    desktop.write_settings({"D": cd, "E": cd})
     app, icon = started(desktop)
 
     # 291 stands for every code (the texts of each are the unit tests' part).
     text = r"Another program is using the cd\\rBayminder has tried"
-    write_machine(desktop, lambda d: d["D"].update(mciOpenError=291))
+    write_machine(desktop, lambda d: d["D"].update(mciOpenError=291), app=app)
     mark = click_and_settle(desktop, app, icon)
     app.trace.wait_for(r'^bayminder\.msgbox: 0 "Bayminder" "' + text, 10, mark)
     dismiss_box(desktop, app)
@@ -100,10 +110,11 @@ def test_device_faults(desktop):
     mark = click_and_settle(desktop, app, icon)
     app.trace.wait_for(r'^bayminder\.msgbox: not shown: 0 "Bayminder" "' + text, 5, mark)
     check(not app.trace.find(r"^bayminder\.msgbox: 0 ", mark), "291 was shown twice")
+    check(app.running(), "the program ended on the fault")
 
     # The fault goes away: the door commands reach the drive again. The record may still hold
     # the state the failed probes guessed, so the first click can ask for where the door is.
-    write_machine(desktop, lambda d: d["D"].update(mciOpenError=0))
+    write_machine(desktop, lambda d: d["D"].update(mciOpenError=0), app=app)
     moves_again(desktop, app, icon, "once its device opens again")
 
     # The machine file goes away for a while: door moves are refused, nothing is written.

@@ -457,9 +457,9 @@ class Desktop:
                 f.write("\n")
 
 
-def main(tests, also_missing=lambda: []):
+def main(tests, also_missing=lambda: [], desktop=Desktop):
     """Runs the test named on the command line: PROGRAM ARTIFACTS_DIR TEST. also_missing()
-    names what else the tests need and this machine lacks."""
+    names what else the tests need and this machine lacks; desktop is the Desktop class."""
     if len(sys.argv) != 4 or sys.argv[3] not in tests:
         print(f"usage: {sys.argv[0]} PROGRAM ARTIFACTS_DIR {{{','.join(tests)}}}", file=sys.stderr)
         return 2
@@ -485,7 +485,7 @@ def main(tests, also_missing=lambda: []):
     signal.signal(signal.SIGALRM, stop)
     signal.alarm(100)
     started = time.monotonic()
-    desktop = Desktop(name, program, artifacts, machine)
+    desktop = desktop(name, program, artifacts, machine)
     try:
         with desktop:
             tests[name](desktop)

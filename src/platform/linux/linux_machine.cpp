@@ -14,6 +14,7 @@
 #include <functional>
 
 #include "platform/errors.h"
+#include "platform/linux/block_monitor.h"
 #include "platform/trace.h"
 
 namespace bm::platform::linux_ {
@@ -166,6 +167,10 @@ LinuxMachine::LinuxMachine(std::unique_ptr<BlockDeviceSource> source, std::uniqu
                            std::unique_ptr<Udisks> udisks)
     : source_(std::move(source)), io_(std::move(io)), udisks_(std::move(udisks)) {
     AssignLetters();
+}
+
+std::unique_ptr<ChangeFeed> LinuxMachine::WatchChanges() {
+    return WatchBlockDevices();
 }
 
 LinuxMachine::~LinuxMachine() = default;

@@ -33,6 +33,7 @@ class LinuxMachine final : public Machine, public DriveQueries, public CdDeviceL
 
     DriveQueries& Drives() override { return *this; }
     Mci& MciDevice() override { return mci_; }
+    std::unique_ptr<ChangeFeed> WatchChanges() override;
 
     int GetDriveType(const std::string& rootPath) override;
     std::string Dir(const std::string& pattern, int attributes) override;

@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QMouseEvent>
 #include <QIcon>
+#include <QMenu>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <cstring>
@@ -64,6 +65,8 @@ struct QtShell::Impl {
     TrayClickDecoder decoder;
     TrayEventFilter hover;
     int pendingRelease = 0;  // 514 or 517 held until the button comes up
+    std::unique_ptr<QMenu> exported;  // the window's menu as the host draws it
+    bool exportedOpen = false;
     EventSound sound;
 
     void Take(const NOTIFYICONDATA& data) {
@@ -98,14 +101,48 @@ struct QtShell::Impl {
         probe->SetWaiting(false);
         tray = new QSystemTrayIcon(IconOrDefault());
         tray->setToolTip(tip);
+        ExportMenu();
         // Queued: the handlers may run a popup menu's loop and delete this icon, whose
         // window is still inside its own mouse handler when Qt emits the activation.
         QObject::connect(
             tray, &QSystemTrayIcon::activated, tray,
-            [this](QSystemTrayIcon::ActivationReason reason) { Deliver(decoder.Messages(reason)); },
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                std::vector<int> messages = decoder.Messages(reason);
+                // A host that asks for the menu while it shows the exported one: never two.
+                if (exportedOpen && !messages.empty() && messages.back() == 517) {
+                    messages.pop_back();
+                }
+                Deliver(messages);
+            },
             Qt::QueuedConnection);
         qApp->installEventFilter(&hover);
         tray->show();
+    }
+
+    // Before the icon is shown, so the host finds the menu when the item registers. A menu of
+    // its own with the window's actions: same items, same handlers, and gone with the icon.
+    void ExportMenu() {
+        auto* owner = dynamic_cast<TrayMenuOwner*>(window);
+        QMenu* source = owner == nullptr ? nullptr : owner->TrayMenu();
+        if (source == nullptr) {
+            return;
+        }
+        auto menu = std::make_unique<QMenu>();
+        menu->addActions(source->actions());
+        menu->setDefaultAction(source->defaultAction());
+        tray->setContextMenu(menu.get());
+        // Qt gives the menu a platform (dbusmenu) menu only when the icon is a
+        // StatusNotifierItem. An XEmbed icon would pop the menu up itself at the press,
+        // beside the window's own at the release.
+        if (menu->platformMenu() == nullptr) {
+            tray->setContextMenu(nullptr);
+            return;
+        }
+        QObject::connect(menu.get(), &QMenu::aboutToShow, menu.get(),
+                         [this] { exportedOpen = true; });
+        QObject::connect(menu.get(), &QMenu::aboutToHide, menu.get(),
+                         [this] { exportedOpen = false; });
+        exported = std::move(menu);
     }
 
     void Remove() {
@@ -122,6 +159,12 @@ struct QtShell::Impl {
             tray->disconnect();
             tray->deleteLater();
             tray = nullptr;
+        }
+        exportedOpen = false;
+        if (exported) {
+            // After the icon, which still refers to its platform menu.
+            exported->disconnect();
+            exported.release()->deleteLater();
         }
     }
 
@@ -183,6 +226,7 @@ QtShell::~QtShell() {
         qApp->removeEventFilter(&impl_->hover);
         delete impl_->tray;
     }
+    impl_->exported.reset();
 }
 
 bool QtShell::NotifyIcon(int message, const NOTIFYICONDATA& data) {
@@ -221,6 +265,10 @@ void QtShell::Beep(int type) {
 
 const QSystemTrayIcon* QtShell::TrayIcon() const {
     return impl_->tray;
+}
+
+const QMenu* QtShell::ExportedMenu() const {
+    return impl_->exported.get();
 }
 
 }  // namespace bm::platform

@@ -4,11 +4,22 @@
 
 #include "platform/shell.h"
 
+class QMenu;
 class QSystemTrayIcon;
 
 namespace bm::platform {
 
 class TrayHostProbe;
+
+// A tray window with a popup menu. Where the tray host draws the menu itself (a
+// StatusNotifierItem host with dbusmenu: Xfce, KDE Plasma, GNOME's AppIndicator, LXQt), the
+// menu's actions are exported to it; where the host forwards the right click (XEmbed), the
+// window shows the menu itself on 517.
+class TrayMenuOwner {
+  public:
+    virtual ~TrayMenuOwner() = default;
+    virtual QMenu* TrayMenu() = 0;
+};
 
 class QtShell : public Shell {
   public:
@@ -28,6 +39,8 @@ class QtShell : public Shell {
 
     // The icon as handed to Qt; null while none is added or while it waits for a tray host.
     const QSystemTrayIcon* TrayIcon() const;
+    // The menu exported to a host that draws it; null where the window shows its own.
+    const QMenu* ExportedMenu() const;
 
   private:
     struct Impl;

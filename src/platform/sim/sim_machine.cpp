@@ -5,6 +5,7 @@
 
 #include "platform/errors.h"
 #include "platform/sim/machine_file.h"
+#include "platform/sim/machine_watch.h"
 
 namespace bm::platform::sim {
 
@@ -69,6 +70,10 @@ class SimMachine::Device : public CdDevice {
 };
 
 SimMachine::SimMachine(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+std::unique_ptr<ChangeFeed> SimMachine::WatchChanges() {
+    return WatchMachineFile(impl_->path);
+}
+
 SimMachine::~SimMachine() = default;
 
 std::unique_ptr<SimMachine> SimMachine::Load(const std::string& path) {

@@ -37,6 +37,7 @@ class SimMachine final : public Machine, public DriveQueries, public CdDeviceLay
 
     DriveQueries& Drives() override { return *this; }
     Mci& MciDevice() override { return mci_; }
+    std::unique_ptr<ChangeFeed> WatchChanges() override;
 
     // Each query first picks up a changed file. A file gone or bad while running leaves the last
     // good state in use; queries never throw SimFileError.

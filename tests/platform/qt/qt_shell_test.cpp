@@ -5,16 +5,20 @@
 #include <QApplication>
 #include <QEventLoop>
 #include <QIcon>
+#include <QMenu>
 #include <QPixmap>
 #include <QSystemTrayIcon>
 #include <QThread>
 #include <QTimer>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/qt/event_sound.h"
+#include "platform/qt/qt_media_notices.h"
 #include "platform/qt/tray_parts.h"
 #include "support/qt_app.h"
 
@@ -201,6 +205,87 @@ TEST_F(QtShellTest, MessagesStopWhenAHandlerDeletesTheIcon) {
     EXPECT_EQ(window.messages, (std::vector<int>{516}));
     EXPECT_EQ(shell.TrayIcon(), nullptr);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+class MenuWindow : public Window, public TrayMenuOwner {
+  public:
+    MenuWindow() {
+        menu.addAction(QStringLiteral("&About"));
+        menu.addSeparator();
+        menu.setDefaultAction(menu.addAction(QStringLiteral("&Properties")));
+    }
+    QMenu* TrayMenu() override { return &menu; }
+    QMenu menu;
+};
+
+TEST_F(QtShellTest, TheMenuGoesToQtOnlyWhereTheHostDrawsIt) {
+    MenuWindow window;
+    QtShell shell(std::make_unique<FakeProbe>());
+    NOTIFYICONDATA data = Record(window, "Bayminder");
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(shell.NotifyIcon(NIM_ADD, data));
+        // An XEmbed icon given a menu pops it up itself at the press: only a StatusNotifierItem
+        // (which exports it over dbusmenu) gets one, and then with the window's own actions.
+        const QMenu* exported = shell.ExportedMenu();
+        EXPECT_EQ(shell.TrayIcon()->contextMenu(), exported);
+        if (exported != nullptr) {
+            EXPECT_NE(const_cast<QMenu*>(exported)->platformMenu(), nullptr);
+            EXPECT_EQ(exported->actions(), window.menu.actions());
+            EXPECT_EQ(exported->defaultAction(), window.menu.defaultAction());
+        }
+        shell.NotifyIcon(NIM_DELETE, data);
+        EXPECT_EQ(shell.ExportedMenu(), nullptr);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+class PipeFeed : public ChangeFeed {
+  public:
+    PipeFeed() { EXPECT_EQ(::pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0); }
+    ~PipeFeed() override {
+        ::close(ends[0]);
+        ::close(ends[1]);
+    }
+    PipeFeed(const PipeFeed&) = delete;
+    PipeFeed& operator=(const PipeFeed&) = delete;
+    int Descriptor() const override { return ends[0]; }
+    bool Drain() override {
+        char buffer[64];
+        bool media = false;
+        for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
+            media = media || std::memchr(buffer, 'm', static_cast<std::size_t>(got)) != nullptr;
+        }
+        ++drains;
+        return media;
+    }
+    void Say(const char* what) const { EXPECT_GT(::write(ends[1], what, std::strlen(what)), 0); }
+    int ends[2] = {-1, -1};
+    int drains = 0;
+};
+
+TEST_F(QtShellTest, NoticesComeFromTheEventLoopOnePerBatchAndAreReadEvenUnwatched) {
+    auto owned = std::make_unique<PipeFeed>();
+    PipeFeed& feed = *owned;
+    QtMediaNotices notices(std::move(owned));
+    int told = 0;
+    notices.Watch([&] { ++told; });
+    // The bytes are in the pipe already: one pass of the loop sees them.
+    const auto settle = [] { QCoreApplication::processEvents(); };
+    feed.Say("mmm");
+    EXPECT_EQ(told, 0) << "never from inside the feed's own code";
+    settle();
+    EXPECT_EQ(told, 1);
+    feed.Say("x");  // read, but about nothing the drives hold
+    settle();
+    EXPECT_EQ(told, 1);
+    notices.Watch(nullptr);
+    feed.Say("m");
+    settle();
+    EXPECT_EQ(told, 1);
+    EXPECT_EQ(feed.drains, 3) << "a descriptor left readable would spin the loop";
+
+    QtMediaNotices none(nullptr);  // no feed: no notices, no failure
+    none.Watch([&] { ++told; });
 }
 
 TEST_F(QtShellTest, ASoundThatCannotPlayRingsTheBellOnTheEventLoopInstead) {

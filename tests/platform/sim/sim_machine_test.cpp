@@ -13,6 +13,7 @@
 
 #include "platform/errors.h"
 #include "support/temp_dir.h"
+#include "platform/sim/machine_watch.h"
 
 namespace bm::platform::sim {
 namespace {
@@ -138,6 +139,24 @@ TEST_F(SimMachineTest, EditsAreSeenAndGoneOrBadFilesKeepTheLastGoodState) {
     EXPECT_EQ(Read(), half);
     Write(R"({"drives":[{"letter":"D","type":"cdrom","door":"open"}]})");
     EXPECT_FALSE(Device('D')->MediaPresent());
+}
+
+TEST_F(SimMachineTest, TheWatchTellsEveryChangeOfTheFileAndOfNothingElse) {
+    auto feed = WatchMachineFile(path_);
+    ASSERT_GE(feed->Descriptor(), 0);
+    EXPECT_FALSE(feed->Drain());
+    Write(kMachine);  // edited in place
+    EXPECT_TRUE(feed->Drain());
+    EXPECT_FALSE(feed->Drain()) << "a notice is told once";
+    std::ofstream(dir_ / "other.json") << "{}";
+    std::filesystem::create_directory(dir_ / "sub");
+    std::ofstream(dir_ / "sub/machine.json") << "{}";
+    EXPECT_FALSE(feed->Drain()) << "other files, and a file of that name elsewhere";
+    EXPECT_EQ(Device('D')->SetDoor(true), kMciOk);  // written anew and renamed over it
+    EXPECT_TRUE(feed->Drain());
+    ASSERT_EQ(std::remove(path_.c_str()), 0);
+    EXPECT_TRUE(feed->Drain());
+    EXPECT_EQ(WatchMachineFile(dir_ / "missing/machine.json")->Descriptor(), -1);
 }
 
 // The faults of bad files are the corpora's (tests/corpora); here, a path that is itself odd.
