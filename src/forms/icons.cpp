@@ -4,7 +4,7 @@
 #include <QString>
 #include <initializer_list>
 
-namespace bm::platform {
+namespace bm::forms {
 namespace {
 
 QIcon Bundled(const QString& name, std::initializer_list<int> sizes) {
@@ -58,4 +58,4 @@ QPixmap ImageList::Picture(int n) const {
     return icon.isNull() ? QPixmap() : icon.pixmap(size_, size_);
 }
 
-}  // namespace bm::platform
+}  // namespace bm::forms

@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-namespace bm::platform {
+namespace bm::forms {
 
 // The program's own icon (the tray icon and the windows' icon), the bundled one: the same picture
 // the package installs in the hicolor theme, without starting the theme loader before the icon
@@ -37,4 +37,4 @@ class ImageList {
     std::vector<Entry> icons_;
 };
 
-}  // namespace bm::platform
+}  // namespace bm::forms

@@ -27,7 +27,7 @@ frmMonitor::frmMonitor()
       tmrTick(&NewTimer(1000, [this] { tmrTick_Timer(); })),
       tmrUnload(&NewTimer(1000, [this] { tmrUnload_Timer(); })) {
     setWindowTitle(QStringLiteral("Bayminder Notification"));
-    setWindowIcon(platform::ProgramIcon());
+    setWindowIcon(forms::ProgramIcon());
     Label2->setObjectName(QStringLiteral("Label2"));
     lvwDrive->setObjectName(QStringLiteral("lvwDrive"));
     lblTimeout->setObjectName(QStringLiteral("lblTimeout"));
@@ -35,7 +35,7 @@ frmMonitor::frmMonitor()
     cmdOkay->setObjectName(QStringLiteral("cmdOkay"));
     Image1->setObjectName(QStringLiteral("Image1"));
 
-    Image1->setPixmap(platform::ProgramIcon().pixmap(32, 32));
+    Image1->setPixmap(forms::ProgramIcon().pixmap(32, 32));
     Image1->setAlignment(Qt::AlignTop | Qt::AlignHCenter);
     lvwDrive->setToolTip(QStringLiteral("Click Icon to Eject / Close"));
     lvwDrive->setMinimumSize(340, 120);

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "monitor/list_view.h"
-#include "platform/qt/form.h"
+#include "forms/form.h"
 
 namespace bm {
 

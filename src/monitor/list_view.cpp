@@ -28,15 +28,15 @@ ListView::ListView(QWidget* parent) : QListWidget(parent) {
     SetView(View::Icon);
 }
 
-void ListView::SetImageLists(const platform::ImageList* large, const platform::ImageList* small) {
-    large_ = large != nullptr ? *large : platform::ImageList(32);
-    small_ = small != nullptr ? *small : platform::ImageList(16);
+void ListView::SetImageLists(const forms::ImageList* large, const forms::ImageList* small) {
+    large_ = large != nullptr ? *large : forms::ImageList(32);
+    small_ = small != nullptr ? *small : forms::ImageList(16);
     SetView(view_);
 }
 
 void ListView::SetView(View view) {
     view_ = view;
-    const platform::ImageList& pictures = view == View::Icon ? large_ : small_;
+    const forms::ImageList& pictures = view == View::Icon ? large_ : small_;
     const int size = pictures.ImageSize();
     setIconSize(QSize(size, size));
     if (view == View::Icon) {
@@ -106,7 +106,7 @@ void ListView::Remove(const std::string& key) {
 
 void ListView::ShowPicture(QListWidgetItem* item) const {
     const bool large = view_ == View::Icon;
-    const platform::ImageList& pictures = large ? large_ : small_;
+    const forms::ImageList& pictures = large ? large_ : small_;
     const QIcon icon = pictures.Icon(item->data(large ? kIconRole : kSmallIconRole).toInt());
     if (icon.isNull() || !Ghosted(item)) {
         item->setIcon(icon);

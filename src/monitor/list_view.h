@@ -5,7 +5,7 @@
 #include <functional>
 #include <string>
 
-#include "platform/qt/icons.h"
+#include "forms/icons.h"
 
 namespace bm {
 
@@ -15,7 +15,7 @@ class ListView : public QListWidget {
 
     explicit ListView(QWidget* parent = nullptr);
     // The pictures are copied; pass null for none. Items already in the list take the new ones.
-    void SetImageLists(const platform::ImageList* large, const platform::ImageList* small);
+    void SetImageLists(const forms::ImageList* large, const forms::ImageList* small);
     void SetView(View view);
     View CurrentView() const { return view_; }
     // Adds an item at the end; keys are any bytes, the character with code 0 among them. A key
@@ -42,8 +42,8 @@ class ListView : public QListWidget {
   private:
     void ShowPicture(QListWidgetItem* item) const;
     View view_ = View::Icon;
-    platform::ImageList large_{32};
-    platform::ImageList small_{16};
+    forms::ImageList large_{32};
+    forms::ImageList small_{16};
 };
 
 }  // namespace bm

@@ -9,7 +9,7 @@
 #include "drives/runtime.h"
 #include "platform/errors.h"
 #include "platform/host.h"
-#include "platform/qt/icons.h"
+#include "forms/icons.h"
 #include "tray/frmSystemTray.h"
 
 namespace bm {
@@ -52,7 +52,7 @@ QPushButton* Button(QWidget* parent, const char* name, const char* text) {
 
 frmProperties::frmProperties() : Form(kName, Qt::Dialog) {
     setWindowTitle(QStringLiteral("Bayminder Properties"));
-    setWindowIcon(platform::ProgramIcon());
+    setWindowIcon(forms::ProgramIcon());
 
     tabDrive = new QTabBar(this);
     tabDrive->setObjectName(QStringLiteral("tabDrive"));

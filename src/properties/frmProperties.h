@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "drives/modMain.h"
-#include "platform/qt/form.h"
+#include "forms/form.h"
 
 namespace bm {
 

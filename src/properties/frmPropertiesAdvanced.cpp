@@ -12,7 +12,7 @@
 #include <cmath>
 
 #include "drives/modMain.h"
-#include "platform/qt/icons.h"
+#include "forms/icons.h"
 
 namespace bm {
 namespace {
@@ -54,7 +54,7 @@ frmPropertiesAdvanced::frmPropertiesAdvanced()
       cmdOkay(Named(new QPushButton(QStringLiteral("OK"), this), "cmdOkay")),
       cmdCancel(Named(new QPushButton(QStringLiteral("Cancel"), this), "cmdCancel")) {
     setWindowTitle(QStringLiteral("Bayminder Advanced Properties"));
-    setWindowIcon(platform::ProgramIcon());
+    setWindowIcon(forms::ProgramIcon());
 
     sldWait->setRange(5, 15);
     sldWait->setSingleStep(1);

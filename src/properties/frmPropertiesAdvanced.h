@@ -8,7 +8,7 @@
 #include <QSlider>
 #include <cstdint>
 
-#include "platform/qt/form.h"
+#include "forms/form.h"
 
 class QEvent;
 class QKeyEvent;

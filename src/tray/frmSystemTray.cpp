@@ -26,7 +26,7 @@ frmSystemTray::frmSystemTray()
       tmrDoubleClick(&NewTimer(500, [this] { tmrDoubleClick_Timer(); })),
       tmrRemovePopup(&NewTimer(4000, [this] { tmrRemovePopup_Timer(); })),
       tmrUnload(&NewTimer(1000, [this] { tmrUnload_Timer(); })),
-      icon_(platform::ProgramIcon()) {
+      icon_(forms::ProgramIcon()) {
     setWindowIcon(icon_);
     setWindowTitle(QString::fromLatin1(kProductName));
     mnuPopup->setObjectName(QStringLiteral("mnuPopup"));
@@ -41,8 +41,8 @@ frmSystemTray::frmSystemTray()
     connect(mnuPopupAdvanced, &QAction::triggered, this, [this] { mnuPopupAdvanced_Click(); });
     connect(mnuPopupProperties, &QAction::triggered, this, [this] { mnuPopupProperties_Click(); });
     for (int type = modMain::kRemovable; type <= modMain::kCD; ++type) {
-        ilsLargeDriveIcon.Add([type] { return platform::DriveIcon(type); });
-        ilsSmallDriveIcon.Add([type] { return platform::DriveIcon(type); });
+        ilsLargeDriveIcon.Add([type] { return forms::DriveIcon(type); });
+        ilsSmallDriveIcon.Add([type] { return forms::DriveIcon(type); });
     }
 }
 

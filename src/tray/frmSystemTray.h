@@ -8,8 +8,8 @@
 #include <functional>
 #include <string>
 
-#include "platform/qt/form.h"
-#include "platform/qt/icons.h"
+#include "forms/form.h"
+#include "forms/icons.h"
 #include "platform/qt/qt_shell.h"
 #include "platform/shell.h"
 
@@ -66,8 +66,8 @@ class frmSystemTray : public forms::Form,
     // Shows the popup menu and returns when it closed; QMenu::exec at the pointer unless set.
     static std::function<void(QMenu&)> PopupRunner;
 
-    platform::ImageList ilsLargeDriveIcon{32};
-    platform::ImageList ilsSmallDriveIcon{16};
+    forms::ImageList ilsLargeDriveIcon{32};
+    forms::ImageList ilsSmallDriveIcon{16};
     QMenu* mnuPopup;
     QAction* mnuPopupAbout;
     QAction* mnuPopupExit;

@@ -4,7 +4,7 @@
 #include <QKeyEvent>
 #include <QScreen>
 
-#include "platform/qt/icons.h"
+#include "forms/icons.h"
 #include "windows/frmSplash.h"
 
 namespace bm {
@@ -33,7 +33,7 @@ frmAbout::frmAbout()
                                    {480, 840, 2655, 255}, QApplication::font(),
                                    Qt::AlignLeft | Qt::AlignVCenter, false)) {
     setWindowTitle(QStringLiteral("About Bayminder"));
-    setWindowIcon(platform::ProgramIcon());
+    setWindowIcon(forms::ProgramIcon());
     cmdOkay->setObjectName(QStringLiteral("cmdOkay"));
     cmdOkay->setDefault(true);
     cmdOkay->setGeometry(title::PixelRect(1080, 1215, 1215, 375));

@@ -3,7 +3,7 @@
 #include <QLabel>
 #include <QPushButton>
 
-#include "platform/qt/form.h"
+#include "forms/form.h"
 
 class QKeyEvent;
 

@@ -7,7 +7,7 @@
 #include <QString>
 #include <cstdint>
 
-#include "platform/qt/form.h"
+#include "forms/form.h"
 
 namespace bm {
 

@@ -199,11 +199,11 @@ TEST_F(MonitorTest, WhilePreloadingTheLoadDoesNothing) {
 using ListViewTest = test::WindowFixture;
 
 TEST_F(ListViewTest, KeysAreBytesAndGhostedPicturesAreDimmed) {
-    platform::ImageList large(32);
-    platform::ImageList small(16);
+    forms::ImageList large(32);
+    forms::ImageList small(16);
     for (int type = 1; type <= 3; ++type) {
-        large.Add(platform::DriveIcon(type));
-        small.Add(platform::DriveIcon(type));
+        large.Add(forms::DriveIcon(type));
+        small.Add(forms::DriveIcon(type));
     }
     ListView list;
     list.SetImageLists(&large, &small);
