@@ -180,8 +180,12 @@ void LogindWatch::TakeLock() {
     auto* call = new QDBusPendingCallWatcher(bus_.asyncCall(inhibit), this);
     connect(call, &QDBusPendingCallWatcher::finished, this,
             [this, ask](QDBusPendingCallWatcher* done) {
-                done->deleteLater();
                 const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *done;
+                // The watcher's copy of the reply holds the lock's descriptor too, and a deferred
+                // delete can wait long (a reply taken in a nested event loop): let it go now.
+                static_cast<QDBusPendingCall&>(*done) =
+                    QDBusPendingCall::fromCompletedCall(QDBusMessage());
+                done->deleteLater();
                 // A lock granted after the shutdown began would only hold it up for nothing.
                 if (ask == asked_ && !inShutdown_ && !reply.isError()) {
                     lock_ = reply.value();
