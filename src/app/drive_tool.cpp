@@ -191,7 +191,7 @@ int RunDriveTool(const std::vector<std::string>& args, std::ostream& out, std::o
     platform::Install({&machine->Drives(), &machine->MciDevice(), &settings, &host});
     struct Uninstall {
         ~Uninstall() {
-            modMain::ResetForTests();
+            modMain::Reset();
             platform::Install({});
         }
     } uninstall;

@@ -51,7 +51,7 @@ void SurviveStoreFailure(Fn&& fn) {
 
 }  // namespace
 
-void ResetForTests() {
+void Reset() {
     gBeep = gShowDriveType = gShowMediaType = gPreloading = gAdvancedOpen = vbFalse;
     gWaitTime = 0;
     gAppPath.clear();
