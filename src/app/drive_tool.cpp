@@ -8,6 +8,7 @@
 #include "app/console_host.h"
 #include "app/make_machine.h"
 #include "drives/modMain.h"
+#include "platform/machine.h"
 #include "platform/services.h"
 #include "platform/settings/qt_settings_backing.h"
 #include "version.h"
