@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
         mean, platform::EscapeControls(shell.Tip()).c_str());
 
     forms::FormRegistry::DestroyAll();
-    modMain::ResetForTests();
+    modMain::Reset();
     platform::Install({});
     return 0;
 }

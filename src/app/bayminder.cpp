@@ -14,6 +14,7 @@
 #include "drives/modMain.h"
 #include "forms/form.h"
 #include "platform/linux/instance_lock.h"
+#include "platform/machine.h"
 #include "platform/qt/qt_host.h"
 #include "platform/qt/qt_media_notices.h"
 #include "platform/qt/qt_shell.h"

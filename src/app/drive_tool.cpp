@@ -8,6 +8,7 @@
 #include "app/console_host.h"
 #include "app/make_machine.h"
 #include "drives/modMain.h"
+#include "platform/machine.h"
 #include "platform/services.h"
 #include "platform/settings/qt_settings_backing.h"
 #include "version.h"
@@ -191,7 +192,7 @@ int RunDriveTool(const std::vector<std::string>& args, std::ostream& out, std::o
     platform::Install({&machine->Drives(), &machine->MciDevice(), &settings, &host});
     struct Uninstall {
         ~Uninstall() {
-            modMain::ResetForTests();
+            modMain::Reset();
             platform::Install({});
         }
     } uninstall;

@@ -88,8 +88,9 @@ void ToggleTrayDoors();
 // A store that cannot be written at start-up is told once, and the run goes on in memory.
 void ReportStoreFailure(const RuntimeError& error);
 
-// Back to the state before the first start; for tests and tools that run the model twice.
-void ResetForTests();
+// Back to the state before the first start: the options, the drive table and its timers, and the
+// faults already told. A program calls it before its host goes, as the timers live on the host.
+void Reset();
 
 }  // namespace modMain
 }  // namespace bm

@@ -2,8 +2,6 @@
 // The platform the drive model runs on: one backend of each interface.
 #include "platform/drive_queries.h"
 #include "platform/host.h"
-// Only for backends that still look for Machine here; platform/machine.h is its place.
-#include "platform/machine.h"
 #include "platform/mci.h"
 #include "platform/media_notices.h"
 #include "platform/settings_backing.h"

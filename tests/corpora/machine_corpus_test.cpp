@@ -37,7 +37,7 @@ class MachineCorpus : public bm::test::ModelFixture {
     void RunModel(const std::string& path) {
         std::unique_ptr<SimMachine> machine;
         ASSERT_NO_THROW(machine = SimMachine::Load(path));
-        bm::modMain::ResetForTests();
+        bm::modMain::Reset();
         bm::platform::Install({&machine->Drives(), &machine->MciDevice(), &settings, &host});
         const bool found = bm::modMain::FindDrives();
         for (auto& drive : bm::modMain::gDrives) {
@@ -49,7 +49,7 @@ class MachineCorpus : public bm::test::ModelFixture {
             }
         }
         EXPECT_EQ(machine->LastReloadError(), "");
-        bm::modMain::ResetForTests();
+        bm::modMain::Reset();
         bm::platform::Install({&drives, &mci, &settings, &host});
     }
     bm::test::TempDir dir_;

@@ -58,7 +58,7 @@ class SettingsCorpus : public bm::test::ModelFixture {
     // A start of the drive model on the store; the records and the number of writes.
     std::pair<std::vector<std::string>, long> Start() {
         QtSettingsBacking store(dir_->path);
-        bm::modMain::ResetForTests();
+        bm::modMain::Reset();
         bm::platform::Install({&drives, &mci, &store, &host});
         Lines().clear();
         bm::modMain::InitOptions();

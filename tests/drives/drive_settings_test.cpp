@@ -35,7 +35,7 @@ TEST_F(DriveSettings, DefaultsByKindOfDriveAreStoredAndBelievedAtTheNextStart) {
     // The next start takes what is stored, without asking the drives what they can do.
     settings.SaveSetting("Bayminder", "D", "2", "0");
     mci.sent.clear();
-    modMain::ResetForTests();
+    modMain::Reset();
     ASSERT_TRUE(FindDrives());
     EXPECT_EQ(Drive('D').Monitor, 0);
     EXPECT_EQ(Drive('D').CanEject, vbTrue);

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "platform/linux/block_source.h"
+#include "support/fixture_source.h"
 
 namespace bm::platform::linux_ {
 namespace {

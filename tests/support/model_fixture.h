@@ -17,7 +17,7 @@ namespace bm::test {
 class ModelFixture : public ::testing::Test {
   protected:
     void SetUp() override {
-        modMain::ResetForTests();
+        modMain::Reset();
         platform::Install({&drives, &mci, &settings, &host});
         Lines().clear();
         platform::SetTraceFilter(nullptr);
@@ -26,7 +26,7 @@ class ModelFixture : public ::testing::Test {
     }
     void TearDown() override {
         platform::SetTraceSink(nullptr);
-        modMain::ResetForTests();
+        modMain::Reset();
         platform::Install({});
     }
     static std::vector<std::string>& Lines() {

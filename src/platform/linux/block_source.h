@@ -1,7 +1,7 @@
 #pragma once
 // Where the Linux backend learns about block devices: sysfs attributes, udev properties and the
-// mount table. One implementation asks libudev on the real machine; another reads a directory
-// tree laid out like the real one, so tests can describe a machine in files.
+// mount table. One implementation asks libudev on the real machine; the tests' own
+// (tests/support/fixture_source.h) reads a directory tree laid out like the real one.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -50,10 +50,6 @@ class BlockDeviceSource {
 
 // libudev and /proc/self/mountinfo. Without udev it lists nothing and never fails.
 std::unique_ptr<BlockDeviceSource> MakeUdevSource();
-// A tree with sys/block/NAME/{dev,removable,size,PART/{dev,partition,size}},
-// run/udev/data/bMAJOR:MINOR ("E:KEY=VALUE" lines) and proc/self/mountinfo, whose mount points
-// are taken as paths inside the tree. For tests: it lives in tests/support/, outside the programs.
-std::unique_ptr<BlockDeviceSource> MakeFixtureSource(const std::string& root);
 
 // Helpers shared by the sources, bounded so that no input can exhaust memory.
 std::optional<std::string> ReadSmallFile(const std::string& path,

@@ -17,8 +17,8 @@
 #include "platform/linux/device_io.h"
 #include "platform/linux/udisks.h"
 #include "platform/linux/volume.h"
+#include "platform/machine.h"
 #include "platform/mci_interpreter.h"
-#include "platform/services.h"
 
 namespace bm::platform::linux_ {
 

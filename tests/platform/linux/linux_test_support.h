@@ -13,6 +13,7 @@
 
 #include "platform/errors.h"
 #include "platform/linux/linux_machine.h"
+#include "support/fixture_source.h"
 
 namespace bm::platform::linux_::testing {
 

@@ -10,6 +10,7 @@
 
 #include "linux_test_support.h"
 #include "platform/linux/udisks.h"
+#include "support/fixture_source.h"
 
 namespace bm::platform::linux_::testing {
 namespace {
