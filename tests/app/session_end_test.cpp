@@ -25,15 +25,6 @@ class SessionEndTest : public test::WindowFixture {
         Drive(letter).Notify = notify;
         Drive(letter).Eject = eject;
     }
-    std::vector<std::string> Items() {
-        std::vector<std::string> texts;
-        ListView& list = *forms::Ref<frmMonitor>().lvwDrive;
-        for (int i = 0; i < list.Count(); ++i) {
-            texts.push_back(list.item(i)->text().toStdString() +
-                            (ListView::Ghosted(list.item(i)) ? " ghosted" : ""));
-        }
-        return texts;
-    }
     int quits = 0;
     app::SessionEnd sessionEnd{[this] { ++quits; }};
 };
