@@ -32,65 +32,7 @@ NEEDED = ["Xvfb", "dbus-daemon", "dbus-send", "xfce4-session", "xfce4-panel", "x
 
 # Only the window manager and a panel with the status tray: nothing else of a full desktop
 # (file manager, desktop icons) that a test does not need.
-SESSION_XML = """<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xfce4-session" version="1.0">
-  <property name="general" type="empty">
-    <property name="FailsafeSessionName" type="string" value="Failsafe"/>
-    <property name="SaveOnExit" type="bool" value="false"/>
-    <property name="AutoSave" type="bool" value="false"/>
-    <property name="PromptOnLogout" type="bool" value="false"/>
-  </property>
-  <property name="compat" type="empty">
-    <property name="LaunchGNOME" type="bool" value="false"/>
-    <property name="LaunchKDE" type="bool" value="false"/>
-  </property>
-  <property name="startup" type="empty">
-    <property name="ssh-agent" type="empty">
-      <property name="enabled" type="bool" value="false"/>
-    </property>
-    <property name="gpg-agent" type="empty">
-      <property name="enabled" type="bool" value="false"/>
-    </property>
-  </property>
-  <property name="sessions" type="empty">
-    <property name="Failsafe" type="empty">
-      <property name="IsFailsafe" type="bool" value="true"/>
-      <property name="Count" type="int" value="2"/>
-      <property name="Client0_Command" type="array">
-        <value type="string" value="xfwm4"/>
-      </property>
-      <property name="Client0_Priority" type="int" value="15"/>
-      <property name="Client0_PerScreen" type="bool" value="false"/>
-      <property name="Client1_Command" type="array">
-        <value type="string" value="xfce4-panel"/>
-      </property>
-      <property name="Client1_Priority" type="int" value="25"/>
-      <property name="Client1_PerScreen" type="bool" value="false"/>
-    </property>
-  </property>
-</channel>
-"""
-
-PANEL_XML = """<?xml version="1.0" encoding="UTF-8"?>
-<channel name="xfce4-panel" version="1.0">
-  <property name="configver" type="int" value="2"/>
-  <property name="panels" type="array">
-    <value type="int" value="1"/>
-    <property name="panel-1" type="empty">
-      <property name="position" type="string" value="p=6;x=0;y=0"/>
-      <property name="length" type="uint" value="100"/>
-      <property name="position-locked" type="bool" value="true"/>
-      <property name="size" type="uint" value="30"/>
-      <property name="plugin-ids" type="array">
-        <value type="int" value="1"/>
-      </property>
-    </property>
-  </property>
-  <property name="plugins" type="empty">
-    <property name="plugin-1" type="string" value="systray"/>
-  </property>
-</channel>
-"""
+CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "xfce_config")
 
 
 def missing():
@@ -153,10 +95,8 @@ class XfceSession:
         xfconf = os.path.join(config, "xfce4", "xfconf", "xfce-perchannel-xml")
         os.makedirs(xfconf)
         os.makedirs(runtime, mode=0o700)
-        with open(os.path.join(xfconf, "xfce4-session.xml"), "w") as f:
-            f.write(SESSION_XML)
-        with open(os.path.join(xfconf, "xfce4-panel.xml"), "w") as f:
-            f.write(PANEL_XML)
+        for channel in ("xfce4-session.xml", "xfce4-panel.xml"):
+            shutil.copy(os.path.join(CONFIG, channel), xfconf)
         # The system's autostart entries (screensaver, settings daemon...) stay out.
         autostart = os.path.join(config, "autostart")
         os.makedirs(autostart)

@@ -52,15 +52,6 @@ class RefusedEjectTest : public test::WindowFixture {
         t->SetEnabled(true);
         timers_.push_back(std::move(timer));
     }
-    static std::vector<std::string> Items() {
-        std::vector<std::string> texts;
-        const ListView& list = *forms::Ref<frmMonitor>().lvwDrive;
-        for (int i = 0; i < list.Count(); ++i) {
-            texts.push_back(list.item(i)->text().toStdString() +
-                            (ListView::Ghosted(list.item(i)) ? " ghosted" : ""));
-        }
-        return texts;
-    }
     static void Click(char letter) {
         frmMonitor& monitor = forms::Ref<frmMonitor>();
         const std::size_t index = static_cast<std::size_t>(
@@ -114,21 +105,6 @@ TEST_F(RefusedEjectTest, ARefusedEjectIsListedUnghostedAndAClickTriesAgain) {
     EXPECT_EQ(quits, 0);  // the session manager ends the program, with Die
     sessionEnd.Die();
     EXPECT_EQ(quits, 1);
-}
-
-TEST_F(RefusedEjectTest, AClickThatIsRefusedAgainKeepsTheItemAsItWas) {
-    std::vector<std::string> afterClick;
-    DriveRecord d;
-    During(2000, [&] {
-        Click('D');
-        afterClick = Items();
-        d = Drive('D');
-    });
-    sessionEnd.Ending(platform::SessionEndSource::Xsmp);
-    EXPECT_EQ(afterClick, (std::vector<std::string>{"Holiday (E:) ghosted", "My Data (D:)"}));
-    EXPECT_EQ(d.DoorClosed, vbTrue);
-    EXPECT_EQ(d.DoorUncertain, vbTrue);
-    EXPECT_EQ(d.MediaPresent, vbTrue);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include "app/all_forms.h"
 #include "forms/form.h"
+#include "monitor/frmMonitor.h"
 #include "support/fake_shell.h"
 #include "support/model_fixture.h"
 #include "support/qt_app.h"
@@ -30,6 +31,17 @@ class WindowFixture : public ModelFixture {
     bool otherInstance = false;
     forms::QtWindows windows{[this] { return otherInstance; }};
     int programEnds = 0;
+
+    // The notification's list as text, " ghosted" after an item whose tray is open.
+    static std::vector<std::string> Items() {
+        std::vector<std::string> texts;
+        const ListView& list = *forms::Ref<frmMonitor>().lvwDrive;
+        for (int i = 0; i < list.Count(); ++i) {
+            texts.push_back(list.item(i)->text().toStdString() +
+                            (ListView::Ghosted(list.item(i)) ? " ghosted" : ""));
+        }
+        return texts;
+    }
 };
 
 }  // namespace bm::test

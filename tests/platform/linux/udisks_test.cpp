@@ -120,20 +120,59 @@ struct DesktopRig {
 
 using Calls = std::vector<std::string>;
 
-TEST(LinuxMountedDisc, IsUnmountedThenEjectedByTheDaemon) {
-    DesktopRig rig;
-    EXPECT_EQ(rig.OpenTray('D'), kMciOk);
-    EXPECT_EQ(rig.udisks->calls, (Calls{"Unmount sr0", "Eject sr0"}));
-    EXPECT_FALSE(rig.Mounted({11, 0}));
-    EXPECT_EQ(rig.Node("sr0").ejects, 0);  // the daemon ejected it
-    EXPECT_TRUE(rig.io->openFds.empty());
-}
-
-TEST(LinuxMountedDisc, AnUnmountedDiscOpensByTheDrivesOwnEject) {
-    DesktopRig rig;
-    EXPECT_EQ(rig.OpenTray('E'), kMciOk);  // sr1: nothing mounted
-    EXPECT_TRUE(rig.udisks->calls.empty());
-    EXPECT_EQ(rig.Node("sr1").ejects, 1);
+// D: (sr0) is mounted, E: (sr1) is not. A disc that stays mounted is never ejected.
+TEST(LinuxMountedDisc, OpensOnlyOnceUnmounted) {
+    using S = UdisksStatus;
+    struct Case {
+        const char* what;
+        char letter;
+        S unmount;  // of sr0
+        S eject;    // the daemon's
+        bool available;
+        bool keepMounts;
+        int code;
+        Calls calls;
+        int driveEjects;  // tried by the drive itself
+        bool stillMounted;
+    };
+    const Calls both{"Unmount sr0", "Eject sr0"};
+    const Calls one{"Unmount sr0"};
+    const Case cases[] = {
+        // clang-format off
+        {"unmounted, then ejected by the daemon", 'D', S::kOk, S::kOk, true, false, kMciOk, both, 0, false},
+        {"nothing mounted: the drive's own eject", 'E', S::kOk, S::kOk, true, false, kMciOk, {}, 1, true},
+        {"busy", 'D', S::kBusy, S::kOk, true, false, kMciDiscInUse, one, 0, true},
+        {"not allowed", 'D', S::kNotAuthorized, S::kOk, true, false, kMciNotAuthorized, one, 0, true},
+        {"failed", 'D', S::kFailed, S::kOk, true, false, kMciUnmountFailed, one, 0, true},
+        {"the daemon left between the calls", 'D', S::kAbsent, S::kOk, true, false, kMciDiscMounted, one, 0, true},
+        {"no udisks2", 'D', S::kOk, S::kOk, false, false, kMciDiscMounted, {}, 0, true},
+        {"no udisks2, nothing mounted", 'E', S::kOk, S::kOk, false, false, kMciOk, {}, 1, true},
+        {"said unmounted, still mounted", 'D', S::kOk, S::kOk, true, true, kMciDiscMounted, Calls(4, "Unmount sr0"), 0, true},
+        // Not in an active session, say: the drive's own eject, once unmounted.
+        {"the daemon's eject refused", 'D', S::kOk, S::kNotAuthorized, true, false, kMciOk, both, 1, false},
+        {"both refuse: the drive's refusal", 'D', S::kOk, S::kFailed, true, false, kMciHardware, both, 1, false},
+        // clang-format on
+    };
+    for (const Case& c : cases) {
+        DesktopRig rig;
+        rig.udisks->unmount["sr0"] = c.unmount;
+        rig.udisks->eject = c.eject;
+        rig.udisks->available = c.available;
+        rig.udisks->keepMounts = c.keepMounts;
+        if (c.code == kMciHardware) {
+            rig.Node("sr0").doorErrno = EIO;
+        }
+        EXPECT_EQ(rig.OpenTray(c.letter), c.code) << c.what;
+        EXPECT_EQ(rig.udisks->calls, c.calls) << c.what;
+        EXPECT_EQ(rig.Node(c.letter == 'D' ? "sr0" : "sr1").ejects, c.driveEjects) << c.what;
+        EXPECT_EQ(rig.Mounted({11, 0}), c.stillMounted) << c.what;
+        EXPECT_TRUE(rig.io->openFds.empty()) << c.what;
+    }
+    // The backend that a bare system gets.
+    Rig bare;
+    EXPECT_EQ(bare.Send("open D: type cdaudio alias cd"), kMciOk);  // HOLIDAY is mounted
+    EXPECT_EQ(bare.Send("set cd door open"), kMciDiscMounted);
+    EXPECT_EQ(bare.Node("sr0").ejects, 0);
 }
 
 TEST(LinuxMountedDisc, EveryPartitionAndEveryMountGoesFirst) {
@@ -150,59 +189,6 @@ TEST(LinuxMountedDisc, EveryPartitionAndEveryMountGoesFirst) {
     EXPECT_EQ(rig.udisks->calls,
               (Calls{"Unmount sr0p1", "Unmount sr0p2", "Unmount sr0p2", "Eject sr0"}));
     EXPECT_TRUE(rig.table->mounts.empty());
-}
-
-TEST(LinuxMountedDisc, ABusyOrRefusedUnmountLeavesTheTrayShut) {
-    const std::pair<UdisksStatus, int> cases[] = {
-        {UdisksStatus::kBusy, kMciDiscInUse},
-        {UdisksStatus::kNotAuthorized, kMciNotAuthorized},
-        {UdisksStatus::kFailed, kMciUnmountFailed},
-        {UdisksStatus::kAbsent, kMciDiscMounted},  // the daemon left between the calls
-    };
-    for (const auto& [status, code] : cases) {
-        DesktopRig rig;
-        rig.udisks->unmount["sr0"] = status;
-        EXPECT_EQ(rig.OpenTray('D'), code);
-        EXPECT_EQ(rig.udisks->calls, (Calls{"Unmount sr0"})) << code;
-        EXPECT_EQ(rig.Node("sr0").ejects, 0) << code;
-        EXPECT_TRUE(rig.Mounted({11, 0}));
-    }
-}
-
-TEST(LinuxMountedDisc, WithoutUdisksAMountedDiscIsRefusedNotEjected) {
-    DesktopRig rig;
-    rig.udisks->available = false;
-    EXPECT_EQ(rig.OpenTray('D'), kMciDiscMounted);
-    EXPECT_TRUE(rig.udisks->calls.empty());
-    EXPECT_EQ(rig.Node("sr0").ejects, 0);
-    EXPECT_EQ(rig.OpenTray('E'), kMciOk);  // an unmounted one opens as before
-    EXPECT_EQ(rig.Node("sr1").ejects, 1);
-    // The backend that a bare system gets.
-    Rig bare;
-    EXPECT_EQ(bare.Send("open D: type cdaudio alias cd"), kMciOk);  // HOLIDAY is mounted
-    EXPECT_EQ(bare.Send("set cd door open"), kMciDiscMounted);
-    EXPECT_EQ(bare.Node("sr0").ejects, 0);
-}
-
-TEST(LinuxMountedDisc, AMountThatStaysIsNeverEjected) {
-    DesktopRig rig;
-    rig.udisks->keepMounts = true;
-    EXPECT_EQ(rig.OpenTray('D'), kMciDiscMounted);
-    EXPECT_EQ(std::count(rig.udisks->calls.begin(), rig.udisks->calls.end(), "Eject sr0"), 0);
-    EXPECT_EQ(rig.Node("sr0").ejects, 0);
-}
-
-TEST(LinuxMountedDisc, ARefusedDaemonEjectFallsBackOnTheDriveOnceUnmounted) {
-    DesktopRig rig;
-    rig.udisks->eject = UdisksStatus::kNotAuthorized;  // not in an active session, say
-    EXPECT_EQ(rig.OpenTray('D'), kMciOk);
-    EXPECT_FALSE(rig.Mounted({11, 0}));
-    EXPECT_EQ(rig.Node("sr0").ejects, 1);
-    // And when the drive refuses too, the refusal is the drive's.
-    DesktopRig both;
-    both.udisks->eject = UdisksStatus::kFailed;
-    both.Node("sr0").doorErrno = EIO;
-    EXPECT_EQ(both.OpenTray('D'), kMciHardware);
 }
 
 TEST(LinuxMountedDisc, ClosingNeedsNoUnmount) {
