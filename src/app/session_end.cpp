@@ -1,7 +1,7 @@
 #include "app/session_end.h"
 
-#include "monitor/frmMonitor.h"
 #include "forms/form.h"
+#include "monitor/frmMonitor.h"
 #include "platform/services.h"
 #include "tray/frmSystemTray.h"
 

@@ -5,8 +5,8 @@
 #include <QPushButton>
 #include <cstdint>
 
-#include "monitor/list_view.h"
 #include "forms/form.h"
+#include "monitor/list_view.h"
 
 namespace bm {
 

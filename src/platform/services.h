@@ -15,8 +15,8 @@ struct Services {
     Mci* mci = nullptr;
     SettingsBacking* settings = nullptr;
     Host* host = nullptr;
-    Shell* shell = nullptr;      // windows only
-    Windows* windows = nullptr;  // windows only
+    Shell* shell = nullptr;           // windows only
+    Windows* windows = nullptr;       // windows only
     MediaNotices* notices = nullptr;  // windows only; none: the tooltip follows the pointer only
 };
 

@@ -7,9 +7,9 @@
 #include <QVBoxLayout>
 
 #include "drives/runtime.h"
+#include "forms/icons.h"
 #include "platform/errors.h"
 #include "platform/host.h"
-#include "forms/icons.h"
 #include "tray/frmSystemTray.h"
 
 namespace bm {

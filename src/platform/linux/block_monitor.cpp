@@ -60,9 +60,9 @@ class UdevBlockFeed : public ChangeFeed {
             }
             const char* action = udev_device_get_action(device);
             // add, remove, change; a bind or move says nothing about media.
-            if (action != nullptr && (std::strcmp(action, "change") == 0 ||
-                                      std::strcmp(action, "add") == 0 ||
-                                      std::strcmp(action, "remove") == 0)) {
+            if (action != nullptr &&
+                (std::strcmp(action, "change") == 0 || std::strcmp(action, "add") == 0 ||
+                 std::strcmp(action, "remove") == 0)) {
                 changed = true;
             }
             udev_device_unref(device);

@@ -391,7 +391,7 @@ VolumeInfo LinuxMachine::ReadVolume(const Slot& slot, const Medium& medium) {
             // of the new disc, which our open above may just have done.
             std::optional<VolumeInfo> own;
             if (disc != CDS_AUDIO && disc != CDS_NO_DISC && disc != CDS_TRAY_OPEN && disc >= 0) {
-                std::vector<unsigned char> descriptors(8 * 2048);
+                std::vector<unsigned char> descriptors(std::size_t{8} * 2048);
                 const long n =
                     io_->ReadAt(fd, descriptors.data(), descriptors.size(), kIsoDescriptorsOffset);
                 if (n > 0) {

@@ -21,7 +21,7 @@ std::uint32_t Fnv1a(const std::string& text);
 std::optional<VolumeInfo> ParseFatBootSector(const unsigned char* sector, std::size_t size);
 
 // ISO 9660 keeps its volume descriptors from sector 16 on, 2048 bytes each.
-inline constexpr std::int64_t kIsoDescriptorsOffset = 16 * 2048;
+inline constexpr std::int64_t kIsoDescriptorsOffset = std::int64_t{16} * 2048;
 // Label and serial of an ISO 9660 file system from its volume descriptors (data starts at
 // sector 16), as blkid reads them: the Joliet label where there is one, the primary one's
 // otherwise; the serial from the UUID that blkid makes of the volume's dates. nullopt when the

@@ -3,9 +3,9 @@
 #include <QApplication>
 #include <QEvent>
 #include <QGuiApplication>
-#include <QMouseEvent>
 #include <QIcon>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <cstring>
@@ -64,7 +64,7 @@ struct QtShell::Impl {
     int generation = 0;  // a new icon for each add, so messages for a deleted one stop
     TrayClickDecoder decoder;
     TrayEventFilter hover;
-    int pendingRelease = 0;  // 514 or 517 held until the button comes up
+    int pendingRelease = 0;           // 514 or 517 held until the button comes up
     std::unique_ptr<QMenu> exported;  // the window's menu as the host draws it
     bool exportedOpen = false;
     EventSound sound;

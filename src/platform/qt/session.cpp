@@ -62,11 +62,11 @@ struct SessionWatch::Impl {
     std::unique_ptr<PortalSessionMonitor> portal;
 };
 
-SessionWatch::SessionWatch(SessionHandlers handlers, SessionOptions options)
-    : SessionWatch(std::move(handlers), QDBusConnection::systemBus(), std::move(options)) {}
+SessionWatch::SessionWatch(SessionHandlers handlers, const SessionOptions& options)
+    : SessionWatch(std::move(handlers), QDBusConnection::systemBus(), options) {}
 
 SessionWatch::SessionWatch(SessionHandlers handlers, const QDBusConnection& systemBus,
-                           SessionOptions options)
+                           const SessionOptions& options)
     : impl_(std::make_unique<Impl>(std::move(handlers), systemBus, options)) {}
 
 SessionWatch::~SessionWatch() = default;

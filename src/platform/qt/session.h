@@ -43,10 +43,10 @@ std::string ClientIdOfSessionArgument(const std::string& argument);
 class SessionWatch {
   public:
     // Needs the QGuiApplication. Takes logind's delay lock if the system bus has logind.
-    explicit SessionWatch(SessionHandlers handlers, SessionOptions options = {});
+    explicit SessionWatch(SessionHandlers handlers, const SessionOptions& options = {});
     // With logind looked for on the given bus instead of the system bus.
     SessionWatch(SessionHandlers handlers, const QDBusConnection& systemBus,
-                 SessionOptions options = {});
+                 const SessionOptions& options = {});
     ~SessionWatch();
     SessionWatch(const SessionWatch&) = delete;
     SessionWatch& operator=(const SessionWatch&) = delete;

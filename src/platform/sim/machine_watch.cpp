@@ -22,9 +22,9 @@ class MachineFileFeed : public ChangeFeed {
         if (fd_ < 0) {
             return;
         }
-        if (inotify_add_watch(fd_, folder.c_str(),
-                              IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE |
-                                  IN_DELETE) < 0) {
+        if (inotify_add_watch(
+                fd_, folder.c_str(),
+                IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_CREATE | IN_DELETE) < 0) {
             ::close(fd_);
             fd_ = -1;
         }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <QApplication>
 #include <QEventLoop>
 #include <QIcon>
@@ -10,8 +12,6 @@
 #include <QSystemTrayIcon>
 #include <QThread>
 #include <QTimer>
-#include <fcntl.h>
-#include <unistd.h>
 #include <cstring>
 #include <functional>
 #include <string>

@@ -12,8 +12,8 @@
 #include <gmock/gmock.h>
 
 #include "platform/errors.h"
-#include "support/temp_dir.h"
 #include "platform/sim/machine_watch.h"
+#include "support/temp_dir.h"
 
 namespace bm::platform::sim {
 namespace {
