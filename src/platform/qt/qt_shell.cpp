@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "platform/qt/event_sound.h"
-#include "platform/qt/tray_parts.h"
+#include "platform/qt/tray_click_decoder.h"
+#include "platform/qt/tray_host_probe.h"
+#include "platform/qt/tray_tip.h"
 
 namespace bm::platform {
 namespace {

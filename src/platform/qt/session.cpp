@@ -3,10 +3,12 @@
 #include <QLoggingCategory>
 #include <cstdlib>
 
-#include "platform/qt/session_parts.h"
+#include "platform/qt/logind_watch.h"
+#include "platform/qt/session_dispatch.h"
 #include "platform/qt/session_portal.h"
 #include "platform/qt/session_trace.h"
 #include "platform/qt/session_xsmp.h"
+#include "platform/qt/sigterm_pipe.h"
 
 Q_LOGGING_CATEGORY(lcSession, "bayminder.session", QtInfoMsg)
 

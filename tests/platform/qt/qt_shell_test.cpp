@@ -19,7 +19,9 @@
 
 #include "platform/qt/event_sound.h"
 #include "platform/qt/qt_media_notices.h"
-#include "platform/qt/tray_parts.h"
+#include "platform/qt/tray_click_decoder.h"
+#include "platform/qt/tray_host_probe.h"
+#include "platform/qt/tray_tip.h"
 #include "support/qt_app.h"
 
 namespace bm::platform {

@@ -13,8 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "platform/qt/session_parts.h"
+#include "platform/qt/logind_watch.h"
+#include "platform/qt/session_dispatch.h"
 #include "platform/qt/session_xsmp.h"
+#include "platform/qt/sigterm_pipe.h"
 #include "support/qt_app.h"
 
 namespace bm::platform {

@@ -1,4 +1,4 @@
-#include "platform/qt/tray_parts.h"
+#include "platform/qt/tray_host_probe.h"
 
 #include <xcb/xcb.h>
 
@@ -18,74 +18,6 @@
 #include <string>
 
 namespace bm::platform {
-
-TrayClickDecoder::TrayClickDecoder()
-    : TrayClickDecoder(
-          [] {
-              static QElapsedTimer clock = [] {
-                  QElapsedTimer t;
-                  t.start();
-                  return t;
-              }();
-              return static_cast<std::int64_t>(clock.elapsed());
-          },
-          [] { return QGuiApplication::styleHints()->mouseDoubleClickInterval(); }) {}
-
-std::vector<int> TrayClickDecoder::Messages(QSystemTrayIcon::ActivationReason reason) {
-    const std::int64_t now = clock_();
-    switch (reason) {
-        case QSystemTrayIcon::Trigger:
-            if (triggered_ && now - triggerAt_ <= interval_()) {
-                triggered_ = false;
-                doubled_ = true;
-                doubledAt_ = now;
-                return {515, 514};
-            }
-            triggered_ = true;
-            triggerAt_ = now;
-            doubled_ = false;
-            return {513, 514};
-        case QSystemTrayIcon::DoubleClick:
-            triggered_ = false;
-            if (doubled_ && now - doubledAt_ <= interval_()) {
-                doubled_ = false;
-                return {};  // already reported by its second Trigger
-            }
-            return {515, 514};
-        case QSystemTrayIcon::Context:
-            triggered_ = false;
-            doubled_ = false;
-            return {516, 517};
-        default:
-            return {};  // middle clicks mean nothing to the program
-    }
-}
-
-QString TipForQt(const NOTIFYICONDATA& data) {
-    constexpr std::size_t kMax = sizeof(data.szTip) - 1;
-    const char* begin = data.szTip;
-    std::size_t length = std::find(begin, begin + kMax, '\0') - begin;
-    // A lead byte near the end whose continuation bytes do not all follow is cut off.
-    const auto continuation = [&](std::size_t i) {
-        return (static_cast<unsigned char>(begin[i]) & 0xC0) == 0x80;
-    };
-    std::size_t lead = length;
-    while (lead > 0 && length - lead < 3 && continuation(lead - 1)) {
-        --lead;
-    }
-    if (lead > 0) {
-        --lead;
-        const auto byte = static_cast<unsigned char>(begin[lead]);
-        const std::size_t need = (byte & 0xE0) == 0xC0   ? 2
-                                 : (byte & 0xF0) == 0xE0 ? 3
-                                 : (byte & 0xF8) == 0xF0 ? 4
-                                                         : 0;
-        if (length - lead < need) {
-            length = lead;
-        }
-    }
-    return QString::fromUtf8(begin, static_cast<qsizetype>(length));
-}
 
 namespace {
 

@@ -1,0 +1,30 @@
+#pragma once
+// SIGTERM carried from its handler to the event loop.
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace bm::platform {
+
+// SIGTERM, written by the handler into a pipe and read on the event loop. One at a time: a
+// second one while the first lives is not installed.
+class SigtermPipe {
+  public:
+    explicit SigtermPipe(std::function<void(pid_t sender)> received);
+    ~SigtermPipe();
+    SigtermPipe(const SigtermPipe&) = delete;
+    SigtermPipe& operator=(const SigtermPipe&) = delete;
+    bool Installed() const { return notifier_ != nullptr; }
+
+  private:
+    void Drain();
+    std::function<void(pid_t)> received_;
+    int read_ = -1;
+    int write_ = -1;
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+}  // namespace bm::platform
