@@ -157,15 +157,15 @@ void frmSystemTray::TrayMessage(int message) {
 void frmSystemTray::Form_MouseMove(int /*Button*/, int /*Shift*/, float X, float /*Y*/) {
     RefreshToolTip();
     const float message = X / kTwipsPerPixelX;
-    if (message == 514.0F) {
+    if (message == static_cast<float>(platform::kWmLButtonUp)) {
         if (!tmrDoubleClick->Enabled()) {
             tmrSingleClick->SetEnabled(true);
         }
-    } else if (message == 515.0F) {
+    } else if (message == static_cast<float>(platform::kWmLButtonDblClk)) {
         tmrSingleClick->SetEnabled(false);
         tmrDoubleClick->SetEnabled(true);
         mnuPopupProperties_Click();
-    } else if (message == 517.0F) {
+    } else if (message == static_cast<float>(platform::kWmRButtonUp)) {
         tmrSingleClick->SetEnabled(false);
         // A fresh four seconds for this menu: the tick of an earlier right click would
         // otherwise take it away at once.
