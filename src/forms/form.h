@@ -115,6 +115,10 @@ F* Loaded() {
     return static_cast<F*>(FormRegistry::Find(F::kName));
 }
 template <typename F>
+bool Unload(std::int16_t mode = vbFormCode) {
+    return FormRegistry::Unload(F::kName, mode);
+}
+template <typename F>
 void RegisterForm() {
     if constexpr (std::is_constructible_v<F, Bare>) {
         FormRegistry::Register(

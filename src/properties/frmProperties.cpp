@@ -10,6 +10,7 @@
 #include "forms/icons.h"
 #include "platform/errors.h"
 #include "platform/host.h"
+#include "properties/frmPropertiesAdvanced.h"
 #include "tray/frmSystemTray.h"
 
 namespace bm {
@@ -273,7 +274,7 @@ void frmProperties::cmdCancel_Click() {
 }
 
 void frmProperties::cmdAdvanced_Click() {
-    forms::FormRegistry::Get("frmPropertiesAdvanced").Show();
+    forms::Ref<frmPropertiesAdvanced>().Show();
     cmdAdvanced->setEnabled(false);
 }
 
@@ -289,7 +290,7 @@ void frmProperties::tmrStatus_Timer() {
     const forms::Form* self = this;
     modMain::RefreshDriveStatus(*drive);
     // Events ran inside the refresh: the dialog may be gone, or on another tab.
-    if (forms::FormRegistry::Find(kName) != self || !Visible()) {
+    if (forms::Loaded<frmProperties>() != self || !Visible()) {
         return;
     }
     drive = DriveOfTab(tabDrive->currentIndex() + 1);

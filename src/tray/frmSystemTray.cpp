@@ -5,7 +5,11 @@
 #include "drives/modMain.h"
 #include "monitor/frmMonitor.h"
 #include "platform/services.h"
+#include "properties/frmProperties.h"
+#include "properties/frmPropertiesAdvanced.h"
 #include "version.h"
+#include "windows/frmAbout.h"
+#include "windows/frmSplash.h"
 
 namespace bm {
 
@@ -206,21 +210,21 @@ void frmSystemTray::tmrDriveStatusTimeout_Timer(std::int16_t Index) {
 }
 
 void frmSystemTray::mnuPopupAbout_Click() {
-    forms::FormRegistry::Get("frmAbout").Show();
+    forms::Ref<frmAbout>().Show();
 }
 
 void frmSystemTray::mnuPopupAdvanced_Click() {
-    forms::FormRegistry::Get("frmPropertiesAdvanced").Show();
+    forms::Ref<frmPropertiesAdvanced>().Show();
 }
 
 void frmSystemTray::mnuPopupProperties_Click() {
-    forms::FormRegistry::Get("frmProperties").Show();
+    forms::Ref<frmProperties>().Show();
 }
 
 void frmSystemTray::mnuPopupExit_Click() {
     DeleteIcon();
-    forms::FormRegistry::Unload("frmProperties");
-    forms::FormRegistry::Unload("frmPropertiesAdvanced");
+    forms::Unload<frmProperties>();
+    forms::Unload<frmPropertiesAdvanced>();
     tmrUnload->SetEnabled(true);
 }
 
@@ -247,7 +251,7 @@ void frmSystemTray::Form_QueryUnload(std::int16_t& /*Cancel*/, std::int16_t Unlo
             MediaCheck(true);
             break;
         case forms::vbFormCode:
-            forms::FormRegistry::Get("frmAbout").Show();
+            forms::Ref<frmAbout>().Show();
             break;
         default:
             break;
@@ -279,7 +283,7 @@ void frmSystemTray::RestoreIcon() {
 void frmSystemTray::MediaCheck(bool withWindows) {
     // A notification left from an earlier end of the session that did not happen: start afresh,
     // with an empty list, a full bar and no pending hide.
-    forms::FormRegistry::Unload(frmMonitor::kName);
+    forms::Unload<frmMonitor>();
     mCheckCalledOff = false;
     const modMain::QuietDeviceFaults quiet;
     modMain::CloseAllDoors();
@@ -316,9 +320,9 @@ void frmSystemTray::MediaCheck(bool withWindows) {
     frmMonitor& monitor = forms::Ref<frmMonitor>();
     if (monitor.lvwDrive->Count() == 0) {
         // The session waits for the splash as it would for the notification.
-        forms::FormRegistry::Get("frmSplash").Show();
+        forms::Ref<frmSplash>().Show();
         platform::Get().host->WaitWhile([] {
-            const forms::Form* shown = forms::FormRegistry::Find("frmSplash");
+            const frmSplash* shown = forms::Loaded<frmSplash>();
             return shown != nullptr && shown->Visible();
         });
         return;
