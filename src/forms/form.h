@@ -13,6 +13,7 @@
 #include "platform/host.h"
 #include "platform/windows.h"
 
+class QAbstractButton;
 class QCloseEvent;
 
 namespace bm::forms {
@@ -46,6 +47,8 @@ class Form : public QWidget {
     explicit Form(std::string name, Qt::WindowFlags flags = Qt::Window);
     // A host timer that stops when the window unloads; the window owns it.
     platform::Timer& NewTimer(int interval, std::function<void()> handler);
+    // Esc clicks this button, wherever the focus is in the window.
+    void SetCancelButton(QAbstractButton* button);
     // The close box unloads with reason 0.
     void closeEvent(QCloseEvent* event) override;
 

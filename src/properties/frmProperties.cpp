@@ -2,8 +2,6 @@
 
 #include <QGridLayout>
 #include <QHBoxLayout>
-#include <QKeySequence>
-#include <QShortcut>
 #include <QVBoxLayout>
 
 #include "drives/runtime.h"
@@ -132,8 +130,7 @@ frmProperties::frmProperties() : Form(kName, Qt::Dialog) {
     connect(cmdOkay, &QPushButton::clicked, this, [this] { cmdOkay_Click(); });
     connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
     connect(cmdAdvanced, &QPushButton::clicked, this, [this] { cmdAdvanced_Click(); });
-    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    connect(escape, &QShortcut::activated, cmdCancel, &QPushButton::click);
+    SetCancelButton(cmdCancel);
     tmrStatus = &NewTimer(1000, [this] { tmrStatus_Timer(); });
 }
 

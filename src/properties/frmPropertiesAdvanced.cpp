@@ -4,7 +4,6 @@
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QPointer>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -88,6 +87,7 @@ frmPropertiesAdvanced::frmPropertiesAdvanced()
     }
     lblToolTipSample->setText(SampleText(false, true));
 
+    // Enter presses nothing: there is no default button.
     for (QPushButton* button : {cmdOkay, cmdCancel}) {
         button->setAutoDefault(false);
         button->setDefault(false);
@@ -171,6 +171,7 @@ frmPropertiesAdvanced::frmPropertiesAdvanced()
     onSelect(optDriveLetter, &frmPropertiesAdvanced::optDriveLetter_Click);
     connect(cmdOkay, &QPushButton::clicked, this, [this] { cmdOkay_Click(); });
     connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
+    SetCancelButton(cmdCancel);
 
     adjustSize();
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -267,14 +268,6 @@ void frmPropertiesAdvanced::changeEvent(QEvent* event) {
         ApplyToolTipColours();
     }
     Form::changeEvent(event);
-}
-
-void frmPropertiesAdvanced::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-        cmdCancel->click();
-        return;
-    }
-    Form::keyPressEvent(event);
 }
 
 }  // namespace bm
