@@ -108,6 +108,13 @@ class FormRegistry {
     static void CheckEnd();
 };
 
+// Gives a control (or a menu item) its name, by which the trace and the desktop tests find it.
+template <typename O>
+O* Named(O* object, const char* name) {
+    object->setObjectName(QString::fromLatin1(name));
+    return object;
+}
+
 // The window of type F, loaded on first reference. F names itself with a static kName.
 template <typename F>
 F& Ref() {

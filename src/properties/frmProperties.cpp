@@ -16,7 +16,7 @@ namespace {
 
 QLineEdit* DisplayField(QWidget* parent, const char* name, const char* text) {
     auto* field = new QLineEdit(QString::fromLatin1(text), parent);
-    field->setObjectName(QString::fromLatin1(name));
+    forms::Named(field, name);
     field->setReadOnly(true);
     field->setFocusPolicy(Qt::NoFocus);
     // Drawn in the window's face colour: a display, not an entry.
@@ -28,21 +28,19 @@ QLineEdit* DisplayField(QWidget* parent, const char* name, const char* text) {
 
 QLabel* Label(QWidget* parent, const char* name, const char* text, QWidget* buddy) {
     auto* label = new QLabel(QString::fromLatin1(text), parent);
-    label->setObjectName(QString::fromLatin1(name));
+    forms::Named(label, name);
     label->setBuddy(buddy);
     buddy->setAccessibleName(label->text());
     return label;
 }
 
 forms::CheckBox* CheckBox(QWidget* parent, const char* name, const char* text) {
-    auto* box = new forms::CheckBox(QString::fromLatin1(text), parent);
-    box->setObjectName(QString::fromLatin1(name));
-    return box;
+    return forms::Named(new forms::CheckBox(QString::fromLatin1(text), parent), name);
 }
 
 QPushButton* Button(QWidget* parent, const char* name, const char* text) {
     auto* button = new QPushButton(QString::fromLatin1(text), parent);
-    button->setObjectName(QString::fromLatin1(name));
+    forms::Named(button, name);
     button->setAutoDefault(false);  // Enter presses nothing
     return button;
 }
@@ -54,12 +52,12 @@ frmProperties::frmProperties() : Form(kName, Qt::Dialog) {
     setWindowIcon(forms::ProgramIcon());
 
     tabDrive = new QTabBar(this);
-    tabDrive->setObjectName(QStringLiteral("tabDrive"));
+    forms::Named(tabDrive, "tabDrive");
     tabDrive->setExpanding(false);
     fraDrive = new QGroupBox(QStringLiteral("Drive"), this);
-    fraDrive->setObjectName(QStringLiteral("fraDrive"));
+    forms::Named(fraDrive, "fraDrive");
     imgDriveIcon = new QLabel(fraDrive);
-    imgDriveIcon->setObjectName(QStringLiteral("imgDriveIcon"));
+    forms::Named(imgDriveIcon, "imgDriveIcon");
     imgDriveIcon->setFixedSize(32, 32);
     txtType = DisplayField(fraDrive, "txtType", "Removable");
     txtMediaStatus = DisplayField(fraDrive, "txtMediaStatus", "Unknown");
@@ -69,15 +67,15 @@ frmProperties::frmProperties() : Form(kName, Qt::Dialog) {
     lblTrayStatus = Label(fraDrive, "lblTrayStatus", "Tray Status:", txtTrayStatus);
 
     Frame1 = new QFrame(fraDrive);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
+    forms::Named(Frame1, "Frame1");
     Frame1->setFrameShape(QFrame::StyledPanel);
     chkMonitor = CheckBox(Frame1, "chkMonitor", "Monitor at Shutdown:");
     fraNotEmpty = new QFrame(Frame1);
-    fraNotEmpty->setObjectName(QStringLiteral("fraNotEmpty"));
+    forms::Named(fraNotEmpty, "fraNotEmpty");
     chkEject = CheckBox(fraNotEmpty, "chkEject", "Auto &Eject");
     chkNotify = CheckBox(fraNotEmpty, "chkNotify", "&Notify User");
     fraIcon = new QGroupBox(QStringLiteral("Icon Features:"), fraDrive);
-    fraIcon->setObjectName(QStringLiteral("fraIcon"));
+    forms::Named(fraIcon, "fraIcon");
     chkTrayToggle = CheckBox(fraIcon, "chkTrayToggle", "Tray Toggle");
     chkStatusToolTip = CheckBox(fraIcon, "chkStatusToolTip", "Status ToolTip");
 

@@ -33,12 +33,12 @@ frmSystemTray::frmSystemTray()
       icon_(forms::ProgramIcon()) {
     setWindowIcon(icon_);
     setWindowTitle(QString::fromLatin1(kProductName));
-    mnuPopup->setObjectName(QStringLiteral("mnuPopup"));
-    mnuPopupAbout->setObjectName(QStringLiteral("mnuPopupAbout"));
-    mnuPopupExit->setObjectName(QStringLiteral("mnuPopupExit"));
-    mnuPopupLine->setObjectName(QStringLiteral("mnuPopupLine"));
-    mnuPopupAdvanced->setObjectName(QStringLiteral("mnuPopupAdvanced"));
-    mnuPopupProperties->setObjectName(QStringLiteral("mnuPopupProperties"));
+    forms::Named(mnuPopup, "mnuPopup");
+    forms::Named(mnuPopupAbout, "mnuPopupAbout");
+    forms::Named(mnuPopupExit, "mnuPopupExit");
+    forms::Named(mnuPopupLine, "mnuPopupLine");
+    forms::Named(mnuPopupAdvanced, "mnuPopupAdvanced");
+    forms::Named(mnuPopupProperties, "mnuPopupProperties");
     mnuPopup->setDefaultAction(mnuPopupProperties);
     connect(mnuPopupAbout, &QAction::triggered, this, [this] { mnuPopupAbout_Click(); });
     connect(mnuPopupExit, &QAction::triggered, this, [this] { mnuPopupExit_Click(); });

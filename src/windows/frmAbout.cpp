@@ -34,7 +34,7 @@ frmAbout::frmAbout()
                                    Qt::AlignLeft | Qt::AlignVCenter, false)) {
     setWindowTitle(QStringLiteral("About Bayminder"));
     setWindowIcon(forms::ProgramIcon());
-    cmdOkay->setObjectName(QStringLiteral("cmdOkay"));
+    forms::Named(cmdOkay, "cmdOkay");
     cmdOkay->setDefault(true);
     cmdOkay->setGeometry(title::PixelRect(1080, 1215, 1215, 375));
     SetCancelButton(cmdOkay);
