@@ -118,7 +118,7 @@ frmProperties::frmProperties() : Form(kName, Qt::Dialog) {
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
     connect(tabDrive, &QTabBar::currentChanged, this, [this] {
-        if (!building_) {
+        if (!mBuilding) {
             tabDrive_Click();
         }
     });
@@ -150,7 +150,7 @@ void frmProperties::Form_Load() {
     }
     cmdAdvanced->setEnabled(modMain::gAdvancedOpen == vbFalse);
     const frmSystemTray& tray = forms::Ref<frmSystemTray>();
-    building_ = true;
+    mBuilding = true;
     while (tabDrive->count() > 0) {
         tabDrive->removeTab(0);
     }
@@ -161,7 +161,7 @@ void frmProperties::Form_Load() {
         tabDrive->setTabData(tab, letter);
     }
     tabDrive->setCurrentIndex(0);
-    building_ = false;
+    mBuilding = false;
     ShowDrive(1);
     CurrentTab = 1;
     tmrStatus->SetEnabled(true);

@@ -30,8 +30,8 @@ frmSystemTray::frmSystemTray()
       tmrDoubleClick(&NewTimer(500, [this] { tmrDoubleClick_Timer(); })),
       tmrRemovePopup(&NewTimer(4000, [this] { tmrRemovePopup_Timer(); })),
       tmrUnload(&NewTimer(1000, [this] { tmrUnload_Timer(); })),
-      icon_(forms::ProgramIcon()) {
-    setWindowIcon(icon_);
+      mIcon(forms::ProgramIcon()) {
+    setWindowIcon(mIcon);
     setWindowTitle(QString::fromLatin1(kProductName));
     forms::Named(mnuPopup, "mnuPopup");
     forms::Named(mnuPopupAbout, "mnuPopupAbout");
@@ -83,7 +83,7 @@ void frmSystemTray::FillTrayIcon(const std::string& tip) {
     mTrayIcon.uID = 1;
     mTrayIcon.uFlags = platform::NIF_MESSAGE | platform::NIF_ICON | platform::NIF_TIP;
     mTrayIcon.uCallbackMessage = platform::WM_MOUSEMOVE;
-    mTrayIcon.hIcon = &icon_;
+    mTrayIcon.hIcon = &mIcon;
     platform::SetTip(mTrayIcon, tip);
 }
 
