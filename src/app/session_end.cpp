@@ -4,6 +4,7 @@
 #include "monitor/frmMonitor.h"
 #include "platform/services.h"
 #include "tray/frmSystemTray.h"
+#include "windows/frmSplash.h"
 
 namespace bm::app {
 
@@ -12,8 +13,8 @@ void SessionEnd::Ending(platform::SessionEndSource source, bool withWindows) {
         // One check at a time. The running one answers for both, and this end too waits until
         // its windows are done.
         platform::Get().host->WaitWhile([] {
-            const forms::Form* monitor = forms::FormRegistry::Find(frmMonitor::kName);
-            const forms::Form* splash = forms::FormRegistry::Find("frmSplash");
+            const frmMonitor* monitor = forms::Loaded<frmMonitor>();
+            const frmSplash* splash = forms::Loaded<frmSplash>();
             return (monitor != nullptr && monitor->Visible()) ||
                    (splash != nullptr && splash->Visible());
         });
@@ -59,7 +60,7 @@ void SessionEnd::Cancelled() {
     checked_ = false;
     // The notification of an end that did not come is done with; left loaded, it would keep
     // the program alive after Exit.
-    forms::FormRegistry::Unload(frmMonitor::kName);
+    forms::Unload<frmMonitor>();
     if (frmSystemTray* tray = forms::Loaded<frmSystemTray>()) {
         tray->RestoreIcon();
     }

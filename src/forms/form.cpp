@@ -1,11 +1,13 @@
 #include "forms/form.h"
 
+#include <QAbstractButton>
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QGroupBox>
 #include <QKeySequence>
+#include <QShortcut>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <algorithm>
@@ -238,6 +240,11 @@ void Form::StopTimers() {
     for (auto& timer : timers_) {
         timer->SetEnabled(false);
     }
+}
+
+void Form::SetCancelButton(QAbstractButton* button) {
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    connect(escape, &QShortcut::activated, button, &QAbstractButton::click);
 }
 
 void Form::closeEvent(QCloseEvent* event) {

@@ -13,6 +13,7 @@
 #include "platform/host.h"
 #include "platform/windows.h"
 
+class QAbstractButton;
 class QCloseEvent;
 
 namespace bm::forms {
@@ -46,6 +47,8 @@ class Form : public QWidget {
     explicit Form(std::string name, Qt::WindowFlags flags = Qt::Window);
     // A host timer that stops when the window unloads; the window owns it.
     platform::Timer& NewTimer(int interval, std::function<void()> handler);
+    // Esc clicks this button, wherever the focus is in the window.
+    void SetCancelButton(QAbstractButton* button);
     // The close box unloads with reason 0.
     void closeEvent(QCloseEvent* event) override;
 
@@ -105,6 +108,13 @@ class FormRegistry {
     static void CheckEnd();
 };
 
+// Gives a control (or a menu item) its name, by which the trace and the desktop tests find it.
+template <typename O>
+O* Named(O* object, const char* name) {
+    object->setObjectName(QString::fromLatin1(name));
+    return object;
+}
+
 // The window of type F, loaded on first reference. F names itself with a static kName.
 template <typename F>
 F& Ref() {
@@ -113,6 +123,10 @@ F& Ref() {
 template <typename F>
 F* Loaded() {
     return static_cast<F*>(FormRegistry::Find(F::kName));
+}
+template <typename F>
+bool Unload(std::int16_t mode = vbFormCode) {
+    return FormRegistry::Unload(F::kName, mode);
 }
 template <typename F>
 void RegisterForm() {

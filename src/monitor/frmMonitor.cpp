@@ -28,12 +28,12 @@ frmMonitor::frmMonitor()
       tmrUnload(&NewTimer(1000, [this] { tmrUnload_Timer(); })) {
     setWindowTitle(QStringLiteral("Bayminder Notification"));
     setWindowIcon(forms::ProgramIcon());
-    Label2->setObjectName(QStringLiteral("Label2"));
-    lvwDrive->setObjectName(QStringLiteral("lvwDrive"));
-    lblTimeout->setObjectName(QStringLiteral("lblTimeout"));
-    prgTimeout->setObjectName(QStringLiteral("prgTimeout"));
-    cmdOkay->setObjectName(QStringLiteral("cmdOkay"));
-    Image1->setObjectName(QStringLiteral("Image1"));
+    forms::Named(Label2, "Label2");
+    forms::Named(lvwDrive, "lvwDrive");
+    forms::Named(lblTimeout, "lblTimeout");
+    forms::Named(prgTimeout, "prgTimeout");
+    forms::Named(cmdOkay, "cmdOkay");
+    forms::Named(Image1, "Image1");
 
     Image1->setPixmap(forms::ProgramIcon().pixmap(32, 32));
     Image1->setAlignment(Qt::AlignTop | Qt::AlignHCenter);

@@ -6,8 +6,15 @@
 
 namespace bm::platform {
 
-// The window that receives the icon's mouse messages; the shell calls it with the message
-// number (512 move, 513/514 left down/up, 515 left double click, 516/517 right down/up).
+// The icon's mouse messages, numbered as the program has always numbered them.
+inline constexpr int kWmMouseMove = 512;
+inline constexpr int kWmLButtonDown = 513;
+inline constexpr int kWmLButtonUp = 514;
+inline constexpr int kWmLButtonDblClk = 515;
+inline constexpr int kWmRButtonDown = 516;
+inline constexpr int kWmRButtonUp = 517;
+
+// The window that receives the icon's mouse messages; the shell calls it with one of them.
 class TrayWindow {
   public:
     virtual ~TrayWindow() = default;

@@ -2,14 +2,13 @@
 
 #include <QGridLayout>
 #include <QHBoxLayout>
-#include <QKeySequence>
-#include <QShortcut>
 #include <QVBoxLayout>
 
 #include "drives/runtime.h"
 #include "forms/icons.h"
 #include "platform/errors.h"
 #include "platform/host.h"
+#include "properties/frmPropertiesAdvanced.h"
 #include "tray/frmSystemTray.h"
 
 namespace bm {
@@ -17,7 +16,7 @@ namespace {
 
 QLineEdit* DisplayField(QWidget* parent, const char* name, const char* text) {
     auto* field = new QLineEdit(QString::fromLatin1(text), parent);
-    field->setObjectName(QString::fromLatin1(name));
+    forms::Named(field, name);
     field->setReadOnly(true);
     field->setFocusPolicy(Qt::NoFocus);
     // Drawn in the window's face colour: a display, not an entry.
@@ -29,21 +28,19 @@ QLineEdit* DisplayField(QWidget* parent, const char* name, const char* text) {
 
 QLabel* Label(QWidget* parent, const char* name, const char* text, QWidget* buddy) {
     auto* label = new QLabel(QString::fromLatin1(text), parent);
-    label->setObjectName(QString::fromLatin1(name));
+    forms::Named(label, name);
     label->setBuddy(buddy);
     buddy->setAccessibleName(label->text());
     return label;
 }
 
 forms::CheckBox* CheckBox(QWidget* parent, const char* name, const char* text) {
-    auto* box = new forms::CheckBox(QString::fromLatin1(text), parent);
-    box->setObjectName(QString::fromLatin1(name));
-    return box;
+    return forms::Named(new forms::CheckBox(QString::fromLatin1(text), parent), name);
 }
 
 QPushButton* Button(QWidget* parent, const char* name, const char* text) {
     auto* button = new QPushButton(QString::fromLatin1(text), parent);
-    button->setObjectName(QString::fromLatin1(name));
+    forms::Named(button, name);
     button->setAutoDefault(false);  // Enter presses nothing
     return button;
 }
@@ -55,12 +52,12 @@ frmProperties::frmProperties() : Form(kName, Qt::Dialog) {
     setWindowIcon(forms::ProgramIcon());
 
     tabDrive = new QTabBar(this);
-    tabDrive->setObjectName(QStringLiteral("tabDrive"));
+    forms::Named(tabDrive, "tabDrive");
     tabDrive->setExpanding(false);
     fraDrive = new QGroupBox(QStringLiteral("Drive"), this);
-    fraDrive->setObjectName(QStringLiteral("fraDrive"));
+    forms::Named(fraDrive, "fraDrive");
     imgDriveIcon = new QLabel(fraDrive);
-    imgDriveIcon->setObjectName(QStringLiteral("imgDriveIcon"));
+    forms::Named(imgDriveIcon, "imgDriveIcon");
     imgDriveIcon->setFixedSize(32, 32);
     txtType = DisplayField(fraDrive, "txtType", "Removable");
     txtMediaStatus = DisplayField(fraDrive, "txtMediaStatus", "Unknown");
@@ -70,15 +67,15 @@ frmProperties::frmProperties() : Form(kName, Qt::Dialog) {
     lblTrayStatus = Label(fraDrive, "lblTrayStatus", "Tray Status:", txtTrayStatus);
 
     Frame1 = new QFrame(fraDrive);
-    Frame1->setObjectName(QStringLiteral("Frame1"));
+    forms::Named(Frame1, "Frame1");
     Frame1->setFrameShape(QFrame::StyledPanel);
     chkMonitor = CheckBox(Frame1, "chkMonitor", "Monitor at Shutdown:");
     fraNotEmpty = new QFrame(Frame1);
-    fraNotEmpty->setObjectName(QStringLiteral("fraNotEmpty"));
+    forms::Named(fraNotEmpty, "fraNotEmpty");
     chkEject = CheckBox(fraNotEmpty, "chkEject", "Auto &Eject");
     chkNotify = CheckBox(fraNotEmpty, "chkNotify", "&Notify User");
     fraIcon = new QGroupBox(QStringLiteral("Icon Features:"), fraDrive);
-    fraIcon->setObjectName(QStringLiteral("fraIcon"));
+    forms::Named(fraIcon, "fraIcon");
     chkTrayToggle = CheckBox(fraIcon, "chkTrayToggle", "Tray Toggle");
     chkStatusToolTip = CheckBox(fraIcon, "chkStatusToolTip", "Status ToolTip");
 
@@ -121,7 +118,7 @@ frmProperties::frmProperties() : Form(kName, Qt::Dialog) {
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
     connect(tabDrive, &QTabBar::currentChanged, this, [this] {
-        if (!building_) {
+        if (!mBuilding) {
             tabDrive_Click();
         }
     });
@@ -131,8 +128,7 @@ frmProperties::frmProperties() : Form(kName, Qt::Dialog) {
     connect(cmdOkay, &QPushButton::clicked, this, [this] { cmdOkay_Click(); });
     connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
     connect(cmdAdvanced, &QPushButton::clicked, this, [this] { cmdAdvanced_Click(); });
-    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
-    connect(escape, &QShortcut::activated, cmdCancel, &QPushButton::click);
+    SetCancelButton(cmdCancel);
     tmrStatus = &NewTimer(1000, [this] { tmrStatus_Timer(); });
 }
 
@@ -154,7 +150,7 @@ void frmProperties::Form_Load() {
     }
     cmdAdvanced->setEnabled(modMain::gAdvancedOpen == vbFalse);
     const frmSystemTray& tray = forms::Ref<frmSystemTray>();
-    building_ = true;
+    mBuilding = true;
     while (tabDrive->count() > 0) {
         tabDrive->removeTab(0);
     }
@@ -165,7 +161,7 @@ void frmProperties::Form_Load() {
         tabDrive->setTabData(tab, letter);
     }
     tabDrive->setCurrentIndex(0);
-    building_ = false;
+    mBuilding = false;
     ShowDrive(1);
     CurrentTab = 1;
     tmrStatus->SetEnabled(true);
@@ -273,7 +269,7 @@ void frmProperties::cmdCancel_Click() {
 }
 
 void frmProperties::cmdAdvanced_Click() {
-    forms::FormRegistry::Get("frmPropertiesAdvanced").Show();
+    forms::Ref<frmPropertiesAdvanced>().Show();
     cmdAdvanced->setEnabled(false);
 }
 
@@ -289,7 +285,7 @@ void frmProperties::tmrStatus_Timer() {
     const forms::Form* self = this;
     modMain::RefreshDriveStatus(*drive);
     // Events ran inside the refresh: the dialog may be gone, or on another tab.
-    if (forms::FormRegistry::Find(kName) != self || !Visible()) {
+    if (forms::Loaded<frmProperties>() != self || !Visible()) {
         return;
     }
     drive = DriveOfTab(tabDrive->currentIndex() + 1);

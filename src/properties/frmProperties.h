@@ -59,7 +59,7 @@ class frmProperties : public forms::Form {
   private:
     // The drive of tab TabNo, or null when there is no such tab.
     static DriveRecord* DriveOfTab(std::int32_t TabNo);
-    bool building_ = false;
+    bool mBuilding = false;
 };
 
 }  // namespace bm

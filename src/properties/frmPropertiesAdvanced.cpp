@@ -4,7 +4,6 @@
 #include <QGridLayout>
 #include <QGuiApplication>
 #include <QHBoxLayout>
-#include <QKeyEvent>
 #include <QPointer>
 #include <QScreen>
 #include <QVBoxLayout>
@@ -17,12 +16,6 @@
 namespace bm {
 namespace {
 
-template <typename W>
-W* Named(W* widget, const char* name) {
-    widget->setObjectName(QString::fromLatin1(name));
-    return widget;
-}
-
 // The sample stands for a CD drive R: holding a disc labelled Office_95.
 QString SampleText(bool mediaType, bool driveType) {
     return (mediaType ? QStringLiteral("Disc in ") : QStringLiteral("Office_95 in ")) +
@@ -34,25 +27,27 @@ QString SampleText(bool mediaType, bool driveType) {
 frmPropertiesAdvanced::frmPropertiesAdvanced()
     : Form(kName, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                       Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
-      Frame1(Named(new QGroupBox(QStringLiteral("Notify Dialog:"), this), "Frame1")),
-      lblWait(Named(new QLabel(QStringLiteral("Wait:"), Frame1), "lblWait")),
-      sldWait(Named(new QSlider(Qt::Horizontal, Frame1), "sldWait")),
-      lblWaitTime(Named(new QLabel(QStringLiteral("10 Seconds"), Frame1), "lblWaitTime")),
-      chkBeep(Named(new QCheckBox(QStringLiteral("Warning Beeps"), Frame1), "chkBeep")),
-      Frame3(Named(new QGroupBox(QStringLiteral("ToolTip Text:"), this), "Frame3")),
-      Frame4(Named(new QGroupBox(Frame3), "Frame4")),
-      optMediaType(Named(new QRadioButton(QStringLiteral("Media Type"), Frame4), "optMediaType")),
+      Frame1(forms::Named(new QGroupBox(QStringLiteral("Notify Dialog:"), this), "Frame1")),
+      lblWait(forms::Named(new QLabel(QStringLiteral("Wait:"), Frame1), "lblWait")),
+      sldWait(forms::Named(new QSlider(Qt::Horizontal, Frame1), "sldWait")),
+      lblWaitTime(forms::Named(new QLabel(QStringLiteral("10 Seconds"), Frame1), "lblWaitTime")),
+      chkBeep(forms::Named(new QCheckBox(QStringLiteral("Warning Beeps"), Frame1), "chkBeep")),
+      Frame3(forms::Named(new QGroupBox(QStringLiteral("ToolTip Text:"), this), "Frame3")),
+      Frame4(forms::Named(new QGroupBox(Frame3), "Frame4")),
+      optMediaType(
+          forms::Named(new QRadioButton(QStringLiteral("Media Type"), Frame4), "optMediaType")),
       optMediaLabel(
-          Named(new QRadioButton(QStringLiteral("Media Label"), Frame4), "optMediaLabel")),
-      Label2(Named(new QLabel(QStringLiteral("in"), Frame3), "Label2")),
-      Frame2(Named(new QGroupBox(Frame3), "Frame2")),
-      optDriveType(Named(new QRadioButton(QStringLiteral("Drive Type"), Frame2), "optDriveType")),
+          forms::Named(new QRadioButton(QStringLiteral("Media Label"), Frame4), "optMediaLabel")),
+      Label2(forms::Named(new QLabel(QStringLiteral("in"), Frame3), "Label2")),
+      Frame2(forms::Named(new QGroupBox(Frame3), "Frame2")),
+      optDriveType(
+          forms::Named(new QRadioButton(QStringLiteral("Drive Type"), Frame2), "optDriveType")),
       optDriveLetter(
-          Named(new QRadioButton(QStringLiteral("Drive Letter"), Frame2), "optDriveLetter")),
-      lblToolTip(Named(new QLabel(QStringLiteral("ToolTip Sample:"), Frame3), "lblToolTip")),
-      lblToolTipSample(Named(new QLabel(Frame3), "lblToolTipSample")),
-      cmdOkay(Named(new QPushButton(QStringLiteral("OK"), this), "cmdOkay")),
-      cmdCancel(Named(new QPushButton(QStringLiteral("Cancel"), this), "cmdCancel")) {
+          forms::Named(new QRadioButton(QStringLiteral("Drive Letter"), Frame2), "optDriveLetter")),
+      lblToolTip(forms::Named(new QLabel(QStringLiteral("ToolTip Sample:"), Frame3), "lblToolTip")),
+      lblToolTipSample(forms::Named(new QLabel(Frame3), "lblToolTipSample")),
+      cmdOkay(forms::Named(new QPushButton(QStringLiteral("OK"), this), "cmdOkay")),
+      cmdCancel(forms::Named(new QPushButton(QStringLiteral("Cancel"), this), "cmdCancel")) {
     setWindowTitle(QStringLiteral("Bayminder Advanced Properties"));
     setWindowIcon(forms::ProgramIcon());
 
@@ -88,6 +83,7 @@ frmPropertiesAdvanced::frmPropertiesAdvanced()
     }
     lblToolTipSample->setText(SampleText(false, true));
 
+    // Enter presses nothing: there is no default button.
     for (QPushButton* button : {cmdOkay, cmdCancel}) {
         button->setAutoDefault(false);
         button->setDefault(false);
@@ -171,6 +167,7 @@ frmPropertiesAdvanced::frmPropertiesAdvanced()
     onSelect(optDriveLetter, &frmPropertiesAdvanced::optDriveLetter_Click);
     connect(cmdOkay, &QPushButton::clicked, this, [this] { cmdOkay_Click(); });
     connect(cmdCancel, &QPushButton::clicked, this, [this] { cmdCancel_Click(); });
+    SetCancelButton(cmdCancel);
 
     adjustSize();
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -267,14 +264,6 @@ void frmPropertiesAdvanced::changeEvent(QEvent* event) {
         ApplyToolTipColours();
     }
     Form::changeEvent(event);
-}
-
-void frmPropertiesAdvanced::keyPressEvent(QKeyEvent* event) {
-    if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
-        cmdCancel->click();
-        return;
-    }
-    Form::keyPressEvent(event);
 }
 
 }  // namespace bm

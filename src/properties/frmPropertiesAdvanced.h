@@ -11,7 +11,6 @@
 #include "forms/form.h"
 
 class QEvent;
-class QKeyEvent;
 
 namespace bm {
 
@@ -53,8 +52,6 @@ class frmPropertiesAdvanced : public forms::Form {
     QPushButton* cmdCancel{};
 
   protected:
-    // Esc is Cancel; Enter presses nothing, since there is no default button.
-    void keyPressEvent(QKeyEvent* event) override;
     void changeEvent(QEvent* event) override;
 
   private:

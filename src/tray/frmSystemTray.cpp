@@ -5,7 +5,11 @@
 #include "drives/modMain.h"
 #include "monitor/frmMonitor.h"
 #include "platform/services.h"
+#include "properties/frmProperties.h"
+#include "properties/frmPropertiesAdvanced.h"
 #include "version.h"
+#include "windows/frmAbout.h"
+#include "windows/frmSplash.h"
 
 namespace bm {
 
@@ -26,15 +30,15 @@ frmSystemTray::frmSystemTray()
       tmrDoubleClick(&NewTimer(500, [this] { tmrDoubleClick_Timer(); })),
       tmrRemovePopup(&NewTimer(4000, [this] { tmrRemovePopup_Timer(); })),
       tmrUnload(&NewTimer(1000, [this] { tmrUnload_Timer(); })),
-      icon_(forms::ProgramIcon()) {
-    setWindowIcon(icon_);
+      mIcon(forms::ProgramIcon()) {
+    setWindowIcon(mIcon);
     setWindowTitle(QString::fromLatin1(kProductName));
-    mnuPopup->setObjectName(QStringLiteral("mnuPopup"));
-    mnuPopupAbout->setObjectName(QStringLiteral("mnuPopupAbout"));
-    mnuPopupExit->setObjectName(QStringLiteral("mnuPopupExit"));
-    mnuPopupLine->setObjectName(QStringLiteral("mnuPopupLine"));
-    mnuPopupAdvanced->setObjectName(QStringLiteral("mnuPopupAdvanced"));
-    mnuPopupProperties->setObjectName(QStringLiteral("mnuPopupProperties"));
+    forms::Named(mnuPopup, "mnuPopup");
+    forms::Named(mnuPopupAbout, "mnuPopupAbout");
+    forms::Named(mnuPopupExit, "mnuPopupExit");
+    forms::Named(mnuPopupLine, "mnuPopupLine");
+    forms::Named(mnuPopupAdvanced, "mnuPopupAdvanced");
+    forms::Named(mnuPopupProperties, "mnuPopupProperties");
     mnuPopup->setDefaultAction(mnuPopupProperties);
     connect(mnuPopupAbout, &QAction::triggered, this, [this] { mnuPopupAbout_Click(); });
     connect(mnuPopupExit, &QAction::triggered, this, [this] { mnuPopupExit_Click(); });
@@ -79,7 +83,7 @@ void frmSystemTray::FillTrayIcon(const std::string& tip) {
     mTrayIcon.uID = 1;
     mTrayIcon.uFlags = platform::NIF_MESSAGE | platform::NIF_ICON | platform::NIF_TIP;
     mTrayIcon.uCallbackMessage = platform::WM_MOUSEMOVE;
-    mTrayIcon.hIcon = &icon_;
+    mTrayIcon.hIcon = &mIcon;
     platform::SetTip(mTrayIcon, tip);
 }
 
@@ -157,15 +161,15 @@ void frmSystemTray::TrayMessage(int message) {
 void frmSystemTray::Form_MouseMove(int /*Button*/, int /*Shift*/, float X, float /*Y*/) {
     RefreshToolTip();
     const float message = X / kTwipsPerPixelX;
-    if (message == 514.0F) {
+    if (message == static_cast<float>(platform::kWmLButtonUp)) {
         if (!tmrDoubleClick->Enabled()) {
             tmrSingleClick->SetEnabled(true);
         }
-    } else if (message == 515.0F) {
+    } else if (message == static_cast<float>(platform::kWmLButtonDblClk)) {
         tmrSingleClick->SetEnabled(false);
         tmrDoubleClick->SetEnabled(true);
         mnuPopupProperties_Click();
-    } else if (message == 517.0F) {
+    } else if (message == static_cast<float>(platform::kWmRButtonUp)) {
         tmrSingleClick->SetEnabled(false);
         // A fresh four seconds for this menu: the tick of an earlier right click would
         // otherwise take it away at once.
@@ -206,21 +210,21 @@ void frmSystemTray::tmrDriveStatusTimeout_Timer(std::int16_t Index) {
 }
 
 void frmSystemTray::mnuPopupAbout_Click() {
-    forms::FormRegistry::Get("frmAbout").Show();
+    forms::Ref<frmAbout>().Show();
 }
 
 void frmSystemTray::mnuPopupAdvanced_Click() {
-    forms::FormRegistry::Get("frmPropertiesAdvanced").Show();
+    forms::Ref<frmPropertiesAdvanced>().Show();
 }
 
 void frmSystemTray::mnuPopupProperties_Click() {
-    forms::FormRegistry::Get("frmProperties").Show();
+    forms::Ref<frmProperties>().Show();
 }
 
 void frmSystemTray::mnuPopupExit_Click() {
     DeleteIcon();
-    forms::FormRegistry::Unload("frmProperties");
-    forms::FormRegistry::Unload("frmPropertiesAdvanced");
+    forms::Unload<frmProperties>();
+    forms::Unload<frmPropertiesAdvanced>();
     tmrUnload->SetEnabled(true);
 }
 
@@ -247,7 +251,7 @@ void frmSystemTray::Form_QueryUnload(std::int16_t& /*Cancel*/, std::int16_t Unlo
             MediaCheck(true);
             break;
         case forms::vbFormCode:
-            forms::FormRegistry::Get("frmAbout").Show();
+            forms::Ref<frmAbout>().Show();
             break;
         default:
             break;
@@ -279,7 +283,7 @@ void frmSystemTray::RestoreIcon() {
 void frmSystemTray::MediaCheck(bool withWindows) {
     // A notification left from an earlier end of the session that did not happen: start afresh,
     // with an empty list, a full bar and no pending hide.
-    forms::FormRegistry::Unload(frmMonitor::kName);
+    forms::Unload<frmMonitor>();
     mCheckCalledOff = false;
     const modMain::QuietDeviceFaults quiet;
     modMain::CloseAllDoors();
@@ -316,9 +320,9 @@ void frmSystemTray::MediaCheck(bool withWindows) {
     frmMonitor& monitor = forms::Ref<frmMonitor>();
     if (monitor.lvwDrive->Count() == 0) {
         // The session waits for the splash as it would for the notification.
-        forms::FormRegistry::Get("frmSplash").Show();
+        forms::Ref<frmSplash>().Show();
         platform::Get().host->WaitWhile([] {
-            const forms::Form* shown = forms::FormRegistry::Find("frmSplash");
+            const frmSplash* shown = forms::Loaded<frmSplash>();
             return shown != nullptr && shown->Visible();
         });
         return;

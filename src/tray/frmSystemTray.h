@@ -93,7 +93,7 @@ class frmSystemTray : public forms::Form,
     bool mIconInTray = false;
     bool mCheckCalledOff = false;
     bool mToolTipStale = false;  // a media notice not yet shown in the tooltip
-    QIcon icon_;
+    QIcon mIcon;
 };
 
 }  // namespace bm

@@ -34,9 +34,10 @@ frmAbout::frmAbout()
                                    Qt::AlignLeft | Qt::AlignVCenter, false)) {
     setWindowTitle(QStringLiteral("About Bayminder"));
     setWindowIcon(forms::ProgramIcon());
-    cmdOkay->setObjectName(QStringLiteral("cmdOkay"));
+    forms::Named(cmdOkay, "cmdOkay");
     cmdOkay->setDefault(true);
     cmdOkay->setGeometry(title::PixelRect(1080, 1215, 1215, 375));
+    SetCancelButton(cmdOkay);
     setFocusProxy(cmdOkay);
     cmdOkay->setFocus();
     // The line may run on to the window's right edge.
@@ -63,7 +64,6 @@ void frmAbout::cmdOkay_Click() {
 
 void frmAbout::keyPressEvent(QKeyEvent* event) {
     switch (event->key()) {
-        case Qt::Key_Escape:
         case Qt::Key_Return:
         case Qt::Key_Enter:
             cmdOkay->click();

@@ -25,7 +25,7 @@ class frmAbout : public forms::Form {
     QLabel* lblCopyright;
 
   protected:
-    // Enter and Esc both answer OK.
+    // Enter answers OK, as Esc does.
     void keyPressEvent(QKeyEvent* event) override;
 };
 

@@ -54,7 +54,7 @@ QLabel* NewLabel(QWidget* parent, const char* name, const QString& text, const Q
 
 QLabel* SetUpLabel(QLabel* label, const char* name, const QRect& twips, const QFont& font,
                    Qt::Alignment align, bool autoSize) {
-    label->setObjectName(QString::fromLatin1(name));
+    forms::Named(label, name);
     label->setFont(font);
     label->setAlignment(align);
     label->setGeometry(PixelRect(twips.x(), twips.y(), twips.width(), twips.height()));
@@ -142,7 +142,7 @@ frmSplash::frmSplash()
           title::UnshapedFont(QApplication::font()), Qt::AlignHCenter | Qt::AlignTop, false)),
       tmrUnloadForm(&NewTimer(2000, [this] { tmrUnloadForm_Timer(); })) {
     setWindowTitle(QString::fromLatin1(kProductName));
-    fraBorder->setObjectName(QStringLiteral("fraBorder"));
+    forms::Named(fraBorder, "fraBorder");
     fraBorder->setFrameStyle(QFrame::Box | QFrame::Sunken);
     fraBorder->setGeometry(
         title::PixelRect(kFrame.x(), kFrame.y(), kFrame.width(), kFrame.height()));

@@ -1,5 +1,6 @@
 // Tests of the advanced properties dialog; its captions and the keyboard on the slider are the
 // desktop tests' part.
+#include <QApplication>
 #include <QTest>
 #include <algorithm>
 #include <tuple>
@@ -121,7 +122,8 @@ TEST_F(Advanced, EscCancelsEnterPressesNothingTheCloseBoxKeepsTheChoices) {
     QTest::keyClick(form.sldWait, Qt::Key_Enter);
     EXPECT_TRUE(IsLoaded());
     EXPECT_EQ(gShowDriveType, vbFalse);
-    // Esc from any control reaches the window: Cancel.
+    // Esc from any control of the active window: Cancel.
+    QApplication::setActiveWindow(&form);
     QTest::keyClick(form.optDriveLetter, Qt::Key_Escape);
     EXPECT_FALSE(IsLoaded());
     EXPECT_EQ(gShowDriveType, vbTrue);

@@ -20,9 +20,12 @@ class FakeShell : public platform::Shell {
     // Sends mouse messages to the window of the icon, as the shell would.
     void Send(std::initializer_list<int> messages) const;
     void Send(int message) const { Send({message}); }
-    void Click() const { Send({513, 514}); }
-    void DoubleClick() const { Send({513, 514, 515, 514}); }
-    void RightClick() const { Send({516, 517}); }
+    void Click() const { Send({platform::kWmLButtonDown, platform::kWmLButtonUp}); }
+    void DoubleClick() const {
+        Send({platform::kWmLButtonDown, platform::kWmLButtonUp, platform::kWmLButtonDblClk,
+              platform::kWmLButtonUp});
+    }
+    void RightClick() const { Send({platform::kWmRButtonDown, platform::kWmRButtonUp}); }
     bool IconShown() const { return shown; }
     std::string Tip() const { return platform::TipText(record); }
 

@@ -85,7 +85,7 @@ TEST_F(Notices, RebuildTheTooltipOnceThrottleAndHoldOffAllowAndNeverLoseOne) {
     EXPECT_EQ(Modifies(), 3);
 
     // Pointer moves keep their own throttle, shared with the notices.
-    shell.Send(512);
+    shell.Send(platform::kWmMouseMove);
     EXPECT_EQ(Modifies(), 3);
 }
 

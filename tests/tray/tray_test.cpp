@@ -38,7 +38,7 @@ class Tray : public test::WindowFixture {
     }
     std::string Tooltip() {
         host.Advance(1000);  // past the throttle
-        shell.Send(512);
+        shell.Send(platform::kWmMouseMove);
         return shell.Tip();
     }
 };
@@ -71,12 +71,12 @@ TEST_F(Tray, TooltipRebuildsAtMostOncePerSecondAndFitsTheTipField) {
         drives.drives[letter].label = "A VERY LONG LABEL";
     }
     frmSystemTray& tray = Start();
-    shell.Send(512);
+    shell.Send(platform::kWmMouseMove);
     host.Advance(200);
-    shell.Send(512);
+    shell.Send(platform::kWmMouseMove);
     EXPECT_EQ(Count(Lines(), "NIM_MODIFY " + platform::TraceQuote(shell.Tip())), 1);
     host.Advance(800);
-    shell.Send(512);
+    shell.Send(platform::kWmMouseMove);
     EXPECT_EQ(Count(Lines(), "NIM_MODIFY " + platform::TraceQuote(shell.Tip())), 2);
     const std::string tip = shell.Tip();
     EXPECT_EQ(tip.size(), 63U);
@@ -110,7 +110,7 @@ TEST_F(Tray, SingleClickTogglesAfterTheReleaseDoubleClickOpensProperties) {
     // A second click later than 500 ms: the toggle has run, the double click still opens.
     shell.Click();
     host.Advance(600);
-    shell.Send({515, 514});
+    shell.Send({platform::kWmLButtonDblClk, platform::kWmLButtonUp});
     host.Advance(600);
     EXPECT_EQ(Count(mci.sent, "set cd door closed"), 1);
     EXPECT_EQ(Count(Lines(), "show frmProperties"), 2);
@@ -122,7 +122,7 @@ TEST_F(Tray, RightClickCancelsTheClickAndTheMenuGoesAwayAfterFourSeconds) {
     frmSystemTray& tray = Start();
     frmSystemTray::PopupRunner = [](QMenu& menu) { menu.popup(QPoint(0, 0)); };
     mci.sent.clear();
-    shell.Send(514);
+    shell.Send(platform::kWmLButtonUp);
     shell.RightClick();
     host.Advance(1000);
     EXPECT_EQ(Count(mci.sent, "set cd door open"), 0);

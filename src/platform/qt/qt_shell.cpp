@@ -51,7 +51,8 @@ class TrayEventFilter : public QObject {
 struct QtShell::Impl {
     explicit Impl(std::unique_ptr<TrayHostProbe> p)
         : probe(std::move(p)),
-          hover([this] { Deliver({512}); }, [this](Qt::MouseButton button) { Released(button); }) {}
+          hover([this] { Deliver({kWmMouseMove}); },
+                [this](Qt::MouseButton button) { Released(button); }) {}
 
     // The icon as the program described it last; shown once a tray host is there.
     bool added = false;
@@ -66,7 +67,7 @@ struct QtShell::Impl {
     int generation = 0;  // a new icon for each add, so messages for a deleted one stop
     TrayClickDecoder decoder;
     TrayEventFilter hover;
-    int pendingRelease = 0;           // 514 or 517 held until the button comes up
+    int pendingRelease = 0;           // left or right button-up held until the button comes up
     std::unique_ptr<QMenu> exported;  // the window's menu as the host draws it
     bool exportedOpen = false;
     EventSound sound;
@@ -111,7 +112,7 @@ struct QtShell::Impl {
             [this](QSystemTrayIcon::ActivationReason reason) {
                 std::vector<int> messages = decoder.Messages(reason);
                 // A host that asks for the menu while it shows the exported one: never two.
-                if (exportedOpen && !messages.empty() && messages.back() == 517) {
+                if (exportedOpen && !messages.empty() && messages.back() == kWmRButtonUp) {
                     messages.pop_back();
                 }
                 Deliver(messages);
@@ -187,8 +188,8 @@ struct QtShell::Impl {
 
     void Released(Qt::MouseButton button) {
         const int message = pendingRelease;
-        if ((message == 514 && button == Qt::LeftButton) ||
-            (message == 517 && button == Qt::RightButton)) {
+        if ((message == kWmLButtonUp && button == Qt::LeftButton) ||
+            (message == kWmRButtonUp && button == Qt::RightButton)) {
             pendingRelease = 0;
             // Out of the icon window's own event handling, as for the activations.
             const int current = generation;
@@ -204,8 +205,8 @@ struct QtShell::Impl {
         const int current = generation;
         for (const int message : messages) {
             const Qt::MouseButtons down = QGuiApplication::mouseButtons();
-            if ((message == 514 && (down & Qt::LeftButton) != 0) ||
-                (message == 517 && (down & Qt::RightButton) != 0)) {
+            if ((message == kWmLButtonUp && (down & Qt::LeftButton) != 0) ||
+                (message == kWmRButtonUp && (down & Qt::RightButton) != 0)) {
                 pendingRelease = message;  // the button is still down: wait for the release
                 return;
             }

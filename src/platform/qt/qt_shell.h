@@ -14,7 +14,7 @@ class TrayHostProbe;
 // A tray window with a popup menu. Where the tray host draws the menu itself (a
 // StatusNotifierItem host with dbusmenu: Xfce, KDE Plasma, GNOME's AppIndicator, LXQt), the
 // menu's actions are exported to it; where the host forwards the right click (XEmbed), the
-// window shows the menu itself on 517.
+// window shows the menu itself on the right button-up.
 class TrayMenuOwner {
   public:
     virtual ~TrayMenuOwner() = default;

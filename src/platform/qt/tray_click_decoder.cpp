@@ -3,6 +3,7 @@
 #include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QStyleHints>
+#include "platform/shell.h"
 
 namespace bm::platform {
 
@@ -26,23 +27,23 @@ std::vector<int> TrayClickDecoder::Messages(QSystemTrayIcon::ActivationReason re
                 triggered_ = false;
                 doubled_ = true;
                 doubledAt_ = now;
-                return {515, 514};
+                return {kWmLButtonDblClk, kWmLButtonUp};
             }
             triggered_ = true;
             triggerAt_ = now;
             doubled_ = false;
-            return {513, 514};
+            return {kWmLButtonDown, kWmLButtonUp};
         case QSystemTrayIcon::DoubleClick:
             triggered_ = false;
             if (doubled_ && now - doubledAt_ <= interval_()) {
                 doubled_ = false;
                 return {};  // already reported by its second Trigger
             }
-            return {515, 514};
+            return {kWmLButtonDblClk, kWmLButtonUp};
         case QSystemTrayIcon::Context:
             triggered_ = false;
             doubled_ = false;
-            return {516, 517};
+            return {kWmRButtonDown, kWmRButtonUp};
         default:
             return {};  // middle clicks mean nothing to the program
     }

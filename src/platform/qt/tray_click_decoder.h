@@ -11,7 +11,7 @@ namespace bm::platform {
 // hosts send no DoubleClick: a double click reaches us as two Triggers, so a Trigger within the
 // double-click interval of the one before is the double click. Where Qt does report DoubleClick
 // (XEmbed), it follows that second Trigger and is dropped, so either way a double click gives
-// 513, 514, 515, 514.
+// left down, left up, left double click, left up.
 class TrayClickDecoder {
   public:
     using Clock = std::function<std::int64_t()>;  // milliseconds, monotonic

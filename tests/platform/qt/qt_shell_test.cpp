@@ -49,20 +49,22 @@ TEST_F(QtShellTest, ActivationsBecomeTheMouseMessagesOfEitherKindOfTray) {
     };
     using R = QSystemTrayIcon;
 
-    EXPECT_EQ(at(1000, R::Trigger), (std::vector<int>{513, 514}));
-    EXPECT_EQ(at(1600, R::Trigger), (std::vector<int>{513, 514})) << "too slow for a double";
+    EXPECT_EQ(at(1000, R::Trigger), (std::vector<int>{kWmLButtonDown, kWmLButtonUp}));
+    EXPECT_EQ(at(1600, R::Trigger), (std::vector<int>{kWmLButtonDown, kWmLButtonUp}))
+        << "too slow for a double";
     // StatusNotifierItem: the second Trigger within the interval is the double click, and a
     // third one starts a new click rather than another double.
-    EXPECT_EQ(at(1900, R::Trigger), (std::vector<int>{515, 514}));
-    EXPECT_EQ(at(2100, R::Trigger), (std::vector<int>{513, 514}));
+    EXPECT_EQ(at(1900, R::Trigger), (std::vector<int>{kWmLButtonDblClk, kWmLButtonUp}));
+    EXPECT_EQ(at(2100, R::Trigger), (std::vector<int>{kWmLButtonDown, kWmLButtonUp}));
     // XEmbed: Qt reports the second press and then DoubleClick; the double is reported once.
     EXPECT_EQ(Concat({at(5000, R::Trigger), at(5200, R::Trigger), at(5201, R::DoubleClick)}),
-              (std::vector<int>{513, 514, 515, 514}));
+              (std::vector<int>{kWmLButtonDown, kWmLButtonUp, kWmLButtonDblClk, kWmLButtonUp}));
     // A DoubleClick on its own (no second Trigger seen) still is one.
-    EXPECT_EQ(at(9000, R::DoubleClick), (std::vector<int>{515, 514}));
+    EXPECT_EQ(at(9000, R::DoubleClick), (std::vector<int>{kWmLButtonDblClk, kWmLButtonUp}));
     // A right click between two left clicks breaks the pair.
     EXPECT_EQ(Concat({at(12000, R::Trigger), at(12100, R::Context), at(12200, R::Trigger)}),
-              (std::vector<int>{513, 514, 516, 517, 513, 514}));
+              (std::vector<int>{kWmLButtonDown, kWmLButtonUp, kWmRButtonDown, kWmRButtonUp,
+                                kWmLButtonDown, kWmLButtonUp}));
     EXPECT_TRUE(at(15000, R::MiddleClick).empty());
 }
 
@@ -193,18 +195,18 @@ TEST_F(QtShellTest, MessagesStopWhenAHandlerDeletesTheIcon) {
     Q_EMIT tray->activated(QSystemTrayIcon::Trigger);
     EXPECT_TRUE(window.messages.empty());
     QCoreApplication::sendPostedEvents();
-    EXPECT_EQ(window.messages, (std::vector<int>{513, 514}));
+    EXPECT_EQ(window.messages, (std::vector<int>{kWmLButtonDown, kWmLButtonUp}));
 
     // Exit chosen from the popup menu deletes the icon inside the right click's handling.
     window.messages.clear();
     window.onMessage = [&](int message) {
-        if (message == 516) {
+        if (message == kWmRButtonDown) {
             shell.NotifyIcon(NIM_DELETE, data);
         }
     };
     Q_EMIT tray->activated(QSystemTrayIcon::Context);
     QCoreApplication::sendPostedEvents();
-    EXPECT_EQ(window.messages, (std::vector<int>{516}));
+    EXPECT_EQ(window.messages, (std::vector<int>{kWmRButtonDown}));
     EXPECT_EQ(shell.TrayIcon(), nullptr);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
