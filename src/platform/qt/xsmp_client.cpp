@@ -2,6 +2,7 @@
 // Qt's headers come first: the X11 ones define Bool and Status as macros.
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QSocketNotifier>
 #include <array>
 #include <cstdlib>
@@ -71,11 +72,30 @@ struct XsmpClient::Impl : XsmpReplies {
         QMetaObject::invokeMethod(&owner, std::move(message), Qt::QueuedConnection);
     }
     static Impl& Of(SmPointer data) { return *static_cast<Impl*>(data); }
+    // xfce4-session calls a logout off by turning it into a checkpoint, and may still let a
+    // client in, with shutdown set, after it said so: its own state tells.
+    static bool XfceCalledOff() {
+        constexpr int kXfceShutdown = 3;
+        const QDBusMessage reply = QDBusConnection::sessionBus().call(
+            QDBusMessage::createMethodCall(QStringLiteral("org.xfce.SessionManager"),
+                                           QStringLiteral("/org/xfce/SessionManager"),
+                                           QStringLiteral("org.xfce.Session.Manager"),
+                                           QStringLiteral("GetState")),
+            QDBus::Block, 1000);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
+            return false;  // not xfce4-session
+        }
+        const bool off = reply.arguments().constFirst().toUInt() != kXfceShutdown;
+        if (off) {
+            SessionTrace("a save with shutdown set, but xfce4-session is not shutting down");
+        }
+        return off;
+    }
     static void OnSaveYourself(SmcConn, SmPointer data, int /*saveType*/, Bool shutdown,
                                int interactStyle, Bool /*fast*/) {
         Impl& self = Of(data);
         self.Post([&self, shutdown, interactStyle] {
-            self.session.SaveYourself(shutdown != False, interactStyle);
+            self.session.SaveYourself(shutdown != False && !XfceCalledOff(), interactStyle);
         });
     }
     static void OnInteract(SmcConn, SmPointer data) {
