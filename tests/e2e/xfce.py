@@ -17,7 +17,7 @@ import subprocess
 import sys
 import tempfile
 
-from harness import Failure, _kill_group, _spawn, check, poll
+from harness import Desktop, Failure, _kill_group, _spawn, check, poll
 
 SM_NAME = "org.xfce.SessionManager"
 SM_PATH = "/org/xfce/SessionManager"
@@ -132,27 +132,9 @@ class XfceSession:
         self.iceauthority = os.path.join(runtime, "ICEauthority")
         check(os.path.exists(self.iceauthority), f"no ICE cookie in {self.iceauthority}")
 
-    def _start_x(self):
-        read_end, write_end = os.pipe()
-        proc = _spawn(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                       "-nolisten", "tcp", "-noreset"], self.env, pass_fds=(write_end,),
-                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self._procs.append(proc)
-        os.close(write_end)
-        with os.fdopen(read_end, "rb") as pipe:
-            number = pipe.readline().strip()
-        check(number.isdigit(), "Xvfb did not report its display")
-        self.env["DISPLAY"] = ":" + number.decode()
-
-    def _start_bus(self, which):
-        socket = os.path.join(self.tmp, f"{which}.sock")
-        proc = _spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1",
-                       f"--address=unix:path={socket}"], self.env, stdout=subprocess.PIPE,
-                      stderr=subprocess.DEVNULL)
-        self._procs.append(proc)
-        address = proc.stdout.readline().decode().strip()
-        check(address.startswith("unix:"), f"the {which} bus did not start")
-        return address
+    # The same X server and buses as the trayer desktop's: they use env, tmp and _procs alike.
+    _start_x = Desktop._start_x
+    _start_bus = Desktop._start_bus
 
     def _session_manager(self):
         for pid in os.listdir("/proc"):
