@@ -1,13 +1,18 @@
 #pragma once
-// A scripted DeviceIo and a machine on a fixture tree for the Linux backend tests.
+// The Linux backend's tests' one machine: a fixture tree under a mount table the test may change,
+// a scripted DeviceIo and udisks2 played by the test.
 #include <fcntl.h>
 #include <linux/cdrom.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,6 +80,63 @@ class FakeDeviceIo final : public DeviceIo {
     int next_ = 3;
 };
 
+// The tree's disks and mounts, with disks the test adds and mounts it changes.
+class MountTable final : public BlockDeviceSource {
+  public:
+    explicit MountTable(std::unique_ptr<BlockDeviceSource> tree)
+        : mounts(tree->Mounts()), tree_(std::move(tree)) {}
+    std::vector<BlockDevice> ListDisks() override { return tree_->ListDisks(); }
+    std::optional<BlockDevice> FindDisk(const std::string& name) override {
+        const auto it = disks.find(name);
+        return it != disks.end() ? std::optional<BlockDevice>(it->second) : tree_->FindDisk(name);
+    }
+    std::optional<Properties> DeviceProperties(DevNum dev) override {
+        return tree_->DeviceProperties(dev);
+    }
+    std::vector<MountEntry> Mounts() override { return mounts; }
+    bool Mounted(DevNum dev) const {
+        return std::any_of(mounts.begin(), mounts.end(),
+                           [dev](const MountEntry& m) { return m.dev == dev; });
+    }
+
+    std::vector<MountEntry> mounts;
+    std::map<std::string, BlockDevice> disks;
+
+  private:
+    std::unique_ptr<BlockDeviceSource> tree_;
+};
+
+// udisks2, not there unless a test says so; an unmount takes one mount of the device away.
+class FakeUdisks final : public Udisks {
+  public:
+    explicit FakeUdisks(MountTable& table) : table_(table) {}
+    bool Available() override { return available; }
+    UdisksResult Unmount(const std::string& name) override {
+        calls.push_back("Unmount " + name);
+        auto& m = table_.mounts;
+        const auto one = std::find_if(
+            m.begin(), m.end(), [&](const MountEntry& e) { return e.dev == devices.at(name); });
+        if (unmount == UdisksStatus::kOk && !keepMounts && one != m.end()) {
+            m.erase(one);
+        }
+        return {unmount, unmount == UdisksStatus::kOk ? "" : "refused"};
+    }
+    UdisksResult Eject(const std::string& name) override {
+        calls.push_back("Eject " + name);
+        return {eject, eject == UdisksStatus::kOk ? "" : "refused"};
+    }
+
+    bool available = false;
+    bool keepMounts = false;  // says it unmounted, and the mount stays
+    UdisksStatus unmount = UdisksStatus::kOk;
+    UdisksStatus eject = UdisksStatus::kOk;
+    std::map<std::string, DevNum> devices{{"sr0", {11, 0}}, {"sr1", {11, 1}}};
+    std::vector<std::string> calls;
+
+  private:
+    MountTable& table_;
+};
+
 // A machine on a tree under fixtures/ whose /dev holds a working node per CD drive and floppy.
 struct Rig {
     explicit Rig(const std::string& tree = "basic") {
@@ -83,10 +145,23 @@ struct Rig {
         for (const char* node : {"sr0", "sr1", "sr2", "sr10", "fd0", "fd1"}) {
             io->nodes[std::string("/dev/") + node] = FakeNode{};
         }
-        machine = std::make_unique<LinuxMachine>(
-            MakeFixtureSource(std::string(BM_LINUX_FIXTURES) + "/" + tree), std::move(fake));
+        auto source = std::make_unique<MountTable>(
+            MakeFixtureSource(std::string(BM_LINUX_FIXTURES) + "/" + tree));
+        table = source.get();
+        auto daemon = std::make_unique<FakeUdisks>(*table);
+        udisks = daemon.get();
+        machine =
+            std::make_unique<LinuxMachine>(std::move(source), std::move(fake), std::move(daemon));
     }
     int Send(const std::string& command) { return machine->MciDevice().SendString(command, reply); }
+    // "set cd door open" on the drive, with its open and close around it.
+    int OpenTray(char letter) {
+        EXPECT_EQ(Send(std::string("open ") + letter + ": type cdaudio alias cd shareable wait"),
+                  kMciOk);
+        const int code = Send("set cd door open");
+        Send("close cd");
+        return code;
+    }
     // The result of Dir, or "error N" when it throws.
     std::string Dir(const std::string& pattern, int attributes = kAttrNormal) {
         try {
@@ -98,6 +173,8 @@ struct Rig {
     FakeNode& Node(const std::string& name) { return io->nodes["/dev/" + name]; }
 
     FakeDeviceIo* io = nullptr;
+    MountTable* table = nullptr;
+    FakeUdisks* udisks = nullptr;
     std::string reply;
     std::unique_ptr<LinuxMachine> machine;
 };
