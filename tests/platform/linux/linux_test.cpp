@@ -1,13 +1,189 @@
-// The Linux backend on fixture trees: letters, media, listings, CD devices, labels, bad input.
-#include <cstring>
-#include <tuple>
+// The Linux backend on fixture trees (tests/support/fixture_source.h) under a mount table the
+// test may change, with a scripted DeviceIo and udisks2 played by the test: letters, media,
+// listings, CD devices, labels, bad input, and a tray that opens as the desktop's eject opens it
+// (what the disc has mounted goes first; a disc that stays mounted is never ejected).
+#include <fcntl.h>
+#include <linux/cdrom.h>
 
 #include <gtest/gtest.h>
 
-#include "linux_test_support.h"
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
 
-namespace bm::platform::linux_::testing {
+#include "platform/errors.h"
+#include "platform/linux/linux_machine.h"
+#include "platform/linux/udisks.h"
+#include "support/fixture_source.h"
+
+namespace bm::platform::linux_ {
 namespace {
+
+struct FakeNode {
+    int exclusiveErrno = 0;  // for opens with O_EXCL
+    int openErrno = 0;       // for the others
+    int driveStatus = CDS_DISC_OK;
+    int capability = CDC_OPEN_TRAY | CDC_CLOSE_TRAY;
+    int discStatus = CDS_DATA_1;
+    int doorErrno = 0;
+    int ejects = 0, trayCloses = 0;
+    std::vector<unsigned char> data;
+    std::function<void()> onDiscStatus;  // lets a test pull the disc mid-read
+};
+
+// Nodes not listed are ENOENT, like a /dev without them.
+class FakeDeviceIo final : public DeviceIo {
+  public:
+    std::map<std::string, FakeNode> nodes;
+    std::map<int, std::string> openFds;
+    int lastFlags = -1;
+
+    int Open(const std::string& path, int flags) override {
+        lastFlags = flags;
+        auto it = nodes.find(path);
+        const int err = it == nodes.end()       ? ENOENT
+                        : (flags & O_EXCL) != 0 ? it->second.exclusiveErrno
+                                                : it->second.openErrno;
+        if (err != 0) {
+            return -err;
+        }
+        openFds[next_] = path;
+        return next_++;
+    }
+    int DriveStatus(int fd) override { return Node(fd).driveStatus; }
+    int Capability(int fd) override { return Node(fd).capability; }
+    int Eject(int fd) override { return ++Node(fd).ejects, -Node(fd).doorErrno; }
+    int CloseTray(int fd) override { return ++Node(fd).trayCloses, -Node(fd).doorErrno; }
+    int DiscStatus(int fd) override {
+        const int status = Node(fd).discStatus;
+        if (Node(fd).onDiscStatus) {
+            Node(fd).onDiscStatus();
+        }
+        return status;
+    }
+    long ReadAt(int fd, void* buffer, std::size_t size, std::int64_t offset) override {
+        const auto& data = Node(fd).data;
+        const auto start = std::min(static_cast<std::size_t>(offset), data.size());
+        const std::size_t count = std::min(size, data.size() - start);
+        if (count > 0) {  // an empty vector's data() may be null, even for no bytes
+            std::memcpy(buffer, data.data() + start, count);
+        }
+        return static_cast<long>(count);
+    }
+    void Close(int fd) override { openFds.erase(fd); }
+
+  private:
+    FakeNode& Node(int fd) { return nodes.at(openFds.at(fd)); }
+    int next_ = 3;
+};
+
+// The tree's disks and mounts, with disks the test adds and mounts it changes.
+class MountTable final : public BlockDeviceSource {
+  public:
+    explicit MountTable(std::unique_ptr<BlockDeviceSource> tree)
+        : mounts(tree->Mounts()), tree_(std::move(tree)) {}
+    std::vector<BlockDevice> ListDisks() override { return tree_->ListDisks(); }
+    std::optional<BlockDevice> FindDisk(const std::string& name) override {
+        const auto it = disks.find(name);
+        return it != disks.end() ? std::optional<BlockDevice>(it->second) : tree_->FindDisk(name);
+    }
+    std::optional<Properties> DeviceProperties(DevNum dev) override {
+        return tree_->DeviceProperties(dev);
+    }
+    std::vector<MountEntry> Mounts() override { return mounts; }
+    bool Mounted(DevNum dev) const {
+        return std::any_of(mounts.begin(), mounts.end(),
+                           [dev](const MountEntry& m) { return m.dev == dev; });
+    }
+
+    std::vector<MountEntry> mounts;
+    std::map<std::string, BlockDevice> disks;
+
+  private:
+    std::unique_ptr<BlockDeviceSource> tree_;
+};
+
+// udisks2, not there unless a test says so; an unmount takes one mount of the device away.
+class FakeUdisks final : public Udisks {
+  public:
+    explicit FakeUdisks(MountTable& table) : table_(table) {}
+    bool Available() override { return available; }
+    UdisksResult Unmount(const std::string& name) override {
+        calls.push_back("Unmount " + name);
+        auto& m = table_.mounts;
+        const auto one = std::find_if(
+            m.begin(), m.end(), [&](const MountEntry& e) { return e.dev == devices.at(name); });
+        if (unmount == UdisksStatus::kOk && !keepMounts && one != m.end()) {
+            m.erase(one);
+        }
+        return {unmount, unmount == UdisksStatus::kOk ? "" : "refused"};
+    }
+    UdisksResult Eject(const std::string& name) override {
+        calls.push_back("Eject " + name);
+        return {eject, eject == UdisksStatus::kOk ? "" : "refused"};
+    }
+
+    bool available = false;
+    bool keepMounts = false;  // says it unmounted, and the mount stays
+    UdisksStatus unmount = UdisksStatus::kOk;
+    UdisksStatus eject = UdisksStatus::kOk;
+    std::map<std::string, DevNum> devices{{"sr0", {11, 0}}, {"sr1", {11, 1}}};
+    std::vector<std::string> calls;
+
+  private:
+    MountTable& table_;
+};
+
+// A machine on a tree under fixtures/ whose /dev holds a working node per CD drive and floppy.
+struct Rig {
+    explicit Rig(const std::string& tree = "basic") {
+        auto fake = std::make_unique<FakeDeviceIo>();
+        io = fake.get();
+        for (const char* node : {"sr0", "sr1", "sr2", "sr10", "fd0", "fd1"}) {
+            io->nodes[std::string("/dev/") + node] = FakeNode{};
+        }
+        auto source = std::make_unique<MountTable>(
+            MakeFixtureSource(std::string(BM_LINUX_FIXTURES) + "/" + tree));
+        table = source.get();
+        auto daemon = std::make_unique<FakeUdisks>(*table);
+        udisks = daemon.get();
+        machine =
+            std::make_unique<LinuxMachine>(std::move(source), std::move(fake), std::move(daemon));
+    }
+    int Send(const std::string& command) { return machine->MciDevice().SendString(command, reply); }
+    // "set cd door open" on the drive, with its open and close around it.
+    int OpenTray(char letter) {
+        EXPECT_EQ(Send(std::string("open ") + letter + ": type cdaudio alias cd shareable wait"),
+                  kMciOk);
+        const int code = Send("set cd door open");
+        Send("close cd");
+        return code;
+    }
+    // The result of Dir, or "error N" when it throws.
+    std::string Dir(const std::string& pattern, int attributes = kAttrNormal) {
+        try {
+            return machine->Dir(pattern, attributes);
+        } catch (const RuntimeError& e) {
+            return "error " + std::to_string(e.Number());
+        }
+    }
+    FakeNode& Node(const std::string& name) { return io->nodes["/dev/" + name]; }
+
+    FakeDeviceIo* io = nullptr;
+    MountTable* table = nullptr;
+    FakeUdisks* udisks = nullptr;
+    std::string reply;
+    std::unique_ptr<LinuxMachine> machine;
+};
+
+const std::string kNotReady = "error " + std::to_string(kErrDiskNotReady);
 
 TEST(LinuxDriveMap, LettersFollowDeviceKindsAndNumericOrder) {
     Rig rig;
@@ -117,17 +293,55 @@ std::vector<unsigned char> FatSector(const std::string& label, std::uint32_t ser
     return s;
 }
 
+// Volume descriptors from sector 16 on: a primary one, optionally a Joliet one, a terminator.
+std::vector<unsigned char> IsoDescriptors(const std::string& label, const std::u16string& joliet,
+                                          const std::string& modified = "2024061512300000") {
+    std::vector<unsigned char> d(3 * 2048, 0);
+    auto header = [&d](std::size_t at, unsigned char type) {
+        d[at] = type;
+        std::memcpy(&d[at + 1], "CD001", 5);
+        d[at + 6] = 1;
+    };
+    header(0, 1);
+    const std::string padded = (label + std::string(32, ' ')).substr(0, 32);
+    std::copy(padded.begin(), padded.end(), d.begin() + 40);
+    std::fill(d.begin() + 813, d.begin() + 829, '0');
+    std::copy(modified.begin(), modified.end(), d.begin() + 830);
+    std::size_t next = 2048;
+    if (!joliet.empty()) {
+        header(next, 2);
+        for (std::size_t i = 0; i < 16; ++i) {
+            const char16_t c = i < joliet.size() ? joliet[i] : u' ';
+            d[next + 40 + 2 * i] = static_cast<unsigned char>(c >> 8);
+            d[next + 41 + 2 * i] = static_cast<unsigned char>(c & 0xFF);
+        }
+        std::memcpy(&d[next + 88], "%/E", 3);
+        next += 2048;
+    }
+    header(next, 255);
+    return d;
+}
+
 TEST(LinuxVolume, LabelsAndSerials) {
     Rig rig;
     std::uint32_t serial = 0;
     EXPECT_EQ(rig.Dir("F:\\", kAttrVolume), "MY DATA");
     ASSERT_TRUE(rig.machine->GetVolumeSerial("F:\\", serial));
     EXPECT_EQ(serial, 0x1234ABCDu);
+    // A disc without ISO 9660 descriptors (UDF alone, say): udev's word.
+    rig.Node("sr0").data.assign(40 * 2048, 0);
     EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "HOLIDAY");
     ASSERT_TRUE(rig.machine->GetVolumeSerial("D:\\", serial));
-    EXPECT_EQ(serial, 0x8850A980u);                       // the published FNV-1a of the disc's UUID
+    EXPECT_EQ(serial, 0x8850A980u);  // the published FNV-1a of the disc's UUID
+    // udev still has the disc that was in before (HOLIDAY); the drive holds a new one.
+    const auto descriptors = IsoDescriptors("NEW DISC", u"");
+    rig.Node("sr0").data.resize(16 * 2048);
+    rig.Node("sr0").data.insert(rig.Node("sr0").data.end(), descriptors.begin(), descriptors.end());
+    EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "NEW DISC");
+    ASSERT_TRUE(rig.machine->GetVolumeSerial("D:\\", serial));
+    EXPECT_EQ(serial, Fnv1a("2024-06-15-12-30-00-00"));
     EXPECT_EQ(rig.Dir("E:\\", kAttrVolume), "Audio CD");  // known from udev
-    rig.Node("sr0").discStatus = CDS_AUDIO;               // or from the drive
+    rig.Node("sr0").discStatus = CDS_AUDIO;  // or from the drive, whose disc is not read
     EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "Audio CD");
     // Floppies: the boot sector, read only when it looks like FAT.
     const std::tuple<std::vector<unsigned char>, std::string, std::uint32_t> floppies[] = {
@@ -149,6 +363,29 @@ TEST(LinuxVolume, LabelsAndSerials) {
     EXPECT_TRUE(rig.io->openFds.empty());
 }
 
+TEST(LinuxVolume, Iso9660Descriptors) {
+    auto parse = [](const std::vector<unsigned char>& d) {
+        return ParseIso9660(d.data(), d.size());
+    };
+    auto info = parse(IsoDescriptors("MY DATA", u""));
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->label, "MY DATA");
+    EXPECT_EQ(info->serial, Fnv1a("2024-06-15-12-30-00-00"));  // blkid's UUID of the disc
+    EXPECT_EQ(parse(IsoDescriptors("MY_DATA", u"My Data"))->label, "My Data");
+    EXPECT_EQ(parse(IsoDescriptors("CAF_", u"Caf\u00e9"))->label, "Caf\xc3\xa9");
+    // Joliet holds 16 characters; the primary descriptor the rest of a long label.
+    EXPECT_EQ(parse(IsoDescriptors("HOLIDAY PHOTOS OF THE SUMMER", u"Holiday photos o"))->label,
+              "Holiday photos oF THE SUMMER");
+    // Created but never modified: the creation date.
+    auto created = IsoDescriptors("X", u"", std::string(16, '0'));
+    std::memcpy(&created[813], "1999123123595900", 16);
+    EXPECT_EQ(parse(created)->serial, Fnv1a("1999-12-31-23-59-59-00"));
+    EXPECT_EQ(parse(IsoDescriptors("X", u"", std::string(16, '0')))->serial, 0u);
+    EXPECT_FALSE(parse(std::vector<unsigned char>(4096, 0)));  // no descriptor
+    EXPECT_FALSE(parse(std::vector<unsigned char>(100, 1)));   // short
+    EXPECT_FALSE(ParseIso9660(nullptr, 0));
+}
+
 TEST(LinuxVolume, TextParsers) {
     EXPECT_EQ(DecodeUdevText("a\\x5cb\\x2|\\xZZ|x\\x00y"), "a\\b\\x2|\\xZZ|xy");
     EXPECT_EQ(SerialFromUuid("1234-abcd"), 0x1234ABCDu);
@@ -161,5 +398,105 @@ TEST(LinuxVolume, TextParsers) {
     }
 }
 
+using Calls = std::vector<std::string>;
+
+// D: (sr0) is mounted, E: (sr1) is not. A disc that stays mounted is never ejected.
+TEST(LinuxMountedDisc, OpensOnlyOnceUnmounted) {
+    using S = UdisksStatus;
+    struct Case {
+        const char* what;
+        char letter;
+        S unmount;
+        S eject;  // the daemon's
+        bool available;
+        bool keepMounts;
+        int code;
+        Calls calls;
+        int driveEjects;  // tried by the drive itself
+        bool stillMounted;
+    };
+    const Calls both{"Unmount sr0", "Eject sr0"};
+    const Calls one{"Unmount sr0"};
+    const Case cases[] = {
+        // clang-format off
+        {"unmounted, then ejected by the daemon", 'D', S::kOk, S::kOk, true, false, kMciOk, both, 0, false},
+        {"nothing mounted: the drive's own eject", 'E', S::kOk, S::kOk, true, false, kMciOk, {}, 1, true},
+        {"busy", 'D', S::kBusy, S::kOk, true, false, kMciDiscInUse, one, 0, true},
+        {"not allowed", 'D', S::kNotAuthorized, S::kOk, true, false, kMciNotAuthorized, one, 0, true},
+        {"failed", 'D', S::kFailed, S::kOk, true, false, kMciUnmountFailed, one, 0, true},
+        {"the daemon left between the calls", 'D', S::kAbsent, S::kOk, true, false, kMciDiscMounted, one, 0, true},
+        {"no udisks2", 'D', S::kOk, S::kOk, false, false, kMciDiscMounted, {}, 0, true},
+        {"no udisks2, nothing mounted", 'E', S::kOk, S::kOk, false, false, kMciOk, {}, 1, true},
+        {"said unmounted, still mounted", 'D', S::kOk, S::kOk, true, true, kMciDiscMounted, Calls(4, "Unmount sr0"), 0, true},
+        // Not in an active session, say: the drive's own eject, once unmounted.
+        {"the daemon's eject refused", 'D', S::kOk, S::kNotAuthorized, true, false, kMciOk, both, 1, false},
+        {"both refuse: the drive's refusal", 'D', S::kOk, S::kFailed, true, false, kMciHardware, both, 1, false},
+        // clang-format on
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        rig.udisks->unmount = c.unmount;
+        rig.udisks->eject = c.eject;
+        rig.udisks->available = c.available;
+        rig.udisks->keepMounts = c.keepMounts;
+        if (c.code == kMciHardware) {
+            rig.Node("sr0").doorErrno = EIO;
+        }
+        EXPECT_EQ(rig.OpenTray(c.letter), c.code) << c.what;
+        EXPECT_EQ(rig.udisks->calls, c.calls) << c.what;
+        EXPECT_EQ(rig.Node(c.letter == 'D' ? "sr0" : "sr1").ejects, c.driveEjects) << c.what;
+        EXPECT_EQ(rig.table->Mounted({11, 0}), c.stillMounted) << c.what;
+        EXPECT_TRUE(rig.io->openFds.empty()) << c.what;
+    }
+    // Closing needs no unmount.
+    Rig rig;
+    rig.udisks->available = true;
+    rig.Send("open D: type cdaudio alias cd");
+    EXPECT_EQ(rig.Send("set cd door closed"), kMciOk);
+    EXPECT_TRUE(rig.udisks->calls.empty());
+    EXPECT_EQ(rig.Node("sr0").trayCloses, 1);
+}
+
+TEST(LinuxMountedDisc, EveryPartitionAndEveryMountGoesFirst) {
+    Rig rig;
+    rig.udisks->available = true;
+    BlockDevice disc{"sr0", {11, 0}, true, 1000, {}};
+    disc.partitions = {BlockDevice{"sr0p1", {259, 1}, false, 400, {}},
+                       BlockDevice{"sr0p2", {259, 2}, false, 600, {}}};
+    rig.table->disks["sr0"] = disc;
+    rig.udisks->devices["sr0p1"] = {259, 1};
+    rig.udisks->devices["sr0p2"] = {259, 2};
+    const auto at = [](DevNum dev, const char* where) {
+        return MountEntry{dev, "/", where, where};
+    };
+    rig.table->mounts = {at({259, 1}, "/media/user/BOOT"), at({259, 2}, "/media/user/DATA"),
+                         at({259, 2}, "/mnt/again")};
+    EXPECT_EQ(rig.OpenTray('D'), kMciOk);
+    EXPECT_EQ(rig.udisks->calls,
+              (Calls{"Unmount sr0p1", "Unmount sr0p2", "Unmount sr0p2", "Eject sr0"}));
+    EXPECT_TRUE(rig.table->mounts.empty());
+}
+
+TEST(LinuxUdisks, NamesAndErrors) {
+    EXPECT_EQ(UdisksBlockPath("sr0"), "/org/freedesktop/UDisks2/block_devices/sr0");
+    EXPECT_EQ(UdisksBlockPath("dm-0"), "/org/freedesktop/UDisks2/block_devices/dm_2d0");
+    const std::pair<const char*, UdisksStatus> errors[] = {
+        {"", UdisksStatus::kOk},
+        {"org.freedesktop.UDisks2.Error.DeviceBusy", UdisksStatus::kBusy},
+        {"org.freedesktop.UDisks2.Error.NotAuthorized", UdisksStatus::kNotAuthorized},
+        {"org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain", UdisksStatus::kNotAuthorized},
+        {"org.freedesktop.UDisks2.Error.NotAuthorizedDismissed", UdisksStatus::kNotAuthorized},
+        {"org.freedesktop.UDisks2.Error.NotMounted", UdisksStatus::kNotMounted},
+        {"org.freedesktop.DBus.Error.ServiceUnknown", UdisksStatus::kAbsent},
+        {"org.freedesktop.DBus.Error.NoServer", UdisksStatus::kAbsent},
+        {"org.freedesktop.UDisks2.Error.Failed", UdisksStatus::kFailed},
+        {"org.freedesktop.DBus.Error.UnknownObject", UdisksStatus::kFailed},
+    };
+    for (const auto& [name, status] : errors) {
+        EXPECT_EQ(UdisksStatusOf(name), status) << name;
+    }
+    EXPECT_FALSE(MakeNoUdisks()->Available());
+}
+
 }  // namespace
-}  // namespace bm::platform::linux_::testing
+}  // namespace bm::platform::linux_
