@@ -197,28 +197,37 @@ class Window : public TrayWindow, public TrayMenuOwner {
     QMenu menu;
 };
 
-NOTIFYICONDATA Record(Window& window, const std::string& tip) {
-    static const QIcon icon = [] {
+// A tray window's icon record; a tray host is there unless the test says otherwise before the
+// first add.
+class TrayIconTest : public QtShellTest {
+  protected:
+    TrayIconTest() {
         QPixmap pixmap(16, 16);
         pixmap.fill(Qt::darkBlue);
-        return QIcon(pixmap);
-    }();
-    NOTIFYICONDATA data;
-    data.cbSize = kNotifyIconDataSize;
-    data.hWnd = &window;
-    data.uID = 1;
-    data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    data.uCallbackMessage = WM_MOUSEMOVE;
-    data.hIcon = &icon;
-    SetTip(data, tip);
-    return data;
-}
-
-TEST_F(QtShellTest, TipReachesQtWholeCharactersOnlyAndTheIconComesAndGoes) {
+        icon = QIcon(pixmap);
+        data.cbSize = kNotifyIconDataSize;
+        data.hWnd = &window;
+        data.uID = 1;
+        data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+        data.uCallbackMessage = WM_MOUSEMOVE;
+        data.hIcon = &icon;
+        SetTip(data, "Bayminder");
+    }
+    void TearDown() override {
+        shell.NotifyIcon(NIM_DELETE, data);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
     Window window;
-    QtShell shell(std::make_unique<FakeProbe>());
+    QIcon icon;
+    NOTIFYICONDATA data;
+    std::unique_ptr<FakeProbe> owned = std::make_unique<FakeProbe>();
+    FakeProbe& probe = *owned;
+    QtShell shell{std::move(owned)};
+};
+
+TEST_F(TrayIconTest, TipReachesQtWholeCharactersOnlyAndTheIconComesAndGoes) {
     const std::string a62(62, 'a');
-    NOTIFYICONDATA data = Record(window, a62 + "\xC3\xA9");  // é over the cut
+    SetTip(data, a62 + "\xC3\xA9");  // é over the cut
     EXPECT_TRUE(shell.NotifyIcon(NIM_ADD, data));
     ASSERT_NE(shell.TrayIcon(), nullptr);
     EXPECT_EQ(shell.TrayIcon()->toolTip(), QString::fromStdString(a62));
@@ -244,18 +253,10 @@ TEST_F(QtShellTest, TipReachesQtWholeCharactersOnlyAndTheIconComesAndGoes) {
     EXPECT_FALSE(shell.NotifyIcon(NIM_MODIFY, data));
     EXPECT_FALSE(shell.NotifyIcon(NIM_DELETE, data));
     EXPECT_TRUE(shell.NotifyIcon(NIM_ADD, data)) << "added again after a delete";
-    shell.NotifyIcon(NIM_DELETE, data);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-TEST_F(QtShellTest, AnIconAddedBeforeTheTrayHostIsShownWhenTheHostComes) {
-    Window window;
-    auto owned = std::make_unique<FakeProbe>();
-    FakeProbe& probe = *owned;
+TEST_F(TrayIconTest, AnIconAddedBeforeTheTrayHostIsShownWhenTheHostComes) {
     probe.present = false;
-    QtShell shell(std::move(owned));
-
-    NOTIFYICONDATA data = Record(window, "Bayminder");
     EXPECT_TRUE(shell.NotifyIcon(NIM_ADD, data));
     EXPECT_EQ(shell.TrayIcon(), nullptr);
     EXPECT_TRUE(probe.waiting);
@@ -283,13 +284,9 @@ TEST_F(QtShellTest, AnIconAddedBeforeTheTrayHostIsShownWhenTheHostComes) {
     probe.present = true;
     probe.changed();
     EXPECT_EQ(shell.TrayIcon(), nullptr);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-TEST_F(QtShellTest, MessagesStopWhenAHandlerDeletesTheIcon) {
-    Window window;
-    QtShell shell(std::make_unique<FakeProbe>());
-    NOTIFYICONDATA data = Record(window, "Bayminder");
+TEST_F(TrayIconTest, MessagesStopWhenAHandlerDeletesTheIcon) {
     shell.NotifyIcon(NIM_ADD, data);
     auto* tray = const_cast<QSystemTrayIcon*>(shell.TrayIcon());
     ASSERT_NE(tray, nullptr);
@@ -311,15 +308,11 @@ TEST_F(QtShellTest, MessagesStopWhenAHandlerDeletesTheIcon) {
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(window.messages, (std::vector<int>{kWmRButtonDown}));
     EXPECT_EQ(shell.TrayIcon(), nullptr);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 // An XEmbed icon given a menu pops it up itself at the press: only a StatusNotifierItem (which
 // exports it over dbusmenu) gets one. The exported menu's items are the Xfce tests' part.
-TEST_F(QtShellTest, TheMenuGoesToQtOnlyWhereTheHostDrawsIt) {
-    Window window;
-    QtShell shell(std::make_unique<FakeProbe>());
-    NOTIFYICONDATA data = Record(window, "Bayminder");
+TEST_F(TrayIconTest, TheMenuGoesToQtOnlyWhereTheHostDrawsIt) {
     for (int round = 0; round < 2; ++round) {
         ASSERT_TRUE(shell.NotifyIcon(NIM_ADD, data));
         EXPECT_EQ(shell.TrayIcon()->contextMenu(), shell.ExportedMenu());
