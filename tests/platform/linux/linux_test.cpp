@@ -246,7 +246,7 @@ TEST(LinuxDriveMap, GarbageInputNeverCrashes) {
     }
 }
 
-// The doors, mounted disc or not, are udisks_test.cpp's.
+// The doors, mounted disc or not, are the LinuxMountedDisc tests'.
 TEST(LinuxCd, OpenPathsStatusAndCapability) {
     Rig rig;
     const std::string openD = "open D: type cdaudio alias cd shareable wait";
