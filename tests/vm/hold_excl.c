@@ -1,21 +1,19 @@
-// Holds a device open with O_EXCL until killed, as a burning program holds a CD drive.
+// Runs a command while it holds a device open with O_EXCL, as a burning program holds a CD drive.
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: hold_excl DEVICE\n");
-        return 2;
+    if (argc < 3 || open(argv[1], O_RDONLY | O_NONBLOCK | O_EXCL | O_CLOEXEC) < 0) {
+        perror("hold_excl DEVICE COMMAND [ARG...]");
+        return 125;
     }
-    const int fd = open(argv[1], O_RDONLY | O_NONBLOCK | O_EXCL);
-    if (fd < 0) {
-        perror(argv[1]);
-        return 1;
+    const pid_t child = fork();
+    if (child == 0) {
+        execvp(argv[2], argv + 2);
+        _exit(127);
     }
-    printf("holding %s\n", argv[1]);
-    fflush(stdout);
-    for (;;) {
-        pause();
-    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : 126;
 }
