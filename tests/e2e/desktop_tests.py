@@ -1,9 +1,6 @@
 #!/usr/bin/env python3
 """The tray program on a private X desktop with trayer as its tray host: clicks, menu, the end
 of the session through logind, many copies at once, faulty devices.
-
-    desktop_tests.py PROGRAM ARTIFACTS_DIR TEST
-
 The demo machine (machines/demo.json): a floppy with a disk in A:, a fixed C:, a CD with the
 disc HOLIDAY in D:, an empty CD drive E:, a USB stick in F:. Both CD drives can eject, so on a
 first run they get Monitor, Eject, Notify, StatusToolTip and TrayToggle.

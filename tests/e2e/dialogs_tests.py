@@ -3,8 +3,6 @@
 X server and as a screen reader meets them, through a private AT-SPI bus. That bus tells the
 focus and the check marks without guessing at pixels; what the dialogs did is read from the
 settings file and the trace. The machine is machines/demo.json (see desktop_tests.py).
-
-    dialogs_tests.py PROGRAM ARTIFACTS_DIR TEST
 """
 
 import configparser
@@ -61,7 +59,6 @@ class A11y:
                         return candidate
                 except Exception:  # an application that went meanwhile
                     continue
-            return None
         self.root = poll("the program on the accessibility bus", found, 10, 0.1)
         self.root.setCacheMask(self.pyatspi.cache.NONE)
         return self.root

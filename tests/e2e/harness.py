@@ -1,10 +1,9 @@
 """A private desktop for one acceptance test: Xvfb with a tray host (trayer, or a real Xfce
 session: xfce4-session, xfwm4 and a panel holding the status tray), a session bus, a system bus
 with a logind mock, and the program on a copy of machines/demo.json in a throw-away home.
-
 Everything runs in its own process group under a parent-death signal, so nothing outlives the
-test, even when CTest kills it at its timeout. Waits are on events (trace lines) or on a polled
-condition with a deadline; nothing sleeps to synchronise.
+test, even when CTest kills it. Waits are on trace lines or on a polled condition with a
+deadline; nothing sleeps to synchronise.
 """
 
 import json
@@ -19,7 +18,6 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SKIP = 77  # CTest's SKIP_RETURN_CODE
 SYSTEM_PYTHON = "/usr/bin/python3"
 NEEDS = ["xdotool", "xwininfo", "xprop", "import", "dbus-daemon", "busctl", "setpriv",
          "python3-dbusmock"]
@@ -80,24 +78,21 @@ class Trace:
             self._cond.notify_all()
 
     def mark(self):
-        with self._cond:
-            return len(self.lines)
+        return len(self.lines)
 
     def find(self, pattern, since=0):
         """All (time, match) of pattern from line index since on."""
-        with self._cond:
-            found = ((when, re.search(pattern, text)) for when, text in self.lines[since:])
-            return [(when, m) for when, m in found if m]
+        found = ((when, re.search(pattern, text)) for when, text in self.lines[since:])
+        return [(when, m) for when, m in found if m]
 
     def wait_for(self, pattern, timeout, since=0):
         """The first (time, match) of pattern from line since on; raises after timeout."""
         deadline = time.monotonic() + timeout
         with self._cond:
             while not (found := self.find(pattern, since)):
-                since, left = len(self.lines), deadline - time.monotonic()
-                if left <= 0 or self._closed:
-                    raise Failure(f"no trace line matching {pattern!r} within {timeout:g} s"
-                                  + (" (the output was closed)" if self._closed else ""))
+                left = deadline - time.monotonic()
+                check(left > 0 and not self._closed, f"no trace line matching {pattern!r} within "
+                      f"{timeout:g} s" + (" (the output was closed)" if self._closed else ""))
                 self._cond.wait(left)
             return found[0]
 
@@ -280,14 +275,10 @@ class Desktop:
 
     def items(self):
         """The panel watcher's items, {pid: "service/path"}."""
-        found = {}
-        for entry in self.bus("get-property", *WATCHER, "RegisteredStatusNotifierItems",
-                              check=False) or []:
-            pid = self.bus("call", *DBUS, "GetConnectionUnixProcessID", "s", entry.split("/")[0],
-                           check=False)
-            if pid:
-                found[pid[0]] = entry
-        return found
+        entries = self.bus("get-property", *WATCHER, "RegisteredStatusNotifierItems", check=False)
+        owners = {entry: self.bus("call", *DBUS, "GetConnectionUnixProcessID", "s",
+                                  entry.split("/")[0], check=False) for entry in entries or []}
+        return {pid[0]: entry for entry, pid in owners.items() if pid}
 
     def icon_shown(self, app):
         return app.pid in self.items() if self.xfce else bool(self.tray_icons(app))
@@ -472,7 +463,7 @@ def main(scope, needs=(), xfce=False):
     # set-up (scripts/lib.sh installs all of it).
     if not shutil.which("Xvfb") or not shutil.which("trayer"):
         print("SKIP: the desktop tests need Xvfb and trayer", file=sys.stderr)
-        return SKIP
+        return 77  # CTest's SKIP_RETURN_CODE
     missing = lacking(NEEDS + list(needs))
     if missing:
         print(f"FAIL {name}: missing {', '.join(missing)}", file=sys.stderr)

@@ -3,9 +3,6 @@
 of the session through XSMP, and the panel's status tray as a StatusNotifierItem host, which
 draws the menu itself from the one the item exports (dbusmenu) and reads the tooltip from the
 item's property, without any pointer move reaching the program.
-
-    xfce_tests.py PROGRAM ARTIFACTS_DIR TEST
-
 BAYMINDER_XSMP_CANCELLER names the helper client that calls a logout off (xsmp_canceller.cpp).
 The machine is machines/demo.json (see desktop_tests.py).
 """
