@@ -27,24 +27,11 @@ sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 
 import harness  # noqa: E402
 
-MACHINE = os.path.join(REPO, "tests", "e2e", "machines", "demo.json")
 ALL_TRACES = "bayminder.*=true"
 NO_TRACES = "bayminder.*=false"
 
 
 # ----- one process
-
-
-class Baseline(harness.Program):
-    """bench/baseline_tray on a desktop, in the harness's way of starting a program."""
-
-    def __init__(self, desktop, path):  # pylint: disable=super-init-not-called
-        self.desktop = desktop
-        self.proc = harness._spawn([path], desktop.env, stdin=subprocess.DEVNULL,  # noqa: SLF001
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.started = time.monotonic()
-        self.pid = self.proc.pid
-        self.trace = harness.Trace(self.proc.stderr)
 
 
 def cpu_seconds(pid):
@@ -77,7 +64,7 @@ class Bench:
         self.artifacts = artifacts
 
     def desktop(self, name):
-        return harness.Desktop(name, self.program, self.artifacts, MACHINE)
+        return harness.Desktop(name, self.program, self.artifacts)
 
     def launch(self, desktop, which, rules=ALL_TRACES):
         """Starts the program or the baseline; returns (process, seconds from exec to its icon
@@ -91,8 +78,7 @@ class Bench:
             if which == "program":
                 proc = desktop.start()
             else:
-                proc = Baseline(desktop, self.baseline)
-                desktop.programs.append(proc)
+                proc = harness.Program(desktop, [self.baseline])
             watch.stdin.write(f"{proc.pid}\n")
             watch.stdin.close()
             line = watch.stdout.readline().strip()
@@ -105,7 +91,8 @@ class Bench:
 
     @staticmethod
     def stop(proc):
-        harness._kill_group(proc.proc, ((signal.SIGKILL, 5.0),))  # noqa: SLF001
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.wait_exit(5)
 
     @staticmethod
     def settled(proc, which):
@@ -154,7 +141,7 @@ class Bench:
                     # Past the tooltip's throttle, every status interval and Qt's tooltip
                     # fall-asleep time, so that every storm starts alike.
                     time.sleep(2.5)
-                    _, x, y, w, h = icons[which]
+                    x, y, w, h = icons[which]
                     cx, cy = x + w // 2, y + h // 2
                     steps = []
                     for k in range(500):
@@ -207,8 +194,7 @@ class Bench:
             self.settled(program, "program")
             mark = program.trace.mark()
             cpu0 = (cpu_seconds(program.pid), cpu_seconds(baseline.pid))
-            harness.check(desktop.logind("shutdown", "true").returncode == 0,
-                          "could not emit PrepareForShutdown")
+            desktop.prepare_for_shutdown(True)
             began = time.monotonic()
             program.trace.wait_for(r"^bayminder\.forms: show frmMonitor$", 10, mark)
             ended, _ = program.trace.wait_for(r"^bayminder\.forms: hide frmMonitor$", 25, mark)
@@ -310,8 +296,7 @@ def main():
     parser.add_argument("--parallel", type=int, default=5)
     args = parser.parse_args()
     sys.stdout.reconfigure(line_buffering=True)
-    missing = harness.missing_tools(["Xvfb", "trayer", "xdotool", "xwininfo", "dbus-daemon",
-                                     "setpriv", "dbusmock"])
+    missing = harness.lacking(["Xvfb", "trayer"] + harness.NEEDS)
     if missing:
         print(f"bench: missing {', '.join(missing)}", file=sys.stderr)
         return 1

@@ -1,27 +1,159 @@
 #!/usr/bin/env python3
-"""Acceptance tests of the properties dialogs, used by mouse and keyboard on a private desktop.
-
-    dialogs_tests.py PROGRAM ARTIFACTS_DIR TEST
-
-Input goes in through the X server (xdotool), as a user's would. What the controls show is read
-back through the accessibility bus, which tells the focus and the check marks without guessing
-at pixels; what the dialogs did is read from the settings file and the trace.
+"""The properties dialogs on a private desktop with trayer, used by mouse and keyboard through the
+X server and as a screen reader meets them, through a private AT-SPI bus. That bus tells the
+focus and the check marks without guessing at pixels; what the dialogs did is read from the
+settings file and the trace. The machine is machines/demo.json (see desktop_tests.py).
 """
 
 import configparser
+import os
+import signal
+import subprocess
 import sys
 
-import a11y
-from harness import check, main
-from desktop_tests import choose, started
+from desktop_tests import DELETED, choose, drive
+from harness import Failure, check, main, poll, settle
 
+LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 WRITE = r'^bayminder\.settings: write (\S+) (\d) "(.*)"$'
-KEYS = [str(k) for k in range(1, 9)]
+PROPERTIES, ADVANCED = "Bayminder Properties", "Bayminder Advanced Properties"
+FORMS = {PROPERTIES: "frmProperties", ADVANCED: "frmPropertiesAdvanced"}
+CHECK_BOXES = ["Auto Eject", "Notify User", "Monitor at Shutdown:", "Tray Toggle",
+               "Status ToolTip"]
 
-# E: as a CD drive that ejects but cannot close its tray (stored capabilities are believed):
-# the one kind of drive on which "Notify User" can be cleared while "Auto Eject" stays on.
-EJECT_ONLY_E = {"E": {"1": "3", "2": "1", "3": "1", "4": "1", "5": "True", "6": "False",
-                      "7": "1", "8": "0"}}
+
+class A11y:
+    """A private accessibility bus on the desktop's session bus and display (start it before
+    the program), read through pyatspi with libatspi's cache off, so that every state and text
+    is asked of the program afresh."""
+
+    def __init__(self, desktop):
+        self.desktop = desktop
+        desktop.spawn([LAUNCHER, "--launch-immediately"], stdout=subprocess.DEVNULL,
+                      stderr=subprocess.DEVNULL)
+        address = poll("the accessibility bus", self._bus_address, 10)
+        # The program finds the bus through the session bus and the display. Not through
+        # AT_SPI_BUS_ADDRESS: Qt 6.4 given that address never registers with the registry.
+        desktop.env.update({"QT_LINUX_ACCESSIBILITY_ALWAYS_ON": "1", "QT_ACCESSIBILITY": "1"})
+        # libatspi reads these once, at its first call.
+        os.environ.update({"AT_SPI_BUS_ADDRESS": address, "DISPLAY": desktop.env["DISPLAY"],
+                           "DBUS_SESSION_BUS_ADDRESS": desktop.env["DBUS_SESSION_BUS_ADDRESS"]})
+        import pyatspi
+        self.pyatspi = pyatspi
+
+    def _bus_address(self):
+        out = self.desktop.run("xprop", "-root", "AT_SPI_BUS").stdout
+        address = out.split('"')[1] if '"' in out else ""
+        # The launcher sets the property before its bus listens.
+        path = address.split("unix:path=", 1)[-1].split(",", 1)[0]
+        return address if address and os.path.exists(path) else None
+
+    def application(self, app):
+        """The program's application object, found by its process id."""
+        def found():
+            desktop = self.pyatspi.Registry.getDesktop(0)
+            desktop.setCacheMask(self.pyatspi.cache.NONE)
+            for candidate in self.children(desktop):
+                try:
+                    if candidate is not None and candidate.get_process_id() == app.pid:
+                        return candidate
+                except Exception:  # an application that went meanwhile
+                    continue
+        self.root = poll("the program on the accessibility bus", found, 10, 0.1)
+        self.root.setCacheMask(self.pyatspi.cache.NONE)
+        return self.root
+
+    def shown(self, title):
+        return [c for c in self.children(self.root)
+                if c is not None and c.name == title and self.has(c, "showing")]
+
+    def window(self, title):
+        """The shown top-level accessible named title."""
+        return poll(f"the accessible window {title!r}", lambda: self.shown(title), 10, 0.1)[0]
+
+    @staticmethod
+    def children(node):
+        return [node.getChildAtIndex(i) for i in range(node.childCount)]
+
+    def walk(self, node):
+        yield node
+        for child in self.children(node):
+            if child is not None:
+                yield from self.walk(child)
+
+    def all_named(self, within, name, role=None):
+        return [n for n in self.walk(within)
+                if n.name == name and (role is None or n.getRoleName() == role)]
+
+    def find(self, within, name, role):
+        """The one accessible named name of role (a role name such as "check box")."""
+        found = self.all_named(within, name, role)
+        names = sorted({f"{n.getRoleName()}:{n.name}" for n in self.walk(within) if n.name})
+        check(len(found) == 1, f"{len(found)} accessibles {role}:{name} in {within.name!r}; "
+                               f"there: {names}")
+        return found[0]
+
+    def labelled(self, within, label, roles=("text", "label")):
+        """The accessible of one of roles that a label captioned label names (labelled-by)."""
+        for node in self.walk(within):
+            if node.getRoleName() not in roles:
+                continue
+            for relation in node.getRelationSet():
+                targets = [relation.getTarget(i) for i in range(relation.getNTargets())]
+                if relation.getRelationType() == self.pyatspi.RELATION_LABELLED_BY and any(
+                        t.name == label and t.getRoleName() == "label" for t in targets):
+                    return node
+        raise Failure(f"nothing of {list(roles)} labelled by {label!r} in {within.name!r}")
+
+    def tabs(self, within):
+        """The page tabs of the one tab strip in within, and the strip."""
+        strip = [n for n in self.walk(within) if n.getRoleName() == "page tab list"]
+        check(len(strip) == 1, f"{len(strip)} tab strips in {within.name!r}, expected one")
+        return [c for c in self.children(strip[0]) if c.getRoleName() == "page tab"], strip[0]
+
+    def current_tab(self, within):
+        """The name of the selected page tab. Qt 6.4 marks it as focused, never as selected."""
+        marked = [t.name for t in self.tabs(within)[0]
+                  if self.has(t, "selected") or self.has(t, "focused")]
+        return marked[0] if len(marked) == 1 else None
+
+    def has(self, node, state):
+        """Whether node's state set holds state, a name such as "checked" or "enabled"."""
+        return node.getState().contains(getattr(self.pyatspi, "STATE_" + state.upper()))
+
+    def text(self, node):
+        """A node's text, or a label's name."""
+        if "Text" not in node.get_interfaces():
+            return node.name
+        iface = node.queryText()
+        return iface.getText(0, iface.characterCount)
+
+    def focused(self, within):
+        """The name of the accessible under within that has the keyboard focus, or None. A tab
+        strip with the focus answers with its own name, its selected tab's."""
+        role = within.getRoleName()
+        if role == "page tab list" or (role not in ("filler", "panel", "frame")
+                                       and self.has(within, "focused")):
+            # A strip's tabs' focused marks tell the selection, not the focus.
+            return within.name if self.has(within, "focused") else None
+        found = (self.focused(c) for c in self.children(within) if c is not None)
+        return next((name for name in found if name is not None), None)
+
+    def click(self, node):
+        """A real click at the node's centre on the screen."""
+        box = node.queryComponent().getExtents(self.pyatspi.DESKTOP_COORDS)
+        check(box.width > 0 and box.height > 0, f"{node.name!r} has no extent on the screen")
+        self.desktop.click(box.x + box.width // 2, box.y + box.height // 2)
+
+    def act(self, node, *names):
+        """Does the first of node's actions whose name is one of names (case ignored)."""
+        action = node.queryAction()
+        offered = [action.getName(i) for i in range(action.nActions)]
+        for i, offer in enumerate(offered):
+            if offer.lower() in names:
+                check(action.doAction(i), f"{node.name!r} refused its action {offer!r}")
+                return offer
+        raise Failure(f"{node.name!r} offers the actions {offered}, none of {list(names)}")
 
 
 def stored(desktop):
@@ -32,130 +164,217 @@ def stored(desktop):
     return {s: dict(parser[s]) for s in parser.sections()}
 
 
-def open_properties(desktop, acc, app, icon):
+def opened(desktop, acc, app, title, how):
+    """Opens a dialog by how(); its X window and its accessible."""
     mark = app.trace.mark()
-    desktop.click_icon(icon, repeat=2)
-    app.trace.wait_for(r"^bayminder\.forms: show frmProperties$", 5, mark)
-    wid = desktop.wait_window("Bayminder Properties", app)
-    return wid, acc.window("Bayminder Properties")
+    how()
+    app.trace.wait_for(rf"^bayminder\.forms: show {FORMS[title]}$", 5, mark)
+    return desktop.wait_window(title, app), acc.window(title)
 
 
-def click(desktop, acc, node):
-    desktop.click(*acc.center(node))
+def closed(desktop, app, title, how):
+    """Closes a dialog by how(); the trace mark from before."""
+    mark = app.trace.mark()
+    how()
+    desktop.wait_window_gone(title, app)
+    app.trace.wait_for(rf"^bayminder\.forms: unload {FORMS[title]}", 5, mark)
+    return mark
 
 
 def on_tab_e(desktop, acc, wid, win):
     """From the first tab, (F:), to E:'s with the Right key; E:'s two check boxes."""
     desktop.focus(wid)
-    acc.wait_focus(win, "(F:)")  # the tab strip starts with the focus
+    settle("the focus", lambda: acc.focused(win), "(F:)")  # the tab strip starts with it
     desktop.key("Right")
-    acc.wait(lambda: acc.current_tab(win) == "(E:)", "the tab (E:) after the Right key")
+    settle("the tab after the Right key", lambda: acc.current_tab(win), "(E:)")
     return acc.find(win, "Auto Eject", "check box"), acc.find(win, "Notify User", "check box")
 
 
-def test_properties_keyboard(desktop):
-    """E: ejects but cannot close its tray; the tab order and the buttons are the AT-SPI test's."""
-    acc = a11y.A11y(desktop)
-    desktop.write_settings(EJECT_ONLY_E)
-    app, icon = started(desktop, closes=1)  # only D: can close
+def test_properties_dialogs(desktop):
+    """By keyboard and mouse, with the README's pictures. E: ejects but cannot close its tray
+    (stored capabilities are believed): the one kind of drive on which "Notify User" can be
+    cleared while "Auto Eject" stays on."""
+    acc = A11y(desktop)
+    desktop.write_settings({"E": drive(3, 1, 1, 1, True, False, 1, 0)})
+    app = desktop.started(closes=1)  # only D: can close
     acc.application(app)
-    wid, win = open_properties(desktop, acc, app, icon)
+    wid, win = opened(desktop, acc, app, PROPERTIES,
+                      lambda: desktop.click_icon(app, repeat=2))
     eject, notify = on_tab_e(desktop, acc, wid, win)
     check(acc.has(eject, "checked") and acc.has(notify, "checked"), "E: shows a stored 1 clear")
     # Each accelerator moves the focus to its check box and clicks it; with neither left
     # checked, the dialog checks Notify User again.
     for key, box, name in (("alt+n", notify, "Notify User"), ("alt+e", eject, "Auto Eject")):
         desktop.key(key)
-        acc.wait_focus(win, name)
-        acc.wait_state(box, "checked", on=False)
-    acc.wait_state(notify, "checked")
+        settle("the focus", lambda: acc.focused(win), name)
+        settle(f"{name} checked", lambda: acc.has(box, "checked"), False)
+    settle("Notify User checked", lambda: acc.has(notify, "checked"), True)
     # Leaving the tab puts E:'s changes into its record, which only Cancel's reload undoes.
-    click(desktop, acc, acc.find(win, "(D:)", "page tab"))
-    acc.wait(lambda: acc.current_tab(win) == "(D:)", "the tab (D:) after a click on it")
+    acc.click(acc.find(win, "(D:)", "page tab"))
+    settle("the tab after a click on (D:)", lambda: acc.current_tab(win), "(D:)")
+    for label, reads in (("Media Status:", "Loaded"), ("Tray Status:", "Closed")):
+        settle(label, lambda: acc.text(acc.labelled(win, label)), reads, timeout=3)
+    desktop.screenshot("properties.png", wid, keep=True)
+
+    # Advanced... by mouse: its button follows the other dialog, disabled while it is open.
+    button = acc.find(win, "Advanced...", "push button")
+    adv_wid, adv = opened(desktop, acc, app, ADVANCED, lambda: acc.click(button))
+    settle("Advanced... enabled", lambda: acc.has(button, "enabled"), False, 2)
+    settle("the sample", lambda: acc.text(acc.labelled(adv, "ToolTip Sample:", ("label",))),
+           "Office_95 in CD")
+    desktop.screenshot("advanced.png", adv_wid, keep=True)
+    desktop.focus(adv_wid)
+    closed(desktop, app, ADVANCED, lambda: desktop.key("Escape"))
+    settle("Advanced... enabled", lambda: acc.has(button, "enabled"), True, 2.5)
 
     # Esc is Cancel: the window goes and nothing is written.
-    before = open(desktop.settings_file, "rb").read()
-    mark = app.trace.mark()
-    desktop.key("Escape")
-    desktop.wait_window_gone("Bayminder Properties", app)
-    app.trace.wait_for(r"^bayminder\.forms: unload frmProperties", 5, mark)
+    with open(desktop.settings_file, "rb") as f:
+        before = f.read()
+    desktop.focus(wid)
+    mark = closed(desktop, app, PROPERTIES, lambda: desktop.key("Escape"))
     check(not app.trace.find(WRITE, mark), "Cancel wrote settings")
-    check(open(desktop.settings_file, "rb").read() == before, "Cancel changed the settings file")
+    with open(desktop.settings_file, "rb") as f:
+        check(f.read() == before, "Cancel changed the settings file")
 
     # Again from the tray menu: loaded afresh with the stored values.
-    choose(desktop, app, icon, "p", r"^bayminder\.forms: show frmProperties$")
-    wid = desktop.wait_window("Bayminder Properties", app)
-    win = acc.window("Bayminder Properties")
+    wid, win = opened(desktop, acc, app, PROPERTIES, lambda: choose(
+        desktop, app, "p", r"^bayminder\.forms: show frmProperties$"))
     eject, notify = on_tab_e(desktop, acc, wid, win)
     check(acc.has(eject, "checked"), "Cancel did not bring back E:'s Auto Eject")
     desktop.key("alt+n")
-    acc.wait_state(notify, "checked", on=False)
-
+    settle("Notify User checked", lambda: acc.has(notify, "checked"), False)
     # Tab on to OK and press it with the space bar.
     for _ in range(10):
-        if acc.focused(win) == "OK":
-            break
         was = acc.focused(win)
+        if was == "OK":
+            break
         desktop.key("Tab")
-        acc.wait(lambda: acc.focused(win) != was, f"Tab to move the focus on from {was!r}")
-    mark = app.trace.mark()
-    desktop.key("space")
-    desktop.wait_window_gone("Bayminder Properties", app)
-    app.trace.wait_for(r"^bayminder\.forms: unload frmProperties", 5, mark)
+        poll(f"Tab to move the focus on from {was!r}", lambda: acc.focused(win) != was)
+    mark = closed(desktop, app, PROPERTIES, lambda: desktop.key("space"))
     written = {(m.group(1), m.group(2)) for _, m in app.trace.find(WRITE, mark)}
-    check(written >= {(letter, key) for letter in "FEDA" for key in KEYS}, "OK wrote not all")
+    check(written >= {(letter, str(key)) for letter in "FEDA" for key in range(1, 9)},
+          "OK wrote not all")
     settings = stored(desktop)
     check([settings["E"]["3"], settings["E"]["4"], settings["D"]["4"], settings["F"]["2"]]
           == ["1", "0", "1", "0"], f"OK stored {settings}")
 
 
-def open_advanced(desktop, acc, app, win):
+def checked(acc, win):
+    return {name: acc.has(acc.find(win, name, "check box"), "checked") for name in CHECK_BOXES}
+
+
+def toggle(acc, node):
+    """A screen reader's press of a check box; answers whether it is checked afterwards. The
+    action returns once the program has handled it, rules and all."""
+    acc.act(node, "toggle", "click", "press")
+    return acc.has(node, "checked")
+
+
+def test_atspi_dialogs(desktop):
+    """Only the double click that opens the first dialog goes through the X server (the tray
+    icon is not in the accessibility tree)."""
+    acc = A11y(desktop)
+    # F: as stored by default, but for a greyed "Status ToolTip" (a hand-edited file).
+    desktop.write_settings({"F": drive(1, 0, 0, 1, False, False, 2, 0)})
+    app = desktop.started()
+    root = acc.application(app)
+    check(root.name == "Bayminder", f"the application is named {root.name!r}")
+    desktop.click_icon(app, repeat=2)
+    win = acc.window(PROPERTIES)
+    check(win.getRoleName() == "dialog", f"the properties window's role is {win.getRoleName()!r}")
+    # Each frame by its own caption, not by the one around it.
+    groups = [n.getRoleName() for n in acc.all_named(win, "Drive")
+              if n.getRoleName() in ("panel", "frame")]
+    check(groups == ["panel"], f"groups named Drive: {groups}, expected the one panel")
+    acc.find(win, "Icon Features:", "panel")
+
+    # Every control by its caption, read as it stands on the first drive, the stick in F:.
+    for name in ["OK", "Cancel", "Advanced..."]:
+        acc.find(win, name, "push button")
+    tabs = [t.name for t in acc.tabs(win)[0]]
+    check(tabs == ["(F:)", "(E:)", "(D:)", "(A:)"], f"tabs {tabs}, expected (F:) (E:) (D:) (A:)")
+    check(acc.current_tab(win) == "(F:)", f"opened on {acc.current_tab(win)!r}")
+    marks = checked(acc, win)
+    check(marks == {"Auto Eject": False, "Notify User": True, "Monitor at Shutdown:": False,
+                    "Tray Toggle": False, "Status ToolTip": False},
+          f"F: reads {marks}, expected only Notify User checked")
+    tooltip = acc.find(win, "Status ToolTip", "check box")
+    check(acc.has(tooltip, "indeterminate"), "the greyed Status ToolTip does not read as mixed")
+    for name in ("Auto Eject", "Tray Toggle"):
+        check(not acc.has(acc.find(win, name, "check box"), "enabled"),
+              f"{name} is enabled on a drive that cannot eject")
+    kind, media = acc.labelled(win, "Drive Type:"), acc.labelled(win, "Media Status:")
+    tray = acc.labelled(win, "Tray Status:")
+    check(acc.text(kind) == "Removable", f"Drive Type: reads {acc.text(kind)!r} on F:")
+    settle("Media Status:", lambda: acc.text(media), "Loaded", 3)  # after the first tick
+    check(not acc.has(tray, "showing"), "Tray Status: is shown for a drive without a tray")
+
+    # A tab selected the way a screen reader can: Selection where the strip offers it, else
+    # the tab's own action.
+    tabs, strip = acc.tabs(win)
+    if "Selection" in strip.get_interfaces():
+        strip.querySelection().selectChild(tabs[2].getIndexInParent())
+    else:
+        acc.act(tabs[2], "press", "click", "switch")
+    settle("the tab selected by a screen reader", lambda: acc.current_tab(win), "(D:)")
+    for node, reads in ((kind, "CD"), (tray, "Closed"), (media, "Loaded")):
+        settle("a status line", lambda: acc.text(node), reads, 3)
+    settle("Tray Status: shown", lambda: acc.has(tray, "showing"), True)
+    marks = checked(acc, win)
+    check(all(marks.values()), f"D: reads {marks}, expected all five checked")
+    # A tray that closes: Auto Eject keeps Notify User checked.
+    check(toggle(acc, acc.find(win, "Notify User", "check box")),
+          "Notify User cleared beside Auto Eject on D:")
+    check(not toggle(acc, tooltip), "Status ToolTip stays checked on D:")
+
+    advanced = acc.find(win, "Advanced...", "push button")
+    acc.act(advanced, "press", "click")
+    adv = acc.window(ADVANCED)
+    check(adv.getRoleName() == "dialog", f"the advanced window's role is {adv.getRoleName()!r}")
+    settle("Advanced... enabled", lambda: acc.has(advanced, "enabled"), False, 2)
+    sample = acc.labelled(adv, "ToolTip Sample:", roles=("label",))
+    settle("the sample", lambda: acc.text(sample), "Office_95 in CD")
+    value = acc.labelled(adv, "Wait:", roles=("slider",)).queryValue()
+    check((value.currentValue, value.minimumValue, value.maximumValue) == (10, 5, 15),
+          f"the slider reads {value.currentValue} in {value.minimumValue}..{value.maximumValue},"
+          " expected 10 in 5..15")
+    value.currentValue = 7
+    poll("the wait to read 7 Seconds", lambda: acc.all_named(adv, "7 Seconds", "label"))
+    letter = acc.find(adv, "Drive Letter", "radio button")
+    acc.act(letter, "toggle", "click", "press", "check")
+    settle("Drive Letter checked", lambda: acc.has(letter, "checked"), True)
+    check(not acc.has(acc.find(adv, "Drive Type", "radio button"), "checked"),
+          "Drive Type stays checked beside Drive Letter")
+    settle("the sample", lambda: acc.text(sample), "Office_95 in (R:)")
+    acc.act(acc.find(adv, "OK", "push button"), "press", "click")
+    poll("the advanced window to go", lambda: not acc.shown(ADVANCED), 10)
+    settle("Advanced... enabled", lambda: acc.has(advanced, "enabled"), True, 2.5)
+
+    mark = closed(desktop, app, PROPERTIES,
+                  lambda: acc.act(acc.find(win, "OK", "push button"), "press", "click"))
+    check(len(app.trace.find(WRITE, mark)) >= 32, "OK did not write the eight keys of each drive")
+    settings = stored(desktop)
+    expected = {("F", "2"): "0", ("F", "4"): "1", ("F", "7"): "2", ("D", "4"): "1",
+                ("D", "7"): "0", ("E", "7"): "1"}
+    found = {(letter, key): settings[letter][key] for letter, key in expected}
+    check(found == expected, f"stored {found}, expected {expected}")
+
+    # A task manager's close: the icon goes and a message box, an alert, tells the user how to
+    # exit; the program waits for its answer, given through its button. The splash bears the
+    # same title, so it must be gone first.
+    app.trace.wait_for(r"^bayminder\.forms: hide frmSplash", 10)
     mark = app.trace.mark()
-    button = acc.find(win, "Advanced...", "push button")
-    click(desktop, acc, button)
-    app.trace.wait_for(r"^bayminder\.forms: show frmPropertiesAdvanced$", 5, mark)
-    wid = desktop.wait_window("Bayminder Advanced Properties", app)
-    # The button follows the other dialog: disabled while it is open.
-    acc.wait_state(button, "enabled", on=False, timeout=2)
-    return wid, acc.window("Bayminder Advanced Properties")
+    os.kill(app.pid, signal.SIGTERM)
+    app.trace.wait_for(DELETED, 5, mark)
+    app.trace.wait_for(r'^bayminder\.msgbox: 4128 "Bayminder" "Why\'d ya do that\?  Just right '
+                       r'click\\ron the System Tray Icon and pick Exit\."$', 5, mark)
+    poll("the icon to leave trayer", lambda: not desktop.icon_shown(app), 10)
+    box = acc.window("Bayminder")
+    check(box.getRoleName() == "alert", f"the message box's role is {box.getRoleName()!r}")
+    check(app.running(), "the program ended before the message box was answered")
+    acc.act(acc.find(box, "OK", "push button"), "press", "click")
+    check(app.wait_exit() == 0, f"exit status {app.proc.returncode} after the box, expected 0")
 
-
-def test_advanced_dialog(desktop):
-    """By mouse: a tab, Advanced..., a choice, Esc, OK and Cancel; and the README's pictures.
-    The slider and what each choice does are the AT-SPI test's and the unit tests' part."""
-    acc = a11y.A11y(desktop)
-    app, icon = started(desktop, closes=2)
-    acc.application(app)
-    wid, win = open_properties(desktop, acc, app, icon)
-    click(desktop, acc, acc.find(win, "(D:)", "page tab"))
-    acc.wait(lambda: acc.current_tab(win) == "(D:)", "the tab (D:) after a click on it")
-    acc.wait_text(acc.labelled(win, "Media Status:"), "Loaded", timeout=3)
-    acc.wait_text(acc.labelled(win, "Tray Status:"), "Closed", timeout=3)
-    desktop.screenshot("properties.png", wid, keep=True)
-
-    adv_wid, adv = open_advanced(desktop, acc, app, win)
-    click(desktop, acc, acc.find(adv, "Drive Letter", "radio button"))
-    acc.wait_text(acc.labelled(adv, "ToolTip Sample:", roles=("label",)), "Office_95 in (R:)")
-    # Esc cancels, and the other dialog's button comes back within a tick.
-    mark = app.trace.mark()
-    desktop.focus(adv_wid)
-    desktop.key("Escape")
-    desktop.wait_window_gone("Bayminder Advanced Properties", app)
-    app.trace.wait_for(r"^bayminder\.forms: unload frmPropertiesAdvanced", 5, mark)
-    acc.wait_state(acc.find(win, "Advanced...", "push button"), "enabled", timeout=2.5)
-
-    adv_wid, adv = open_advanced(desktop, acc, app, win)
-    acc.wait_text(acc.labelled(adv, "ToolTip Sample:", roles=("label",)), "Office_95 in CD")
-    desktop.screenshot("advanced.png", adv_wid, keep=True)
-    click(desktop, acc, acc.find(adv, "OK", "push button"))
-    desktop.wait_window_gone("Bayminder Advanced Properties", app)
-    click(desktop, acc, acc.find(win, "Cancel", "push button"))
-    desktop.wait_window_gone("Bayminder Properties", app)
-    check(app.running(), "the program ended with its dialogs")
-
-
-TESTS = {name[len("test_"):]: fn for name, fn in globals().items() if name.startswith("test_")}
 
 if __name__ == "__main__":
-    a11y.use_pyatspi_python()
-    sys.exit(main(TESTS, also_missing=a11y.missing))
+    sys.exit(main(globals(), needs=[LAUNCHER, "python3-pyatspi"]))

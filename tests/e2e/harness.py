@@ -1,11 +1,11 @@
-"""A private desktop for one acceptance test: X server, tray host, buses, the program.
-
+"""A private desktop for one acceptance test: Xvfb with a tray host (trayer, or a real Xfce
+session: xfce4-session, xfwm4 and a panel holding the status tray), a session bus, a system bus
+with a logind mock, and the program on a copy of machines/demo.json in a throw-away home.
 Everything runs in its own process group under a parent-death signal, so nothing outlives the
-test, even when CTest kills it at its timeout. Waits are on events (trace lines) or on a polled
-condition with a deadline; nothing sleeps to synchronise.
+test, even when CTest kills it. Waits are on trace lines or on a polled condition with a
+deadline; nothing sleeps to synchronise.
 """
 
-import functools
 import json
 import os
 import re
@@ -18,10 +18,18 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SKIP = 77  # CTest's SKIP_RETURN_CODE
-
+SYSTEM_PYTHON = "/usr/bin/python3"
+NEEDS = ["xdotool", "xwininfo", "xprop", "import", "dbus-daemon", "busctl", "setpriv",
+         "python3-dbusmock"]
 TRAYER = ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request", "--height", "32",
           "--transparent", "false", "--tint", "0xdddddd", "--SetDockType", "true"]
+SM = ("org.xfce.SessionManager", "/org/xfce/SessionManager", "org.xfce.Session.Manager")
+WATCHER = ("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+           "org.kde.StatusNotifierWatcher")
+DBUS = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus")
+LOGIND = ("org.freedesktop.login1", "/org/freedesktop/login1")
+IDLE, SHUTDOWN = 1, 3  # xfce4-session's states (GetState)
+ADDED = r'^bayminder\.tray: NIM_ADD "Bayminder"$'
 
 
 class Failure(Exception):
@@ -33,45 +41,32 @@ def check(condition, message):
         raise Failure(message)
 
 
-def poll(condition, timeout, interval=0.05, what="condition"):
-    """Returns the first true value of condition() within timeout seconds, else raises."""
+def poll(what, condition, timeout=5, interval=0.05):
+    """The first true answer of condition() within timeout seconds."""
     deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise Failure(f"timed out after {timeout:g} s waiting for {what}")
+    while not (value := condition()):
+        check(time.monotonic() < deadline, f"timed out after {timeout:g} s waiting for {what}")
         time.sleep(interval)
+    return value
 
 
-@functools.lru_cache(maxsize=None)
-def dbus_python():
-    """A Python that can import dbusmock; the one running the tests may be another."""
-    for candidate in (sys.executable, "/usr/bin/python3"):
-        if candidate and subprocess.run([candidate, "-c", "import dbusmock"],
-                                        capture_output=True).returncode == 0:
-            return candidate
-    return None
-
-
-def missing_tools(needed):
-    """The programs of needed not on PATH; "dbusmock" stands for the Python module."""
-    missing = [tool for tool in needed if tool != "dbusmock" and shutil.which(tool) is None]
-    if "dbusmock" in needed and dbus_python() is None:
-        missing.append("python3-dbusmock")
-    return missing
+def settle(what, get, expected, timeout=5):
+    """Polls get() until it answers expected; a failure tells its last answer."""
+    deadline = time.monotonic() + timeout
+    while (now := get()) != expected:
+        check(time.monotonic() < deadline,
+              f"{what} is {now!r} after {timeout:g} s, expected {expected!r}")
+        time.sleep(0.05)
 
 
 class Trace:
-    """The program's standard error, read as it comes, each line with its arrival time."""
+    """A process's output, read as it comes, each line with its arrival time."""
 
     def __init__(self, stream):
         self.lines = []  # (monotonic time, text)
         self._cond = threading.Condition()
         self._closed = False
-        self._thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
-        self._thread.start()
+        threading.Thread(target=self._read, args=(stream,), daemon=True).start()
 
     def _read(self, stream):
         for raw in iter(stream.readline, b""):
@@ -83,39 +78,23 @@ class Trace:
             self._cond.notify_all()
 
     def mark(self):
-        with self._cond:
-            return len(self.lines)
+        return len(self.lines)
 
     def find(self, pattern, since=0):
         """All (time, match) of pattern from line index since on."""
-        regex = re.compile(pattern)
-        with self._cond:
-            found = []
-            for when, text in self.lines[since:]:
-                m = regex.search(text)
-                if m:
-                    found.append((when, m))
-            return found
+        found = ((when, re.search(pattern, text)) for when, text in self.lines[since:])
+        return [(when, m) for when, m in found if m]
 
     def wait_for(self, pattern, timeout, since=0):
         """The first (time, match) of pattern from line since on; raises after timeout."""
-        regex = re.compile(pattern)
         deadline = time.monotonic() + timeout
-        index = since
         with self._cond:
-            while True:
-                while index < len(self.lines):
-                    when, text = self.lines[index]
-                    index += 1
-                    m = regex.search(text)
-                    if m:
-                        return when, m
+            while not (found := self.find(pattern, since)):
                 left = deadline - time.monotonic()
-                if left <= 0 or self._closed:
-                    raise Failure(f"no trace line matching {pattern!r} within {timeout:g} s"
-                                  + (" (the program closed its standard error)" if self._closed
-                                     else ""))
+                check(left > 0 and not self._closed, f"no trace line matching {pattern!r} within "
+                      f"{timeout:g} s" + (" (the output was closed)" if self._closed else ""))
                 self._cond.wait(left)
+            return found[0]
 
     def stays_absent(self, pattern, seconds, since=0):
         """True when no line matching pattern arrives within seconds (a bounded negative check)."""
@@ -126,71 +105,42 @@ class Trace:
         return False
 
     def text(self, since_time):
-        """The lines, each with its arrival in seconds after since_time."""
         with self._cond:
             return "\n".join(f"{when - since_time:8.3f} {text}" for when, text in self.lines)
 
 
-def _spawn(argv, env, **kwargs):
-    # setsid for a group to kill; the death signal for when the test itself is killed.
-    return subprocess.Popen(["setpriv", "--pdeathsig", "KILL", "--"] + argv, env=env,
-                            start_new_session=True, **kwargs)
-
-
-def _kill_group(proc, signals=((signal.SIGTERM, 2.0), (signal.SIGKILL, 5.0))):
-    """Signals the group in turn until its leader ends; a group whose leader has ended already
-    may still hold children, which are killed outright."""
-    if proc.poll() is not None:
-        signals = ((signal.SIGKILL, 0),)
-    for sig, grace in signals:
-        try:
-            os.killpg(proc.pid, sig)
-            proc.wait(grace)
-            return
-        except (ProcessLookupError, PermissionError):
-            return
-        except subprocess.TimeoutExpired:
-            continue
-
-
 class Program:
-    """One run of bayminder with the trace on."""
+    """A process of the desktop whose output (by default standard error) is read as a trace."""
 
-    def __init__(self, desktop, args):
-        self.desktop = desktop
-        self.proc = _spawn([desktop.program] + args, desktop.env, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-        self.started = time.monotonic()
-        self.pid = self.proc.pid
-        self.trace = Trace(self.proc.stderr)
-
-    def wait_exit(self, timeout):
-        try:
-            return self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            raise Failure(f"the program (pid {self.pid}) still runs {timeout:g} s later") from None
+    def __init__(self, desktop, argv, env=None, stream="stderr"):
+        pipes = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL,
+                 stream: subprocess.PIPE}
+        # SIGTERM would be the task manager's close, which waits for its message box.
+        self.proc = desktop.spawn(argv, dict(desktop.env, **(env or {})), signal.SIGKILL,
+                                  stdin=subprocess.DEVNULL, **pipes)
+        self.pid, self.started, self.status, self.icon = self.proc.pid, time.monotonic(), None, None
+        self.trace = Trace(getattr(self.proc, stream))
+        desktop.programs.append(self)
 
     def running(self):
         return self.proc.poll() is None
 
-    def windows(self):
-        """Ids of every X window the process owns (_NET_WM_PID)."""
-        return set(self.desktop.xdotool_ids("search", "--pid", str(self.pid)))
+    def wait_exit(self, timeout=10):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise Failure(f"pid {self.pid} still runs {timeout:g} s later") from None
 
 
 class Desktop:
-    """Xvfb, trayer, a session bus, a system bus with the logind mock, temp XDG folders."""
-
-    def __init__(self, name, program, artifacts, machine):
-        self.name = name
+    def __init__(self, name, program, artifacts, xfce=False):
+        self.name, self.artifacts, self.xfce = name, artifacts, xfce
         self.program = os.path.abspath(program)
-        self.artifacts = artifacts
-        self.machine_source = machine
-        self._procs = []
-        self.programs = []
+        self.programs, self._procs, self.env = [], [], {}
         self.tmp = tempfile.mkdtemp(prefix=f"bm-e2e-{name}-")
-
-    # ----- set-up and tear-down
+        self.machine = os.path.join(self.tmp, "machine.json")
+        self.settings_file = os.path.join(self.tmp, "config", "Bayminder", "Bayminder.ini")
+        os.makedirs(artifacts, exist_ok=True)
 
     def __enter__(self):
         try:
@@ -207,210 +157,230 @@ class Desktop:
             if kind is not None:
                 self.screenshot(f"{self.name}-failure.png")
         finally:
-            # SIGTERM would be the task manager's close and wait for its message box.
-            for program in self.programs:
-                _kill_group(program.proc, ((signal.SIGKILL, 5.0),))
-            for proc in reversed(self._procs):
-                _kill_group(proc)
-            self._save_traces()
+            for proc, first in reversed(self._procs):
+                # The group too: a leader that has ended may leave children.
+                for sig in (first, signal.SIGKILL):
+                    try:
+                        os.killpg(proc.pid, sig)
+                        proc.wait(2)
+                    except (ProcessLookupError, PermissionError, subprocess.TimeoutExpired):
+                        pass
+            for i, program in enumerate(self.programs):
+                with open(os.path.join(self.artifacts, f"{self.name}-{i + 1}.trace"), "w") as out:
+                    out.write(program.trace.text(program.started) + "\n")
             shutil.rmtree(self.tmp, ignore_errors=True)
         return False
 
-    def _save_traces(self):
-        os.makedirs(self.artifacts, exist_ok=True)
-        for i, program in enumerate(self.programs):
-            suffix = "" if i == 0 else f"-{i + 1}"
-            with open(os.path.join(self.artifacts, f"{self.name}{suffix}.trace"), "w") as out:
-                out.write(program.trace.text(program.started) + "\n")
+    def spawn(self, argv, env=None, first=signal.SIGTERM, **kwargs):
+        """A process in its own group, signalled with first and then killed at the end."""
+        proc = subprocess.Popen(["setpriv", "--pdeathsig", "KILL", "--"] + argv,
+                                env=env or self.env, start_new_session=True, **kwargs)
+        self._procs.append((proc, first))
+        return proc
 
     def _start(self):
-        config = os.path.join(self.tmp, "config")
-        runtime = os.path.join(self.tmp, "runtime")
-        os.makedirs(config)
+        config, runtime = os.path.join(self.tmp, "config"), os.path.join(self.tmp, "runtime")
         os.makedirs(runtime, mode=0o700)
-        self.settings_file = os.path.join(config, "Bayminder", "Bayminder.ini")
-        self.machine = os.path.join(self.tmp, "machine.json")
-        shutil.copyfile(self.machine_source, self.machine)
-
-        env = {k: v for k, v in os.environ.items()
-               if not k.startswith(("QT_", "WAYLAND_", "DBUS_", "XDG_", "DESKTOP_SESSION",
-                                    "AT_SPI_"))
-               and k not in ("DISPLAY", "XAUTHORITY", "SESSION_MANAGER")}
-        env.update({"XDG_CONFIG_HOME": config, "XDG_RUNTIME_DIR": runtime,
-                    "QT_QPA_PLATFORM": "xcb", "QT_LOGGING_RULES": "bayminder.*=true",
-                    "NO_AT_BRIDGE": "1", "HOME": self.tmp})
-        self.env = env
-
-        self._start_x()
-        self.env["DBUS_SESSION_BUS_ADDRESS"] = self._start_bus("session")
-        self.env["DBUS_SYSTEM_BUS_ADDRESS"] = self._start_bus("system")
-        self._start_logind()
-        self._start_trayer()
-
-    def _start_x(self):
-        read_end, write_end = os.pipe()
-        proc = _spawn(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
-                       "-nolisten", "tcp", "-noreset"], self.env, pass_fds=(write_end,),
-                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self._procs.append(proc)
-        os.close(write_end)
-        number = b""
-        with os.fdopen(read_end, "rb") as pipe:
-            number = pipe.readline().strip()
+        shutil.copyfile(os.path.join(HERE, "machines", "demo.json"), self.machine)
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.startswith(("QT_", "WAYLAND_", "DBUS_", "XDG_", "DESKTOP_SESSION",
+                                         "AT_SPI_", "GTK_", "ICEAUTHORITY", "SESSION_MANAGER",
+                                         "DISPLAY", "XAUTHORITY"))}
+        self.env.update({"HOME": self.tmp, "XDG_CONFIG_HOME": config, "XDG_RUNTIME_DIR": runtime,
+                         "QT_QPA_PLATFORM": "xcb", "QT_LOGGING_RULES": "bayminder.*=true",
+                         "NO_AT_BRIDGE": "1"})
+        x = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten",
+                        "tcp", "-noreset"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        number = x.stdout.readline().decode().strip()
         check(number.isdigit(), "Xvfb did not report its display")
-        self.env["DISPLAY"] = ":" + number.decode()
+        self.env["DISPLAY"] = ":" + number
+        for bus in ("session", "system"):
+            proc = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1",
+                               f"--address=unix:path={self.tmp}/{bus}.sock"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            address = proc.stdout.readline().decode().strip()
+            check(address.startswith("unix:"), f"the {bus} bus did not start")
+            self.env[f"DBUS_{bus.upper()}_BUS_ADDRESS"] = address
+        self.spawn([sys.executable, "-m", "dbusmock", "--template", "logind"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The name is taken before the template has added its methods.
+        poll("the logind mock", lambda: self.logind("ListInhibitors", check=False), 15)
+        if self.xfce:
+            self._start_xfce(config)
+        else:
+            self.spawn(TRAYER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            # The tray selection is taken before the panel maps; a program started earlier
+            # would find no tray.
+            poll("trayer's panel to map", lambda: self.xdotool_ids(
+                "search", "--onlyvisible", "--class", "trayer"), 15)
 
-    def _start_bus(self, which):
-        socket = os.path.join(self.tmp, f"{which}.sock")
-        proc = _spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1",
-                       f"--address=unix:path={socket}"], self.env, stdout=subprocess.PIPE,
-                      stderr=subprocess.DEVNULL)
-        self._procs.append(proc)
-        address = proc.stdout.readline().decode().strip()
-        check(address.startswith("unix:"), f"the {which} bus did not start")
-        return address
+    def _start_xfce(self, config):
+        shutil.copytree(os.path.join(HERE, "xfce_config"),
+                        os.path.join(config, "xfce4", "xfconf", "xfce-perchannel-xml"))
+        # The system's autostart entries (screensaver, settings daemon...) stay out. One of
+        # ours tells SESSION_MANAGER, which the session gives only to what it starts.
+        autostart = os.path.join(config, "autostart")
+        os.makedirs(autostart)
+        hidden = os.listdir("/etc/xdg/autostart") if os.path.isdir("/etc/xdg/autostart") else []
+        for entry in hidden:
+            with open(os.path.join(autostart, entry), "w") as f:
+                f.write("[Desktop Entry]\nType=Application\nName=off\nExec=true\nHidden=true\n")
+        told = os.path.join(self.tmp, "session-manager")
+        with open(os.path.join(autostart, "bm-session-manager.desktop"), "w") as f:
+            f.write("[Desktop Entry]\nType=Application\nName=tell\n"
+                    f'Exec=sh -c "printenv SESSION_MANAGER > {told}.new && mv {told}.new {told}"\n')
+        self.env["XDG_CURRENT_DESKTOP"] = "XFCE"
+        with open(os.path.join(self.artifacts, f"{self.name}-xfce4-session.log"), "wb") as log:
+            # xfce4-session would take SIGTERM for a logout.
+            self.session = self.spawn(["xfce4-session"], None, signal.SIGKILL,
+                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        poll("xfce4-session to finish starting", lambda: self.state() == IDLE, 60, 0.2)
+        poll("the panel's status tray", lambda: self.bus(
+            "get-property", *WATCHER, "IsStatusNotifierHostRegistered", check=False), 30, 0.1)
+        poll("SESSION_MANAGER from the session", lambda: os.path.exists(told), 10, 0.1)
+        with open(told) as f:
+            self.env["SESSION_MANAGER"] = f.read().strip()
 
-    def _start_logind(self):
-        self.dbus_python = dbus_python()
-        proc = _spawn([self.dbus_python, "-m", "dbusmock", "--template", "logind"], self.env,
-                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self._procs.append(proc)
-        check(self.logind("wait").returncode == 0, "the logind mock did not come up")
+    # ----- D-Bus
 
-    def logind(self, *args):
-        return subprocess.run([self.dbus_python, os.path.join(HERE, "logind_ctl.py")] + list(args),
-                              env=self.env, capture_output=True, text=True, timeout=30)
+    def bus(self, *args, system=False, check=True):
+        """busctl VERB ARGS... on the session (or system) bus: the answer's data, or None when
+        it fails and not check. ARGS are never taken for options (":1.57", "-1")."""
+        address = self.env[f"DBUS_{'SYSTEM' if system else 'SESSION'}_BUS_ADDRESS"]
+        result = subprocess.run(["busctl", f"--address={address}", "--json=short", "--timeout=10",
+                                 args[0], "--"] + list(args[1:]),
+                                env=self.env, capture_output=True, text=True, timeout=30)
+        if result.returncode != 0:
+            if check:
+                raise Failure(f"busctl {' '.join(args)}: {result.stderr.strip()}")
+            return None
+        return json.loads(result.stdout)["data"] if result.stdout.strip() else []
 
-    def logind_json(self, *args):
-        result = self.logind(*args)
-        check(result.returncode == 0, f"logind_ctl {' '.join(args)}: {result.stderr.strip()}")
-        return json.loads(result.stdout)
+    def logind(self, method, *args, check=True):
+        return self.bus("call", *LOGIND, "org.freedesktop.login1.Manager", method, *args,
+                        system=True, check=check)
 
-    def _start_trayer(self):
-        proc = _spawn(TRAYER, self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self._procs.append(proc)
-        self.trayer_pid = proc.pid
-        # The tray selection is taken before the panel maps; a program started earlier would
-        # find no tray.
-        poll(lambda: self._trayer_panels(), 15, what="trayer's panel to map")
+    def delay_locks(self):
+        """The shutdown delay locks logind holds."""
+        return [row for row in self.logind("ListInhibitors")[0]
+                if row[0] == "shutdown" and row[3] == "delay"]
 
-    # ----- X helpers
+    def prepare_for_shutdown(self, active):
+        self.bus("call", *LOGIND, "org.freedesktop.DBus.Mock", "EmitSignal", "sssav",
+                  "org.freedesktop.login1.Manager", "PrepareForShutdown", "b", "1", "b",
+                  "true" if active else "false", system=True)
 
-    def run(self, *argv, check_rc=False):
-        result = subprocess.run(list(argv), env=self.env, capture_output=True, text=True,
-                                timeout=30)
-        if check_rc and result.returncode != 0:
-            raise Failure(f"{' '.join(argv)} failed: {result.stderr.strip()}")
-        return result
+    def state(self):
+        return (self.bus("call", *SM, "GetState", check=False) or [None])[0]
+
+    def items(self):
+        """The panel watcher's items, {pid: "service/path"}."""
+        entries = self.bus("get-property", *WATCHER, "RegisteredStatusNotifierItems", check=False)
+        owners = {entry: self.bus("call", *DBUS, "GetConnectionUnixProcessID", "s",
+                                  entry.split("/")[0], check=False) for entry in entries or []}
+        return {pid[0]: entry for entry, pid in owners.items() if pid}
+
+    def icon_shown(self, app):
+        return app.pid in self.items() if self.xfce else bool(self.tray_icons(app))
+
+    # ----- X
+
+    def run(self, *argv):
+        return subprocess.run(argv, env=self.env, capture_output=True, text=True, timeout=30)
 
     def xdotool(self, *args):
-        return self.run("xdotool", *args, check_rc=True)
+        result = self.run("xdotool", *args)
+        check(result.returncode == 0, f"xdotool {' '.join(args)}: {result.stderr.strip()}")
+        return result.stdout
 
     def xdotool_ids(self, *args):
         # search answers 1 when nothing matches
-        out = self.run("xdotool", *args).stdout
-        return [int(w) for w in out.split()]
+        return [int(w) for w in self.run("xdotool", *args).stdout.split()]
 
-    def _trayer_panels(self):
-        return [w for w in self.xdotool_ids("search", "--onlyvisible", "--class", "trayer")
-                if self.viewable(w)]
-
-    def viewable(self, wid):
-        out = self.run("xwininfo", "-id", str(wid)).stdout
-        return "IsViewable" in out
-
-    def tray_icons(self, program):
-        """The program's shown windows embedded in the tray host: [(id, x, y, w, h)]. With no
-        window manager, only the tray host reparents a window of the program."""
-        found = []
-        for wid in program.windows():
-            info = self.run("xwininfo", "-id", str(wid)).stdout
-            if "IsViewable" not in info or not self._embedded(wid):
-                continue
-            x, y, w, h = (int(re.search(rf"{key}:\s+(-?\d+)", info).group(1)) for key in
-                          ("Absolute upper-left X", "Absolute upper-left Y", "Width", "Height"))
-            if w >= 2 and h >= 2:
-                found.append((wid, x, y, w, h))
-        return found
-
-    def wait_tray_icon(self, program, timeout=15):
-        icons = poll(lambda: self.tray_icons(program), timeout, what="the icon embedded in trayer")
-        check(len(icons) == 1, f"one tray icon expected, found {len(icons)}")
-        return icons[0]
-
-    def wait_no_tray_icon(self, program, timeout=10):
-        poll(lambda: not self.tray_icons(program), timeout, what="the icon to leave trayer")
-
-    def visible_windows(self, title, program=None):
-        ids = self.xdotool_ids("search", "--onlyvisible", "--name", f"^{re.escape(title)}$")
-        if program is not None:
-            own = program.windows()
-            ids = [w for w in ids if w in own]
-        return [w for w in ids if self.viewable(w)]
-
-    def wait_window(self, title, program=None, timeout=10, exclude=()):
-        def shown():
-            return [w for w in self.visible_windows(title, program) if w not in exclude]
-        return poll(shown, timeout, what=f"a window titled {title!r}")[0]
-
-    def wait_window_gone(self, title, program=None, timeout=10):
-        poll(lambda: not self.visible_windows(title, program), timeout,
-             what=f"the window titled {title!r} to go")
+    def windows(self, app):
+        """Every X window of the program (_NET_WM_PID)."""
+        return set(self.xdotool_ids("search", "--pid", str(app.pid)))
 
     def window_type(self, wid):
         return self.run("xprop", "-id", str(wid), "_NET_WM_WINDOW_TYPE").stdout
 
-    def popup_menus(self, program):
-        """The program's shown menus: override-redirect windows that are no tooltip, or typed
-        as menus (Qt types a menu without a parent window as a normal one)."""
+    def _info(self, wid):
+        """(viewable, embedded in another window, override-redirect, [x, y, width, height])."""
+        info = self.run("xwininfo", "-children", "-stats", "-id", str(wid)).stdout
+        ids = set(re.findall(r"(?:Root|Parent) window id: (0x[0-9a-f]+)", info))
+        box = re.findall(r"(?:Absolute upper-left [XY]|Width|Height): +(-?\d+)", info)
+        return ("IsViewable" in info, len(ids) == 2, "Override Redirect State: yes" in info,
+                [int(v) for v in box])
+
+    def tray_icons(self, app):
+        """The program's shown windows in the tray host: [[x, y, w, h]]. With no window manager,
+        only the tray host reparents a window of the program."""
+        infos = [self._info(wid) for wid in self.windows(app)]
+        return [box for viewable, embedded, _, box in infos
+                if viewable and embedded and box[2] >= 2 and box[3] >= 2]
+
+    def wait_tray_icon(self, app, timeout=15):
+        icons = poll("the icon embedded in trayer", lambda: self.tray_icons(app), timeout)
+        check(len(icons) == 1, f"one tray icon expected, found {len(icons)}")
+        return icons[0]
+
+    def item(self, app, timeout=15):
+        """The program's item with the panel's watcher: (service, path)."""
+        service, _, path = poll("the item registered with the panel's watcher",
+                                lambda: self.items().get(app.pid), timeout, 0.2).partition("/")
+        return service, "/" + (path or "StatusNotifierItem")
+
+    def visible_windows(self, title, app):
+        own = self.windows(app)
+        return [w for w in self.xdotool_ids("search", "--onlyvisible", "--name",
+                                            f"^{re.escape(title)}$") if w in own]
+
+    def wait_window(self, title, app, timeout=10):
+        return poll(f"a window titled {title!r}", lambda: self.visible_windows(title, app),
+                    timeout)[0]
+
+    def wait_window_gone(self, title, app, timeout=10):
+        poll(f"the window titled {title!r} to go", lambda: not self.visible_windows(title, app),
+             timeout)
+
+    def popup_menus(self, app):
+        """The program's shown menus: typed as menus, or override-redirect windows that are no
+        tooltip and not in the tray (Qt types a menu without a parent window as a normal one)."""
         found = []
-        for wid in program.windows():
-            info = self.run("xwininfo", "-id", str(wid)).stdout
-            if "IsViewable" not in info:
-                continue
-            kind = self.window_type(wid)
-            if "MENU" in kind or ("Override Redirect State: yes" in info and "TOOLTIP" not in kind
-                                  and not self._embedded(wid)):
+        for wid in self.windows(app):
+            viewable, embedded, override, _ = self._info(wid)
+            kind = self.window_type(wid) if viewable else ""
+            if "MENU" in kind or (override and "TOOLTIP" not in kind and not embedded):
                 found.append(wid)
         return found
 
-    def _embedded(self, wid):
-        parent = self.run("xwininfo", "-children", "-id", str(wid)).stdout
-        m = re.search(r"Parent window id: (0x[0-9a-f]+)", parent)
-        root = re.search(r"Root window id: (0x[0-9a-f]+)", parent)
-        return bool(m and root and m.group(1) != root.group(1))
-
     def move_pointer(self, x, y):
         # --sync waits for the pointer to move, so it would wait for good when it is there.
-        here = self.xdotool("getmouselocation", "--shell").stdout
-        if f"X={x}\n" in here and f"Y={y}\n" in here:
-            return
-        self.xdotool("mousemove", "--sync", str(x), str(y))
+        here = self.xdotool("getmouselocation", "--shell")
+        if f"X={x}\n" not in here or f"Y={y}\n" not in here:
+            self.xdotool("mousemove", "--sync", str(x), str(y))
 
-    def click(self, x, y, button=1, repeat=1, delay_ms=60, hold_ms=0):
+    def click(self, x, y, button=1, repeat=1, hold_ms=0):
         """Clicks at x, y; returns the time just before the (last) release."""
         self.move_pointer(x, y)
         if hold_ms:
             # A user's click: the button stays down a while before it is let go.
             self.xdotool("mousedown", str(button), "sleep", str(hold_ms / 1000))
-            released = time.monotonic()
-            self.xdotool("mouseup", str(button))
-            return released
         released = time.monotonic()
-        self.xdotool("click", "--repeat", str(repeat), "--delay", str(delay_ms), str(button))
+        self.xdotool(*(["mouseup", str(button)] if hold_ms else
+                       ["click", "--repeat", str(repeat), "--delay", "60", str(button)]))
         return released
 
-    def click_icon(self, icon, button=1, repeat=1, hold_ms=0):
-        _, x, y, w, h = icon
-        return self.click(x + w // 2, y + h // 2, button, repeat, hold_ms=hold_ms)
+    def click_icon(self, app, button=1, repeat=1, hold_ms=0):
+        x, y, w, h = app.icon
+        return self.click(x + w // 2, y + h // 2, button, repeat, hold_ms)
 
     def focus(self, wid):
-        # No window manager here: the input focus is set directly.
         def focused():
             self.run("xdotool", "windowfocus", str(wid))
             out = self.run("xdotool", "getwindowfocus").stdout.split()
             return out and int(out[0]) == wid
-        poll(focused, 5, interval=0.1, what=f"the input focus on window {wid}")
+        poll(f"the input focus on window {wid}", focused, 5, 0.1)
 
     def key(self, *keys):
         self.xdotool("key", "--clearmodifiers", *keys)
@@ -418,22 +388,28 @@ class Desktop:
     def screenshot(self, filename, wid=None, keep=False):
         """Saves the screen (or one window) under the artefacts folder, and with keep as the
         README's picture too when BAYMINDER_UPDATE_SCREENSHOTS asks for it; returns its path."""
-        os.makedirs(self.artifacts, exist_ok=True)
         path = os.path.join(self.artifacts, filename)
-        if "DISPLAY" in getattr(self, "env", {}):
+        if "DISPLAY" in self.env:
             self.run("import", "-window", "root" if wid is None else str(wid), path)
         if keep and os.environ.get("BAYMINDER_UPDATE_SCREENSHOTS"):
-            docs = os.path.join(os.path.dirname(os.path.dirname(HERE)), "docs", "screenshots")
-            os.makedirs(docs, exist_ok=True)
-            shutil.copyfile(path, os.path.join(docs, filename))
+            shutil.copyfile(path, os.path.join(HERE, "..", "..", "docs", "screenshots", filename))
         return path
 
     # ----- the program and its files
 
-    def start(self, *args):
-        program = Program(self, ["--simulate", self.machine] + list(args))
-        self.programs.append(program)
-        return program
+    def start(self, *args, env=None):
+        return Program(self, [self.program, "--simulate", self.machine] + list(args), env)
+
+    def started(self, *args, closes=2, env=None):
+        """The program once its icon is shown and its start-up has closed the CD trays that can
+        close (both of the demo machine's by default); a click before that would meet the
+        start-up's own door commands."""
+        app = self.start(*args, env=env)
+        app.trace.wait_for(ADDED, 20)
+        poll("start-up to close the CD trays", lambda: len(
+            app.trace.find(r"^bayminder\.mci: set cd door closed ")) >= closes, 15)
+        app.icon = self.item(app) if self.xfce else self.wait_tray_icon(app)
+        return app
 
     def read_machine(self):
         """The machine file as the program last left it (it writes it atomically)."""
@@ -441,25 +417,43 @@ class Desktop:
             return json.load(f)
 
     def door(self, letter):
-        for drive in self.read_machine()["drives"]:
-            if drive["letter"] == letter:
-                return drive.get("door")
-        raise Failure(f"drive {letter} is not in the machine file")
+        return {d["letter"]: d.get("door") for d in self.read_machine()["drives"]}[letter]
+
+    def edit_machine(self, change, machine=None):
+        """Changes the machine file (or puts machine back) as another program would: a new file
+        renamed over it. change gets the drives by letter."""
+        machine = machine or self.read_machine()
+        change({d["letter"]: d for d in machine["drives"]})
+        with open(self.machine + ".new", "w") as f:
+            json.dump(machine, f)
+        os.replace(self.machine + ".new", self.machine)
 
     def write_settings(self, sections):
         """Writes the settings file before the program starts: {letter: {key: text}}."""
         os.makedirs(os.path.dirname(self.settings_file), exist_ok=True)
         with open(self.settings_file, "w") as f:
             for section, keys in sections.items():
-                f.write(f"[{section}]\n")
-                for key, text in keys.items():
-                    f.write(f"{key}={text}\n")
-                f.write("\n")
+                f.write(f"[{section}]\n" + "".join(f"{k}={v}\n" for k, v in keys.items()) + "\n")
 
 
-def main(tests, also_missing=lambda: [], desktop=Desktop):
-    """Runs the test named on the command line: PROGRAM ARTIFACTS_DIR TEST. also_missing()
-    names what else the tests need and this machine lacks; desktop is the Desktop class."""
+def lacking(needs):
+    """What of needs (programs, or Debian's python3-MODULE) this machine lacks. When the Python
+    running this script lacks those modules and the system's has them, runs it again there."""
+    modules = [n[len("python3-"):] for n in needs if n.startswith("python3-")]
+
+    def lacks(python):
+        return subprocess.run([python, "-c", "import " + ", ".join(modules)],
+                              capture_output=True).returncode != 0
+    if lacks(sys.executable) and os.path.exists(SYSTEM_PYTHON) and not lacks(SYSTEM_PYTHON):
+        os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
+    return [n for n in needs if not n.startswith("python3-") and not shutil.which(n)] + (
+        ["python3-" + m for m in modules] if lacks(sys.executable) else [])
+
+
+def main(scope, needs=(), xfce=False):
+    """Runs the test named on the command line (PROGRAM ARTIFACTS_DIR TEST), one of the test_
+    functions in scope; needs: what else they need (programs, or Debian's python3-MODULE)."""
+    tests = {k[len("test_"):]: f for k, f in scope.items() if k.startswith("test_")}
     if len(sys.argv) != 4 or sys.argv[3] not in tests:
         print(f"usage: {sys.argv[0]} PROGRAM ARTIFACTS_DIR {{{','.join(tests)}}}", file=sys.stderr)
         return 2
@@ -467,38 +461,30 @@ def main(tests, also_missing=lambda: [], desktop=Desktop):
     sys.stdout.reconfigure(line_buffering=True)
     # Without an X server or a tray host there is no desktop to test on; the rest is a broken
     # set-up (scripts/lib.sh installs all of it).
-    missing = missing_tools(["Xvfb", "trayer"])
-    if missing:
-        print(f"SKIP: the desktop tests need {' and '.join(missing)}", file=sys.stderr)
-        return SKIP
-    missing = missing_tools(["xdotool", "xwininfo", "xprop", "import", "dbus-daemon", "setpriv",
-                             "dbusmock"]) + also_missing()
+    if not shutil.which("Xvfb") or not shutil.which("trayer"):
+        print("SKIP: the desktop tests need Xvfb and trayer", file=sys.stderr)
+        return 77  # CTest's SKIP_RETURN_CODE
+    missing = lacking(NEEDS + list(needs))
     if missing:
         print(f"FAIL {name}: missing {', '.join(missing)}", file=sys.stderr)
         return 1
-    machine = os.path.join(HERE, "machines", "demo.json")
 
     # A test that hangs still cleans up: SIGALRM and SIGTERM unwind through the Desktop.
     def stop(signum, _):
         raise Failure(f"stopped by signal {signum}")
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGALRM, stop)
-    signal.alarm(100)
+    signal.alarm(110)
     started = time.monotonic()
-    desktop = desktop(name, program, artifacts, machine)
+    desktop = Desktop(name, program, artifacts, xfce)
     try:
         with desktop:
             tests[name](desktop)
     except Failure as failure:
-        print(f"FAIL {name}: {failure}", file=sys.stderr)
-        for i, run in enumerate(desktop.programs):
-            status = getattr(run, "status", None)
-            if status is None:
-                status = "none, it still ran"
-            elif status < 0:
-                status = f"killed by {signal.Signals(-status).name}"
-            print(f"  program run {i + 1}: exit status {status}", file=sys.stderr)
-        print(f"  (traces and screenshots in {artifacts})", file=sys.stderr)
+        statuses = ["still running" if run.status is None else run.status
+                    for run in desktop.programs]
+        print(f"FAIL {name}: {failure}\n  the runs' exit statuses: {statuses}\n"
+              f"  (traces, screenshots and logs in {artifacts})", file=sys.stderr)
         return 1
     print(f"PASS {name} ({time.monotonic() - started:.1f} s)")
     return 0

@@ -1,0 +1,206 @@
+#!/usr/bin/env python3
+"""The tray program in a real Xfce session (xfce4-session, xfwm4, xfce4-panel on Xvfb): the end
+of the session through XSMP, and the panel's status tray as a StatusNotifierItem host, which
+draws the menu itself from the one the item exports (dbusmenu) and reads the tooltip from the
+item's property, without any pointer move reaching the program.
+BAYMINDER_XSMP_CANCELLER names the helper client that calls a logout off (xsmp_canceller.cpp).
+The machine is machines/demo.json (see desktop_tests.py).
+"""
+
+import os
+import subprocess
+import sys
+import time
+
+from desktop_tests import DELETED, DOOR, menu_then_exit, running_timers
+from harness import ADDED, IDLE, SHUTDOWN, SM, Program, check, main, poll, settle
+
+CANCELLER = os.environ.get("BAYMINDER_XSMP_CANCELLER", "BAYMINDER_XSMP_CANCELLER")
+ITEM = "org.kde.StatusNotifierItem"
+DBUSMENU = "com.canonical.dbusmenu"
+REGISTERED = r"^bayminder\.session: registered as "
+NOT_REGISTERED = (r"^bayminder\.session: not registered with the session manager at \S+: "
+                  r"Authentication Rejected")
+SHOWN, HIDDEN = r"^bayminder\.forms: show frmMonitor$", r"^bayminder\.forms: hide frmMonitor$"
+
+
+def clients(desktop, *names):
+    """[{property: value}] of every client xfce4-session lists; names: their SM properties."""
+    found = []
+    for path in desktop.bus("call", *SM, "ListClients")[0]:
+        values = desktop.bus("call", SM[0], path, "org.xfce.Session.Client", "GetSmProperties",
+                             "as", str(len(names)), *names)[0]
+        found.append({k: v["data"] for k, v in values.items()})
+    return found
+
+
+def logout(desktop):
+    """What the user's "Log Out" does, without the dialog; returns at once."""
+    desktop.spawn(["xfce4-session-logout", "--logout"], stdout=subprocess.DEVNULL,
+                  stderr=subprocess.DEVNULL)
+
+
+def test_checkpoint_and_registration(desktop):
+    # Without the session manager's ICE cookie: told why, and the program still runs.
+    stray = desktop.start(env={"ICEAUTHORITY": os.path.join(desktop.tmp, "no-cookie")})
+    stray.trace.wait_for(NOT_REGISTERED, 15)
+    stray.trace.wait_for(ADDED, 15)
+    check(stray.running(), "the program ended when it could not register")
+    stray.proc.kill()
+    stray.wait_exit()
+
+    # Started as an earlier session's restart command would (Qt's own arguments).
+    app = desktop.started("-session", "10d2d0c5e8f000170000000000012340000_1733580000",
+                          "-name", "bayminder")
+    app.trace.wait_for(REGISTERED, 15)
+    client = poll("the program among the session's clients", lambda: [
+        c for c in clients(desktop, "Program", "ProcessID", "RestartStyleHint")
+        if c.get("ProcessID") == str(app.pid)], 10)[0]
+    check(client.get("RestartStyleHint") == 3 and client.get("Program", "").endswith("bayminder"),
+          f"client {client}, expected the program with restart style 3 (never)")
+
+    before = desktop.read_machine()
+    mark = app.trace.mark()
+    desktop.bus("call", *SM, "Checkpoint", "s", "")
+    app.trace.wait_for(r"^bayminder\.session: SaveYourself checkpoint", 10, mark)
+    app.trace.wait_for(r"^bayminder\.session: SaveYourselfDone$", 10, mark)
+    poll("the checkpoint to end", lambda: desktop.state() == IDLE, 10)
+    check(app.trace.stays_absent(r"^bayminder\.(tray: NIM_DELETE|mci: set cd door|forms: show )",
+                                 2, mark), "a checkpoint touched the icon, a door or a window")
+    check(desktop.read_machine() == before, "a checkpoint moved a door")
+    check(app.running() and desktop.icon_shown(app), "the program or its icon went")
+
+
+def test_logout_cancelled_then_done(desktop):
+    app = desktop.started()
+    app.trace.wait_for(REGISTERED, 15)
+    canceller = Program(desktop, [CANCELLER], stream="stdout")
+    canceller.trace.wait_for(r"^registered ", 10)
+    mark = app.trace.mark()
+    logout(desktop)
+    # Let in after the other client's cancel, the program finds xfce4-session no longer shutting
+    # down and saves as for a checkpoint.
+    app.trace.wait_for(r"^bayminder\.session: (SaveYourself shutdown|a save with shutdown set, "
+                       r"but xfce4-session is not shutting down)", 10, mark)
+    # The clients are let in one at a time, in an order that varies: the program's whole check
+    # may come before the other client's turn; a check after the cancel or during it ends early.
+    canceller.trace.wait_for(r"^Interact$", 20)
+    poll("the session to go on", lambda: desktop.state() == IDLE, 30, 0.1)
+    poll("no notification", lambda: not desktop.visible_windows("Bayminder Notification", app), 3)
+    told = r"^bayminder\.session: (ShutdownCancelled|the session manager calls the shutdown off)$"
+    app.trace.wait_for(told, 5, mark)
+    # Told before its check was over, the program must not have counted down to the end.
+    said = [text for _, text in app.trace.lines[mark:] if text.startswith("bayminder.session")]
+    told_at = next(i for i, text in enumerate(said) if "ShutdownCancelled" in text
+                   or "calls the shutdown off" in text)
+    if "bayminder.session: SaveYourselfDone" not in said[:told_at]:
+        check(not app.trace.find(r"^bayminder\.beep: 64$", mark),
+              "the countdown ran to its end after the logout was called off")
+    if app.trace.find(DELETED, mark):
+        app.trace.wait_for(ADDED, 5, mark)
+    poll("the icon back with the panel's watcher", lambda: desktop.icon_shown(app), 10)
+    check(not app.trace.find(r"^bayminder\.session: Die$", mark), "told to die")
+    check(app.running(), "the program ended after a cancelled logout")
+
+    # The session then really ends: held until the notification has hidden itself.
+    canceller.proc.kill()
+    mark, asked = app.trace.mark(), time.monotonic()
+    logout(desktop)
+    shown_at, _ = app.trace.wait_for(SHOWN, 15, mark)
+    poll("the notification on screen",
+         lambda: desktop.visible_windows("Bayminder Notification", app), 10)
+    poll("D: ejected", lambda: desktop.door("D") == "open")
+    check(desktop.state() == SHUTDOWN, f"xfce4-session in state {desktop.state()} during the check")
+    hidden_at, _ = app.trace.wait_for(HIDDEN, 20, mark)
+    died_at, _ = app.trace.wait_for(r"^bayminder\.session: Die$", 10, mark)
+    check(died_at >= hidden_at, "Die came before the notification hid")
+    check(9.5 <= hidden_at - shown_at <= 14,
+          f"the notification stayed {hidden_at - shown_at:.1f} s, expected about 11 s")
+    check(app.wait_exit() == 0, f"exit status {app.proc.returncode} after Die, expected 0")
+    check(desktop.door("D") == "closed", "D: left open after the countdown")
+    poll("xfce4-session to end", lambda: desktop.session.poll() is not None, 20)
+    print(f"logout took {time.monotonic() - asked:.1f} s")
+
+
+def panel_icon(desktop, before):
+    """Where the icon appeared in the panel along the top: the middle of what changed in the
+    panel strip since the screenshot before."""
+    after = desktop.screenshot("panel-with-icon.png")
+    out = desktop.run("convert", before, after, "-compose", "difference", "-composite", "-crop",
+                      "1024x30+0+0", "+repage", "-threshold", "8%", "-trim", "-format",
+                      "%w %h %X %Y", "info:").stdout.split()
+    width, height, x, y = (int(v.lstrip("+")) for v in out)
+    check(width < 100 and height > 4, f"no icon found in the panel (change {out})")
+    return x + width // 2, y + height // 2
+
+
+def test_xfce_menu(desktop):
+    before = desktop.screenshot("panel-before.png")
+    app = desktop.started()
+    service, path = app.icon
+    menu = desktop.bus("get-property", service, path, ITEM, "Menu")
+    check(menu not in ("", "/", "/NO_DBUSMENU"), f"the item exports no menu (Menu is {menu!r})")
+    _, root = desktop.bus("call", service, menu, DBUSMENU, "GetLayout", "iias", "0", "-1", "0")
+    entries = [(c["data"][0], {k: v["data"] for k, v in c["data"][1].items()}) for c in root[2]]
+    shown = [("-" if props.get("type") == "separator" else props.get("label"))
+             for _, props in entries if props.get("visible", True)]
+    check(shown == ["_About", "E_xit", "-", "A_dvanced...", "_Properties"],
+          f"exported menu {shown}, expected About, Exit, a line, Advanced..., Properties with "
+          "their accelerators")
+    ids = {props.get("label"): ident for ident, props in entries}
+
+    def pick(_, label, effect):
+        """The item as the panel sends it when the user picks it."""
+        mark = app.trace.mark()
+        desktop.bus("call", service, menu, DBUSMENU, "Event", "isvu", str(ids[label]), "clicked",
+                    "i", "0", str(int(time.time())))
+        return app.trace.wait_for(effect, 5, mark)
+
+    # The panel draws the menu on a right click; the program shows none of its own.
+    x, y = panel_icon(desktop, before)
+    mark = app.trace.mark()
+    desktop.click(x, y, button=3)
+    poll("the panel's menu", lambda: any("MENU" in desktop.window_type(w) for w in
+                                         desktop.xdotool_ids("search", "--onlyvisible", "--name",
+                                                             ".*")))
+    desktop.screenshot("xfce-menu.png")
+    check(not desktop.popup_menus(app), "the program showed a menu of its own beside the panel's")
+    desktop.key("Escape")
+    check(not app.trace.find(r"^bayminder\.forms: show ", mark), "a right click opened a window")
+
+    menu_then_exit(desktop, app, pick)
+
+
+def test_xfce_tooltip(desktop):
+    app = desktop.started()
+
+    def tooltip():
+        # (icon name, icon pixmaps, title, text): the title is the tip.
+        return desktop.bus("get-property", *app.icon, ITEM, "ToolTip")[2]
+    # Built once after start-up, though the panel sends the program nothing.
+    settle("the item's ToolTip after start-up", tooltip, "Holiday in CD")
+    poll("no timer running once started", lambda: not running_timers(app), 10)
+
+    # A disc is put into E:, with no click and no pointer anywhere near. The table runs from
+    # the last letter down: E before D.
+    mark, changed = app.trace.mark(), time.monotonic()
+    desktop.edit_machine(lambda d: d["E"].update(disc={"label": "SUMMER", "serial": 99}))
+    first, _ = app.trace.wait_for(r'^bayminder\.tray: NIM_MODIFY "Summer in CD, Holiday in CD"$',
+                                  5, mark)
+    settle("the item's ToolTip", tooltip, "Summer in CD, Holiday in CD", 3)
+    # The disc in D: taken out within the second that throttles the rebuilds: not lost, shown
+    # when the second is over.
+    mark = app.trace.mark()
+    desktop.edit_machine(lambda d: d["D"].update(disc=None))
+    second, _ = app.trace.wait_for(r'^bayminder\.tray: NIM_MODIFY "Summer in CD"$', 5, mark)
+    check(second - first >= 0.9, f"rebuilt {second - first:.2f} s after the one before")
+    settle("the item's ToolTip", tooltip, "Summer in CD", 3)
+    check(not app.trace.find(DOOR, mark), "a notice moved a door")
+    # Then all is quiet again: no timer runs while nothing happens.
+    poll("every timer to stop after the rebuilds", lambda: not running_timers(app), 10)
+    print(f"the tooltip followed the file {(first - changed) * 1000:.0f} ms after the change")
+
+
+if __name__ == "__main__":
+    sys.exit(main(globals(), xfce=True, needs=["xfce4-session", "xfce4-panel", "xfwm4",
+                                                "xfce4-session-logout", "convert", CANCELLER]))
