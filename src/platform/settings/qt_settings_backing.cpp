@@ -6,10 +6,12 @@
 
 #include <QSettings>
 #include <QStringList>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 #include "platform/errors.h"
@@ -122,6 +124,16 @@ void ClearAbandonedLock(const std::string& filePath) {
     }
 }
 
+std::optional<std::array<long long, 4>> StampOf(const std::string& filePath) {
+    struct stat st {};
+    if (::stat(filePath.c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return std::array<long long, 4>{
+        static_cast<long long>(st.st_ino), static_cast<long long>(st.st_size),
+        static_cast<long long>(st.st_mtim.tv_sec), static_cast<long long>(st.st_mtim.tv_nsec)};
+}
+
 }  // namespace
 
 std::string WriteFailureReason(const std::string& filePath) {
@@ -154,7 +166,9 @@ std::string WriteFailureReason(const std::string& filePath) {
 QtSettingsBacking::QtSettingsBacking(std::string configDir)
     : configDir_(configDir.empty() ? DefaultConfigDir() : std::move(configDir)) {}
 
-QtSettingsBacking::~QtSettingsBacking() = default;
+QtSettingsBacking::~QtSettingsBacking() {
+    ApplyRemoval();
+}
 
 std::string QtSettingsBacking::DefaultConfigDir() {
     const char* xdg = std::getenv("XDG_CONFIG_HOME");
@@ -198,7 +212,21 @@ QSettings& QtSettingsBacking::Store(const std::string& app) {
         }
         slot->sync();
     }
+    Synced(app);
     return *slot;
+}
+
+void QtSettingsBacking::Synced(const std::string& app) {
+    if (auto stamp = StampOf(FilePath(app))) {
+        stamps_[app] = *stamp;
+    } else {
+        stamps_.erase(app);
+    }
+}
+
+bool QtSettingsBacking::UnchangedOnDisk(const std::string& app) const {
+    const auto known = stamps_.find(app);
+    return known != stamps_.end() && StampOf(FilePath(app)) == known->second;
 }
 
 void QtSettingsBacking::Fail(const std::string& app) const {
@@ -208,6 +236,7 @@ void QtSettingsBacking::Fail(const std::string& app) const {
 
 SettingsBacking::Entries QtSettingsBacking::GetAllSettings(const std::string& app,
                                                            const std::string& section) {
+    ApplyRemoval();
     QSettings& s = Store(app);
     Entries entries;
     s.beginGroup(EncodeName(section));
@@ -238,6 +267,14 @@ void QtSettingsBacking::Renew(const std::string& app) {
 
 void QtSettingsBacking::SaveSetting(const std::string& app, const std::string& section,
                                     const std::string& key, const std::string& value) {
+    // A delete and a save of the value the file already holds change nothing on disk, and every
+    // start saves the program's folder so: that needs no write, and no wait for the disk.
+    if (removed_ && removed_->app == app && removed_->section == section && removed_->key == key &&
+        removed_->value == value && UnchangedOnDisk(app)) {
+        removed_.reset();
+        return;
+    }
+    ApplyRemoval();
     if (Store(app).status() != QSettings::NoError) {
         Renew(app);
     }
@@ -253,9 +290,11 @@ void QtSettingsBacking::SaveSetting(const std::string& app, const std::string& s
     if (s.status() != QSettings::NoError) {
         Fail(app);
     }
+    Synced(app);
 }
 
 void QtSettingsBacking::BeginBatch() {
+    ApplyRemoval();
     ++batchDepth_;
 }
 
@@ -271,16 +310,36 @@ void QtSettingsBacking::EndBatch() {
         if (s.status() != QSettings::NoError) {
             Fail(app);
         }
+        Synced(app);
     }
 }
 
 void QtSettingsBacking::DeleteSetting(const std::string& app, const std::string& section,
                                       const std::string& key) {
+    ApplyRemoval();
     // Not synced on its own: the save that follows in the same write carries both to disk, so a
-    // crash or a failed save never leaves the key absent from the file.
+    // crash or a failed save never leaves the key absent from the file. Outside a batch it is
+    // held back until that save, which may put the same value back.
     QSettings& s = Store(app);
     s.beginGroup(EncodeName(section));
-    s.remove(EncodeName(key));
+    const QString name = EncodeName(key);
+    if (batchDepth_ == 0 && s.status() == QSettings::NoError && s.contains(name)) {
+        removed_ = Removed{app, section, key, ValueText(s.value(name))};
+    } else {
+        s.remove(name);
+    }
+    s.endGroup();
+}
+
+void QtSettingsBacking::ApplyRemoval() {
+    if (!removed_) {
+        return;
+    }
+    const Removed removed = std::move(*removed_);
+    removed_.reset();
+    QSettings& s = Store(removed.app);
+    s.beginGroup(EncodeName(removed.section));
+    s.remove(EncodeName(removed.key));
     s.endGroup();
 }
 

@@ -2,8 +2,10 @@
 // The settings backing on QSettings: one INI file per application under the user's configuration
 // folder, written atomically and synced after every save (or batch of saves) so that a crash
 // loses nothing written.
+#include <array>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -35,11 +37,22 @@ class QtSettingsBacking : public SettingsBacking {
     QSettings& Store(const std::string& app);
     void Renew(const std::string& app);
     [[noreturn]] void Fail(const std::string& app) const;
+    void Synced(const std::string& app);
+    bool UnchangedOnDisk(const std::string& app) const;
+    void ApplyRemoval();
 
     std::string configDir_;
     std::map<std::string, std::unique_ptr<QSettings>> stores_;
     int batchDepth_ = 0;
     std::set<std::string> unsynced_;
+    // Inode, size and modification time of each file as last read or written, to tell whether
+    // anyone changed it since.
+    std::map<std::string, std::array<long long, 4>> stamps_;
+    // The entry a delete takes out, held back so that saving the same value again needs no write.
+    struct Removed {
+        std::string app, section, key, value;
+    };
+    std::optional<Removed> removed_;
 };
 
 // Why the folder of a file cannot take a new copy of it: the system's error text, or a general

@@ -147,3 +147,35 @@ TEST_F(IniStore, AKillDuringSavesLeavesEveryDriveSectionWholeOldOrNew) {
         }
     }
 }
+
+TEST_F(IniStore, PuttingBackTheValueTheFileHoldsWritesNothing) {
+    QtSettingsBacking store(dir);
+    auto inode = [&] {
+        struct stat st {};
+        return ::stat(Ini().c_str(), &st) == 0 ? st.st_ino : 0;
+    };
+    auto rewrite = [&](const std::string& value) {
+        store.DeleteSetting("Bayminder", "@", "5");
+        store.SaveSetting("Bayminder", "@", "5", value);
+    };
+    store.SaveSetting("Bayminder", "@", "5", "/a");
+    const auto written = inode();  // every write replaces the file
+    rewrite("/a");
+    EXPECT_EQ(inode(), written);
+    EXPECT_FALSE(fs::exists(Ini() + ".lock"));
+    rewrite("/b");
+    EXPECT_NE(inode(), written);
+    EXPECT_NE(ReadIni().find("5=/b"), std::string::npos);
+
+    // Changed by hand since it was read, the file is written whatever the store remembers.
+    std::ofstream(Ini()) << "[%40]\n5=/by/hand\n";
+    rewrite("/b");
+    EXPECT_NE(ReadIni().find("5=/b"), std::string::npos);
+    EXPECT_EQ(ReadIni().find("by/hand"), std::string::npos);
+
+    // A delete held back for the save still shows to a read in between, and still lands.
+    store.DeleteSetting("Bayminder", "@", "5");
+    EXPECT_TRUE(store.GetAllSettings("Bayminder", "@").empty());
+    store.SaveSetting("Bayminder", "D", "1", "3");
+    EXPECT_EQ(ReadIni().find("5="), std::string::npos);
+}
