@@ -30,8 +30,8 @@ TEST_F(DriveTable, KeepsWatchedDrivesHighestLetterFirst) {
     EXPECT_FALSE(tmrDriveStatusTimeout.Item('A')->Enabled());
     EXPECT_EQ(tmrDriveStatusTimeout.Item('H'), nullptr);
     // A floppy is never searched for a compressed volume; a removable drive is.
-    EXPECT_EQ(std::count(drives.listings.begin(), drives.listings.end(), "H:\\???space.000"), 1);
-    EXPECT_EQ(std::count(drives.listings.begin(), drives.listings.end(), "A:\\???space.000"), 0);
+    EXPECT_EQ(Count(drives.listings, "H:\\???space.000"), 1);
+    EXPECT_EQ(Count(drives.listings, "A:\\???space.000"), 0);
 }
 
 TEST_F(DriveTable, VolumeInfoInProperCase) {

@@ -12,10 +12,6 @@ using bm::forms::FormRegistry;
 
 namespace {
 
-int Count(const std::vector<std::string>& lines, const std::string& what) {
-    return static_cast<int>(std::count(lines.begin(), lines.end(), what));
-}
-
 class Tray : public test::WindowFixture {
   protected:
     void TearDown() override {
