@@ -57,7 +57,7 @@ TEST_F(SessionEndTest, MediaCheckListsEjectsAndGhostsThenWaitsForTheNotification
     // The countdown's OK closed every door, the ejected ones too.
     EXPECT_FALSE(mci.cds['D'].doorOpen);
     EXPECT_FALSE(mci.cds['E'].doorOpen);
-    EXPECT_EQ(std::count(Lines().begin(), Lines().end(), "unload frmSystemTray 2"), 1);
+    EXPECT_EQ(Count(Lines(), "unload frmSystemTray 2"), 1);
 }
 
 TEST_F(SessionEndTest, NothingToListHoldsTheEndUntilTheSplashHasHiddenItself) {
@@ -71,7 +71,7 @@ TEST_F(SessionEndTest, NothingToListHoldsTheEndUntilTheSplashHasHiddenItself) {
     EXPECT_EQ(host.Now() - start, 5000);
     EXPECT_TRUE(mci.cds['D'].doorOpen);
     EXPECT_EQ(FormRegistry::Find("frmSplash"), nullptr);
-    EXPECT_NE(std::find(Lines().begin(), Lines().end(), "show frmSplash"), Lines().end());
+    EXPECT_EQ(Count(Lines(), "show frmSplash"), 1);
     EXPECT_TRUE(shell.beeps.empty());
     EXPECT_EQ(quits, 0);
 }
@@ -131,13 +131,7 @@ TEST_F(SessionEndTest, ACallOffDuringTheCheckEndsItAndAnEndWithoutWindowsOnlyEje
     Choose('D', 1, 1, 0);
     gBeep = vbFalse;
     // While the notification counts down: answered at once as with OK.
-    auto cancelAt = host.CreateTimer();
-    cancelAt->SetInterval(3000);
-    cancelAt->SetHandler([&] {
-        cancelAt->SetEnabled(false);
-        sessionEnd.Cancelled();
-    });
-    cancelAt->SetEnabled(true);
+    host.Later(3000, [&] { sessionEnd.Cancelled(); });
     const long long early = host.Now();
     sessionEnd.Ending(SessionEndSource::Xsmp);
     EXPECT_EQ(host.Now() - early, 4000);
@@ -145,11 +139,9 @@ TEST_F(SessionEndTest, ACallOffDuringTheCheckEndsItAndAnEndWithoutWindowsOnlyEje
     EXPECT_TRUE(shell.IconShown());
     // Before it is shown: not shown.
     host.Post([&] { sessionEnd.Cancelled(); });  // during the first probe
-    const std::size_t lines = Lines().size();
+    const int shown = Count(Lines(), "show frmMonitor");
     sessionEnd.Ending(SessionEndSource::Xsmp);
-    EXPECT_EQ(std::count(Lines().begin() + static_cast<std::ptrdiff_t>(lines), Lines().end(),
-                         "show frmMonitor"),
-              0);
+    EXPECT_EQ(Count(Lines(), "show frmMonitor"), shown);
     sessionEnd.Cancelled();
     EXPECT_TRUE(shell.IconShown());
 
@@ -163,6 +155,44 @@ TEST_F(SessionEndTest, ACallOffDuringTheCheckEndsItAndAnEndWithoutWindowsOnlyEje
     EXPECT_EQ(quits, 0);
     sessionEnd.Die();
     EXPECT_EQ(quits, 1);
+}
+
+// A disc whose tray stays shut (files open on the mounted disc) is listed but not ghosted,
+// nothing is shown, and a click on it tries again.
+TEST_F(SessionEndTest, ARefusedEjectIsListedUnghostedAndAClickTriesAgain) {
+    AddCd('E', true);
+    AddCd('D', true);
+    drives.drives['D'].label = "MY DATA";
+    drives.drives['E'].label = "HOLIDAY";
+    mci.cds['D'].ejectError = platform::kMciDiscInUse;
+    Start();
+    Choose('D', 1, 1, 1);
+    Choose('E', 1, 1, 1);
+    gBeep = vbFalse;
+    const auto clickD = [] { forms::Ref<frmMonitor>().lvwDrive_ItemClick(Item(1)); };
+    std::vector<std::string> atStart, afterBusyClick, afterClick;
+    host.Later(2000, [&] {
+        atStart = Items();
+        clickD();  // still busy: nothing moves, nothing is shown
+        afterBusyClick = Items();
+    });
+    host.Later(4000, [&] {
+        mci.cds['D'].ejectError = 0;  // the user closed the file on the disc
+        clickD();
+        afterClick = Items();
+    });
+    sessionEnd.Ending(SessionEndSource::Xsmp);
+
+    // Table order: E (index 0) then D. E's tray opened and is ghosted; D's stayed shut.
+    EXPECT_EQ(atStart, (std::vector<std::string>{"Holiday (E:) ghosted", "My Data (D:)"}));
+    EXPECT_EQ(afterBusyClick, atStart);
+    EXPECT_TRUE(host.boxes.empty());  // the end of the session shows no fault, it traces it
+    EXPECT_NE(Traced("not shown: 48 \"Bayminder\" \"Bayminder cannot open the tray of drive D: "
+                     "(My Data)."),
+              0);
+    // The click that worked opened the tray; with the disc gone from the drive's status the
+    // item left the list.
+    EXPECT_EQ(afterClick, (std::vector<std::string>{"Holiday (E:) ghosted"}));
 }
 
 }  // namespace
