@@ -107,18 +107,34 @@ TEST_F(SessionEndTest, ACancelledShutdownBringsTheIconBackAndTheNextCheckStartsA
     EXPECT_EQ(host.Now() - start, 11000);
 }
 
-TEST_F(SessionEndTest, ExitAfterACancelledShutdownEndsTheProgram) {
+// Exit takes the icon away and closes the dialogs at once, then shows About as the last window;
+// the notification of a shutdown that was called off does not keep the program alive after it.
+TEST_F(SessionEndTest, ExitAfterACancelledShutdownShowsAboutAndEndsWithIt) {
     AddCd('D', true);
     Start();
     Choose('D', 1, 1, 0);
     gBeep = vbFalse;
     sessionEnd.Ending(SessionEndSource::Logind);
     sessionEnd.Cancelled();
-    forms::Loaded<frmSystemTray>()->mnuPopupExit_Click();
-    host.Advance(1000);
-    ASSERT_NE(FormRegistry::Find("frmAbout"), nullptr);
-    FormRegistry::Unload("frmAbout");
-    host.Advance(5000);  // the splash that About read its version from
+    frmSystemTray& tray = *forms::Loaded<frmSystemTray>();
+    tray.mnuPopupProperties_Click();
+    tray.mnuPopupAdvanced_Click();
+    tray.mnuPopupExit->trigger();
+    EXPECT_EQ(shell.calls.back().message, platform::NIM_DELETE);
+    EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
+    EXPECT_EQ(FormRegistry::Find("frmPropertiesAdvanced"), nullptr);
+    host.Advance(999);
+    EXPECT_NE(forms::Loaded<frmSystemTray>(), nullptr);
+    host.Advance(1);
+    EXPECT_EQ(forms::Loaded<frmSystemTray>(), nullptr);
+    EXPECT_EQ(Count(Lines(), "unload frmSystemTray 1"), 1);
+    EXPECT_EQ(Count(Lines(), "NIM_DELETE"), 2) << "the unload found Exit's icon gone already";
+    forms::Form* about = FormRegistry::Find("frmAbout");
+    ASSERT_NE(about, nullptr);
+    EXPECT_TRUE(about->Visible());
+    EXPECT_EQ(programEnds, 0);
+    FormRegistry::Unload(*about);
+    host.Advance(5000);  // the splash that About read its version from goes too
     EXPECT_EQ(FormRegistry::LoadedCount(), 0);
     EXPECT_EQ(programEnds, 1);
 }
