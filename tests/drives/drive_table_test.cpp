@@ -1,3 +1,4 @@
+#include "drives/modCode.h"
 #include "drives/modMain.h"
 #include "support/model_fixture.h"
 
@@ -7,6 +8,7 @@ using bm::test::Disk;
 
 using DriveTable = bm::test::ModelFixture;
 using DriveSettings = bm::test::ModelFixture;
+using SettingsStore = bm::test::ModelFixture;
 
 TEST_F(DriveTable, KeepsWatchedDrivesHighestLetterFirst) {
     drives.drives['A'] = Disk(platform::kDriveRemovable, true);
@@ -96,4 +98,26 @@ TEST_F(DriveSettings, DefaultsByKindOfDriveAreStoredAndBelievedAtTheNextStart) {
     EXPECT_EQ(Drive('D').Monitor, 0);
     EXPECT_EQ(Drive('D').CanEject, vbTrue);
     EXPECT_TRUE(mci.sent.empty());
+}
+
+TEST_F(SettingsStore, ReadsWritesAndDefaults) {
+    EXPECT_EQ(modCode::ReadSetting("Q", "1", "0"), "0");
+    EXPECT_EQ(modCode::ReadSetting("Q", "1", 42), "42");
+    try {
+        modCode::ReadSetting("Q", "1");
+        ADD_FAILURE();
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), 6);
+    }
+    modCode::WriteSetting("@", "5", "/first");
+    modCode::WriteSetting("@", "5", "/second");
+    ASSERT_EQ(settings.sections["@"].size(), 1U);
+    EXPECT_EQ(modCode::ReadSetting("@", "5"), "/second");
+    modCode::WriteSetting("D", "7", "");
+    EXPECT_EQ(modCode::ReadSetting("D", "7", "default"), "");
+    modCode::WriteSetting("D", "01", "x");
+    EXPECT_THROW(modCode::ReadSetting("D", "1"), RuntimeError);
+    EXPECT_EQ(Lines(), (std::vector<std::string>{"write @ 5 \"/first\"", "delete @ 5",
+                                                 "write @ 5 \"/second\"", "write D 7 \"\"",
+                                                 "write D 01 \"x\""}));
 }
