@@ -13,7 +13,7 @@ namespace {
 
 using WindowsTest = test::WindowFixture;
 
-// Its own close at five seconds is the start-up's and the tray's part.
+// Its own close at five seconds is the start-up and session end tests' part.
 TEST_F(WindowsTest, TheSplashStaysFiveSecondsWhateverIsClickedAndHoldsAnUnloadUntilThen) {
     frmSplash& splash = forms::Ref<frmSplash>();
     splash.Show();
