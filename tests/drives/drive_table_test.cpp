@@ -1,3 +1,4 @@
+#include "drives/modCode.h"
 #include "drives/modMain.h"
 #include "support/model_fixture.h"
 
@@ -6,6 +7,8 @@ using namespace bm::modMain;
 using bm::test::Disk;
 
 using DriveTable = bm::test::ModelFixture;
+using DriveSettings = bm::test::ModelFixture;
+using SettingsStore = bm::test::ModelFixture;
 
 TEST_F(DriveTable, KeepsWatchedDrivesHighestLetterFirst) {
     drives.drives['A'] = Disk(platform::kDriveRemovable, true);
@@ -30,8 +33,8 @@ TEST_F(DriveTable, KeepsWatchedDrivesHighestLetterFirst) {
     EXPECT_FALSE(tmrDriveStatusTimeout.Item('A')->Enabled());
     EXPECT_EQ(tmrDriveStatusTimeout.Item('H'), nullptr);
     // A floppy is never searched for a compressed volume; a removable drive is.
-    EXPECT_EQ(std::count(drives.listings.begin(), drives.listings.end(), "H:\\???space.000"), 1);
-    EXPECT_EQ(std::count(drives.listings.begin(), drives.listings.end(), "A:\\???space.000"), 0);
+    EXPECT_EQ(Count(drives.listings, "H:\\???space.000"), 1);
+    EXPECT_EQ(Count(drives.listings, "A:\\???space.000"), 0);
 }
 
 TEST_F(DriveTable, VolumeInfoInProperCase) {
@@ -59,4 +62,62 @@ TEST_F(DriveTable, VolumeInfoInProperCase) {
     host.Advance(1000);
     EXPECT_NO_THROW(RefreshDriveStatus(d));
     EXPECT_EQ(d.VolumeLabel, "Holiday");
+}
+
+// Damaged sections and the stores that fail are the corpora's and the dialogs' part.
+TEST_F(DriveSettings, DefaultsByKindOfDriveAreStoredAndBelievedAtTheNextStart) {
+    drives.drives['A'] = Disk(platform::kDriveRemovable, false);
+    AddCd('D', true, true);
+    AddCd('F', true, false);
+    AddCd('G', false);
+    mci.cds['G'].openError = 5;  // the device cannot be opened
+    drives.drives['E'] = Disk(platform::kDriveRemovable, true);
+    ASSERT_TRUE(FindDrives());
+    const auto section = [&](char letter) {
+        std::string out;
+        for (const char* key : {"1", "2", "3", "4", "5", "6", "7", "8"}) {
+            out += settings.Value(std::string(1, letter), key).value_or("-") + " ";
+        }
+        return out;
+    };
+    const std::string cannotEject = "3 1 0 1 False False 0 0 ";
+    const std::pair<char, std::string> defaults[] = {{'D', "3 1 1 1 True True 1 1 "},
+                                                     {'F', cannotEject},
+                                                     {'G', cannotEject},
+                                                     {'A', "2 1 0 1 False False 0 0 "},
+                                                     {'E', "1 0 0 1 False False 0 0 "}};
+    for (const auto& [letter, stored] : defaults) {
+        EXPECT_EQ(section(letter), stored) << letter;
+    }
+
+    // The next start takes what is stored, without asking the drives what they can do.
+    settings.SaveSetting("Bayminder", "D", "2", "0");
+    mci.sent.clear();
+    modMain::Reset();
+    ASSERT_TRUE(FindDrives());
+    EXPECT_EQ(Drive('D').Monitor, 0);
+    EXPECT_EQ(Drive('D').CanEject, vbTrue);
+    EXPECT_TRUE(mci.sent.empty());
+}
+
+TEST_F(SettingsStore, ReadsWritesAndDefaults) {
+    EXPECT_EQ(modCode::ReadSetting("Q", "1", "0"), "0");
+    EXPECT_EQ(modCode::ReadSetting("Q", "1", 42), "42");
+    try {
+        modCode::ReadSetting("Q", "1");
+        ADD_FAILURE();
+    } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), 6);
+    }
+    modCode::WriteSetting("@", "5", "/first");
+    modCode::WriteSetting("@", "5", "/second");
+    ASSERT_EQ(settings.sections["@"].size(), 1U);
+    EXPECT_EQ(modCode::ReadSetting("@", "5"), "/second");
+    modCode::WriteSetting("D", "7", "");
+    EXPECT_EQ(modCode::ReadSetting("D", "7", "default"), "");
+    modCode::WriteSetting("D", "01", "x");
+    EXPECT_THROW(modCode::ReadSetting("D", "1"), RuntimeError);
+    EXPECT_EQ(Lines(), (std::vector<std::string>{"write @ 5 \"/first\"", "delete @ 5",
+                                                 "write @ 5 \"/second\"", "write D 7 \"\"",
+                                                 "write D 01 \"x\""}));
 }

@@ -1,10 +1,12 @@
-#include <QAccessible>
+// The properties dialogs. Their captions and keyboard, Esc, OK and Cancel, and each kind of
+// drive's rules as a screen reader meets them are the desktop tests' part.
+#include <QApplication>
 #include <QTest>
-#include <algorithm>
-#include <vector>
+#include <tuple>
 
 #include "drives/modMain.h"
 #include "properties/frmProperties.h"
+#include "properties/frmPropertiesAdvanced.h"
 #include "support/window_fixture.h"
 
 using namespace bm;
@@ -24,41 +26,17 @@ class Properties : public test::WindowFixture {
     }
 };
 
-// The CD drives' rules (E: ejecting only, D: both) are the desktop tests' part. The rules run
-// on every change of a value: from code, from a click, from a screen reader's action.
-TEST_F(Properties, TheFloppysRulesHoldHoweverAValueChangesAndClicksNeverGiveGreyed) {
+// The rules run on every change of a value, from code too, not only on a click.
+TEST_F(Properties, TheRulesHoldWhenCodeSetsAValueAndTheMonitorBoxHidesTheTwoBelowIt) {
     drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
     frmProperties& dialog = Open();
-    // Eject and tray toggle disabled, and notify cannot be cleared.
-    EXPECT_FALSE(dialog.chkEject->isEnabled());
-    EXPECT_FALSE(dialog.chkTrayToggle->isEnabled());
     dialog.chkNotify->SetValue(0);
     EXPECT_EQ(dialog.chkNotify->Value(), 1);
-    QAccessible::queryAccessibleInterface(dialog.chkNotify)
-        ->actionInterface()
-        ->doAction(QAccessibleActionInterface::toggleAction());
-    EXPECT_EQ(dialog.chkNotify->Value(), 1);
-    // Clearing the monitor box hides the two below it; their values stay.
-    QAccessible::queryAccessibleInterface(dialog.chkMonitor)
-        ->actionInterface()
-        ->doAction(QAccessibleActionInterface::toggleAction());
+    dialog.chkMonitor->SetValue(0);
     EXPECT_TRUE(dialog.fraNotEmpty->isHidden());
-    EXPECT_EQ(dialog.chkNotify->Value(), 1);
-
-    // Greyed, from a hand-edited file, shows and reads as such; clicks then give only 1 and 0.
-    dialog.chkStatusToolTip->SetValue(2);
-    const QAccessible::State greyed =
-        QAccessible::queryAccessibleInterface(dialog.chkStatusToolTip)->state();
-    EXPECT_TRUE(greyed.checkStateMixed && !greyed.checked);
-    std::vector<int> seen;
-    for (int click = 0; click < 3; ++click) {
-        dialog.chkStatusToolTip->click();
-        seen.push_back(dialog.chkStatusToolTip->Value());
-    }
-    EXPECT_EQ(seen, (std::vector<int>{1, 0, 1}));
+    EXPECT_EQ(dialog.chkNotify->Value(), 1);  // their values stay
 }
 
-// Cancel, Esc and OK are the desktop tests' part.
 TEST_F(Properties, EnterPressesNothingAndTheCloseBoxKeepsTheChangesUnwritten) {
     AddCd('E', true);
     AddCd('D', true);
@@ -93,15 +71,6 @@ TEST_F(Properties, StatusLinesFollowTheDoorAndStopWhenHidden) {
     EXPECT_EQ(dialog.txtMediaStatus->text(), QStringLiteral("x"));
 }
 
-// How often the floppy is probed is the door tests' part.
-TEST_F(Properties, TheFloppyShowsNoTrayLine) {
-    drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
-    frmProperties& dialog = Open();
-    host.Advance(1000);
-    EXPECT_EQ(dialog.txtMediaStatus->text(), QStringLiteral("Loaded"));
-    EXPECT_TRUE(dialog.txtTrayStatus->isHidden());
-}
-
 TEST_F(Properties, ATickSeesTabSwitchesCloseAndTheAdvancedDialogInsideTheRefresh) {
     AddCd('E', true);
     AddCd('D', false);
@@ -112,10 +81,10 @@ TEST_F(Properties, ATickSeesTabSwitchesCloseAndTheAdvancedDialogInsideTheRefresh
     EXPECT_EQ(dialog.txtMediaStatus->text(), QStringLiteral("Empty"));
 
     // The advanced dialog opened from elsewhere disables the button within one tick.
-    modMain::gAdvancedOpen = vbTrue;
+    gAdvancedOpen = vbTrue;
     host.Advance(1000);
     EXPECT_FALSE(dialog.cmdAdvanced->isEnabled());
-    modMain::gAdvancedOpen = vbFalse;
+    gAdvancedOpen = vbFalse;
     host.Advance(1000);
     EXPECT_TRUE(dialog.cmdAdvanced->isEnabled());
 
@@ -138,6 +107,84 @@ TEST_F(Properties, AStoreThatFailsOnOkIsToldAndNothingCrashes) {
     EXPECT_EQ(host.boxes[0].style, 48);
     EXPECT_NE(host.boxes[0].prompt.find("Bayminder.ini: Permission denied"), std::string::npos);
     EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
+}
+
+using Options = std::tuple<std::int32_t, VbBool, VbBool, VbBool>;
+
+Options Current() {
+    return {gWaitTime, gBeep, gShowMediaType, gShowDriveType};
+}
+
+class Advanced : public test::WindowFixture {
+  protected:
+    // Opened on the given options, or on the defaults.
+    frmPropertiesAdvanced& Open(const Options& options = {10000, vbTrue, vbFalse, vbTrue}) {
+        std::tie(gWaitTime, gBeep, gShowMediaType, gShowDriveType) = options;
+        auto& form = forms::Ref<frmPropertiesAdvanced>();
+        form.Show();
+        return form;
+    }
+    static bool IsLoaded() { return forms::Loaded<frmPropertiesAdvanced>() != nullptr; }
+    static void ClickBox(QAbstractButton* button) {
+        // On the box itself: the widget may be wider than its box and caption.
+        QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(4, button->height() / 2));
+    }
+};
+
+TEST_F(Advanced, ShowsTheOptionsWithoutChangingThemAndEachChoiceSetsItsOptionAndTheSample) {
+    const Options other(7000, vbFalse, vbTrue, vbFalse);
+    frmPropertiesAdvanced& form = Open(other);
+    EXPECT_EQ(Current(), other);
+    EXPECT_EQ(gAdvancedOpen, vbTrue);
+    EXPECT_EQ(form.sldWait->value(), 7);
+    EXPECT_EQ(form.lblWaitTime->text(), QStringLiteral("7 Seconds"));
+    EXPECT_FALSE(form.chkBeep->isChecked());
+    EXPECT_EQ(form.lblToolTipSample->text(), QStringLiteral("Disc in (R:)"));
+    const std::tuple<QRadioButton*, QRadioButton*, const char*> cases[] = {
+        {form.optMediaType, form.optDriveType, "Disc in CD"},
+        {form.optMediaType, form.optDriveLetter, "Disc in (R:)"},
+        {form.optMediaLabel, form.optDriveType, "Office_95 in CD"},
+        {form.optMediaLabel, form.optDriveLetter, "Office_95 in (R:)"}};
+    for (const auto& [media, drive, sample] : cases) {
+        ClickBox(media);
+        ClickBox(drive);
+        EXPECT_EQ(form.lblToolTipSample->text(), QString::fromLatin1(sample));
+        EXPECT_EQ(gShowMediaType, ToVb(media == form.optMediaType)) << sample;
+        EXPECT_EQ(gShowDriveType, ToVb(drive == form.optDriveType)) << sample;
+    }
+    ClickBox(form.chkBeep);
+    EXPECT_EQ(gBeep, vbTrue);
+}
+
+// Cancel, which restores the defaults, is the desktop tests' part.
+TEST_F(Advanced, TheWaitFollowsTheSliderAndOkKeepsTheChoices) {
+    frmPropertiesAdvanced& form = Open();
+    form.sldWait->setValue(15);
+    EXPECT_EQ(form.lblWaitTime->text(), QStringLiteral("15 Seconds"));
+    EXPECT_EQ(gWaitTime, 15000);
+    form.optMediaType->click();
+    form.optDriveLetter->click();
+    form.chkBeep->click();
+    QTest::keyClick(form.sldWait, Qt::Key_Home);
+    QTest::mouseClick(form.cmdOkay, Qt::LeftButton);
+    EXPECT_FALSE(IsLoaded());
+    EXPECT_EQ(gAdvancedOpen, vbFalse);
+    EXPECT_EQ(Current(), Options(5000, vbFalse, vbTrue, vbFalse));
+    EXPECT_LT(std::find(Lines().begin(), Lines().end(), "hide frmPropertiesAdvanced"),
+              std::find(Lines().begin(), Lines().end(), "unload frmPropertiesAdvanced 1"));
+}
+
+TEST_F(Advanced, EnterPressesNothingAndTheCloseBoxKeepsTheChoices) {
+    frmPropertiesAdvanced& form = Open();
+    form.optDriveLetter->click();
+    QTest::keyClick(form.cmdOkay, Qt::Key_Return);
+    QTest::keyClick(form.sldWait, Qt::Key_Enter);
+    EXPECT_TRUE(IsLoaded());
+    form.close();
+    EXPECT_FALSE(IsLoaded());
+    EXPECT_EQ(Count(Lines(), "unload frmPropertiesAdvanced 0"), 1);
+    EXPECT_EQ(gAdvancedOpen, vbFalse);
+    EXPECT_EQ(gShowDriveType, vbFalse);
 }
 
 }  // namespace

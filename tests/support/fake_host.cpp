@@ -28,6 +28,18 @@ std::unique_ptr<platform::Timer> FakeHost::CreateTimer() {
     return timer;
 }
 
+void FakeHost::Later(int ms, std::function<void()> event) {
+    auto timer = CreateTimer();
+    platform::Timer* t = timer.get();
+    t->SetInterval(ms);
+    t->SetHandler([t, event = std::move(event)] {
+        t->SetEnabled(false);
+        event();
+    });
+    t->SetEnabled(true);
+    later_.push_back(std::move(timer));
+}
+
 void FakeHost::RunPending() {
     // Only what was queued before this call; what the events queue runs next time.
     auto batch = std::move(pending_);

@@ -54,6 +54,8 @@ class FakeHost : public platform::Host {
     long long Now() const { return now_; }
     // Runs at the next DoEvents (or while the next message box is up).
     void Post(std::function<void()> event) { pending_.push_back(std::move(event)); }
+    // Runs once, that many milliseconds from now: inside a wait, say.
+    void Later(int ms, std::function<void()> event);
 
     std::vector<ShownBox> boxes;
     std::string appPath = "/opt/bayminder/bin";
@@ -66,6 +68,7 @@ class FakeHost : public platform::Host {
     long long now_ = 0;
     std::vector<FakeTimer*> timers_;
     std::deque<std::function<void()>> pending_;
+    std::vector<std::unique_ptr<platform::Timer>> later_;
 };
 
 }  // namespace bm::test

@@ -62,6 +62,9 @@ class FakeCdDevice : public platform::CdDevice {
         if (!cd_.canEject) {
             return platform::kMciHardware;
         }
+        if (open && cd_.ejectError != 0) {
+            return cd_.ejectError;
+        }
         cd_.doorOpen = open;
         return platform::kMciOk;
     }

@@ -45,6 +45,7 @@ struct FakeCd {
     bool doorOpen = false;
     bool canEject = true;
     int openError = 0;
+    int ejectError = 0;  // what a tray open gives, as when the disc's mounts hold the tray shut
 };
 
 class FakeMci : public platform::Mci, public platform::CdDeviceLayer {

@@ -14,11 +14,24 @@ class FakeShell : public platform::Shell {
         int message;
         std::string tip;
     };
-    bool NotifyIcon(int message, const platform::NOTIFYICONDATA& data) override;
+    bool NotifyIcon(int message, const platform::NOTIFYICONDATA& data) override {
+        calls.push_back({message, platform::TipText(data)});
+        shown = message != platform::NIM_DELETE;
+        if (shown) {
+            record = data;
+        }
+        return true;
+    }
     void Beep(int type) override { beeps.push_back(type); }
 
     // Sends mouse messages to the window of the icon, as the shell would.
-    void Send(std::initializer_list<int> messages) const;
+    void Send(std::initializer_list<int> messages) const {
+        for (const int message : messages) {
+            if (shown && record.hWnd != nullptr) {
+                record.hWnd->TrayMessage(message);
+            }
+        }
+    }
     void Send(int message) const { Send({message}); }
     void Click() const { Send({platform::kWmLButtonDown, platform::kWmLButtonUp}); }
     void DoubleClick() const {

@@ -1,6 +1,7 @@
 // A machine described as files, laid out like sysfs, the udev database and procfs.
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <system_error>
 
@@ -12,11 +13,8 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string Trimmed(const std::optional<std::string>& text) {
-    if (!text) {
-        return {};
-    }
-    const auto end = text->find_last_not_of(" \t\r\n");
-    return end == std::string::npos ? std::string() : text->substr(0, end + 1);
+    const std::string all = text.value_or("");
+    return all.substr(0, all.find_last_not_of(" \t\r\n") + 1);  // npos + 1: nothing
 }
 
 bool SafeName(const std::string& name) {
@@ -48,21 +46,17 @@ class FixtureSource final : public BlockDeviceSource {
         if (!disk) {
             return std::nullopt;
         }
-        std::vector<std::pair<std::uint64_t, BlockDevice>> parts;
+        std::multimap<std::uint64_t, BlockDevice> parts;  // in partition-number order
         std::error_code ec;
         for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
             const std::string child = it->path().filename().string();
             const auto number =
                 ParseUnsigned(Trimmed(ReadSmallFile(dir + "/" + child + "/partition")));
-            if (!number) {
-                continue;
-            }
-            if (auto part = ReadDevice(dir + "/" + child, child)) {
-                parts.emplace_back(*number, std::move(*part));
+            auto part = number ? ReadDevice(dir + "/" + child, child) : std::nullopt;
+            if (part) {
+                parts.emplace(*number, std::move(*part));
             }
         }
-        std::sort(parts.begin(), parts.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
         for (auto& [number, part] : parts) {
             disk->partitions.push_back(std::move(part));
         }
@@ -111,14 +105,10 @@ class FixtureSource final : public BlockDeviceSource {
     }
 
     bool Exists(DevNum dev) {
+        const auto same = [dev](const BlockDevice& d) { return d.dev == dev; };
         for (const auto& disk : ListDisks()) {
-            if (disk.dev == dev) {
+            if (same(disk) || std::any_of(disk.partitions.begin(), disk.partitions.end(), same)) {
                 return true;
-            }
-            for (const auto& part : disk.partitions) {
-                if (part.dev == dev) {
-                    return true;
-                }
             }
         }
         return false;

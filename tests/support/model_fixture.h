@@ -33,6 +33,14 @@ class ModelFixture : public ::testing::Test {
         static std::vector<std::string> lines;
         return lines;
     }
+    static int Count(const std::vector<std::string>& lines, const std::string& line) {
+        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+    }
+    // The trace lines that start so.
+    static int Traced(const std::string& start) {
+        return static_cast<int>(std::count_if(
+            Lines().begin(), Lines().end(), [&](const auto& l) { return l.rfind(start, 0) == 0; }));
+    }
 
     void AddCd(char letter, bool disc, bool canEject = true) {
         drives.drives[letter] = Disk(platform::kDriveCdRom, disc);

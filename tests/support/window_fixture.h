@@ -32,6 +32,10 @@ class WindowFixture : public ModelFixture {
     forms::QtWindows windows{[this] { return otherInstance; }};
     int programEnds = 0;
 
+    // The notification's item of the drive at that index of the table.
+    static QListWidgetItem* Item(int index) {
+        return forms::Ref<frmMonitor>().lvwDrive->Find(Chr(index));
+    }
     // The notification's list as text, " ghosted" after an item whose tray is open.
     static std::vector<std::string> Items() {
         std::vector<std::string> texts;

@@ -1,8 +1,8 @@
+// The tray window: the tooltip, kept current from pointer moves and the machine's media notices
+// within its throttles, and the clicks on the icon. Exit is the session end tests' part.
 #include <QMenu>
-#include <algorithm>
 
 #include "drives/modMain.h"
-#include "monitor/frmMonitor.h"
 #include "support/window_fixture.h"
 #include "tray/frmSystemTray.h"
 
@@ -12,12 +12,26 @@ using bm::forms::FormRegistry;
 
 namespace {
 
-int Count(const std::vector<std::string>& lines, const std::string& what) {
-    return static_cast<int>(std::count(lines.begin(), lines.end(), what));
-}
+class FakeNotices : public platform::MediaNotices {
+  public:
+    void Watch(std::function<void()> changed) override { changed_ = std::move(changed); }
+    void Notify() const {
+        if (changed_) {
+            changed_();
+        }
+    }
+    bool Watched() const { return static_cast<bool>(changed_); }
+
+  private:
+    std::function<void()> changed_;
+};
 
 class Tray : public test::WindowFixture {
   protected:
+    void SetUp() override {
+        WindowFixture::SetUp();
+        platform::Install({&drives, &mci, &settings, &host, &shell, &windows, &notices});
+    }
     void TearDown() override {
         frmSystemTray::PopupRunner = nullptr;
         WindowFixture::TearDown();
@@ -27,7 +41,6 @@ class Tray : public test::WindowFixture {
         AddCd('R', true);
         drives.drives['R'].label = "HOLIDAY";
         drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
-        drives.drives['A'].label = "";
     }
     frmSystemTray& Start() {
         InitOptions();
@@ -41,6 +54,8 @@ class Tray : public test::WindowFixture {
         shell.Send(platform::kWmMouseMove);
         return shell.Tip();
     }
+    static int Modifies() { return Traced("NIM_MODIFY"); }
+    FakeNotices notices;
 };
 
 TEST_F(Tray, TooltipNamesTheDrivesWithMediaInEachWording) {
@@ -65,28 +80,84 @@ TEST_F(Tray, TooltipNamesTheDrivesWithMediaInEachWording) {
     EXPECT_EQ(Tooltip(), "Bayminder");
 }
 
-TEST_F(Tray, TooltipRebuildsAtMostOncePerSecondAndFitsTheTipField) {
+TEST_F(Tray, TheTooltipFitsTheTipField) {
     for (char letter : {'D', 'E', 'F', 'G', 'H'}) {
         AddCd(letter, true);
         drives.drives[letter].label = "A VERY LONG LABEL";
     }
     frmSystemTray& tray = Start();
-    shell.Send(platform::kWmMouseMove);
-    host.Advance(200);
-    shell.Send(platform::kWmMouseMove);
-    EXPECT_EQ(Count(Lines(), "NIM_MODIFY " + platform::TraceQuote(shell.Tip())), 1);
-    host.Advance(800);
-    shell.Send(platform::kWmMouseMove);
-    EXPECT_EQ(Count(Lines(), "NIM_MODIFY " + platform::TraceQuote(shell.Tip())), 2);
-    const std::string tip = shell.Tip();
+    const std::string tip = Tooltip();
     EXPECT_EQ(tip.size(), 63U);
     EXPECT_EQ(tip.rfind("A Very Long Label in CD, A Very Long Label in CD, A Very", 0), 0U);
     EXPECT_EQ(tray.TrayIconRecord().szTip[63], '\0');
 }
 
+TEST_F(Tray, NoticesRebuildTheTooltipOnceWithinTheThrottleAndHoldOffAndNeverLoseOne) {
+    AddCd('R', true);
+    drives.drives['R'].label = "HOLIDAY";
+    AddCd('S', false);
+    Start();
+    CloseAllDoors();
+    ASSERT_TRUE(notices.Watched());
+    EXPECT_EQ(shell.Tip(), "Bayminder");
+
+    // The doors were closed just now, with a probe of R: within its hold-off the probe would see
+    // nothing new, so the rebuild waits for the hold-off's end instead of showing the old state.
+    notices.Notify();
+    EXPECT_EQ(Modifies(), 0);
+    host.Advance(1000);
+    EXPECT_EQ(Modifies(), 1);
+    EXPECT_EQ(shell.Tip(), "Holiday in CD");
+
+    // Notices inside the rebuild's second: one rebuild when it ends, with what they told.
+    host.Advance(300);
+    mci.cds['R'].disc = false;
+    drives.drives['R'].medium = false;
+    notices.Notify();
+    AddCd('S', true);
+    drives.drives['S'].label = "SUMMER";
+    notices.Notify();
+    EXPECT_EQ(Modifies(), 1);
+    host.Advance(700);
+    EXPECT_EQ(Modifies(), 2);
+    EXPECT_EQ(shell.Tip(), "Summer in CD");
+
+    // Then nothing runs until the machine speaks again.
+    while (host.AdvanceToNextTimer(10000)) {
+    }
+    EXPECT_EQ(Modifies(), 2);
+    notices.Notify();
+    EXPECT_EQ(Modifies(), 3);
+
+    // Pointer moves keep their own throttle, shared with the notices.
+    shell.Send(platform::kWmMouseMove);
+    EXPECT_EQ(Modifies(), 3);
+}
+
+TEST_F(Tray, TheTipIsBuiltAfterStartUpNoticesWaitWhileTheIconIsAwayAndStopWithTheWindow) {
+    AddCd('R', true);
+    frmSystemTray& tray = Start();
+    CloseAllDoors();
+    host.Advance(1000);
+    EXPECT_EQ(Modifies(), 1) << "the tip is built after start-up without a mouse message";
+    tray.SessionEndCheck();  // the end of the session takes the icon away and ejects R
+    notices.Notify();
+    host.Advance(20000);
+    EXPECT_EQ(Modifies(), 1);  // no icon, nothing to modify
+
+    // Called off: the icon comes back, and so do the rebuilds.
+    tray.RestoreIcon();
+    host.Advance(10000);
+    notices.Notify();
+    host.Advance(10000);
+    EXPECT_EQ(Modifies(), 2);
+
+    FormRegistry::Unload(tray, forms::vbFormCode);
+    EXPECT_FALSE(notices.Watched());
+}
+
 TEST_F(Tray, SingleClickTogglesAfterTheReleaseDoubleClickOpensProperties) {
     HolidayMachine();
-    AddCd('S', true, false);  // can eject only: never toggled
     Start();
     mci.sent.clear();
     shell.Click();
@@ -95,7 +166,6 @@ TEST_F(Tray, SingleClickTogglesAfterTheReleaseDoubleClickOpensProperties) {
     host.Advance(1);
     EXPECT_EQ(Count(mci.sent, "set cd door open"), 1);
     EXPECT_TRUE(mci.cds['R'].doorOpen);
-    EXPECT_FALSE(mci.cds['S'].doorOpen);
 
     // Double click: properties once, no door moves, the trailing release ignored.
     mci.sent.clear();
@@ -114,7 +184,7 @@ TEST_F(Tray, SingleClickTogglesAfterTheReleaseDoubleClickOpensProperties) {
     host.Advance(600);
     EXPECT_EQ(Count(mci.sent, "set cd door closed"), 1);
     EXPECT_EQ(Count(Lines(), "show frmProperties"), 2);
-    EXPECT_EQ(forms::FormRegistry::LoadedCount(), 2);  // the same window, shown again
+    EXPECT_EQ(FormRegistry::LoadedCount(), 2);  // the same window, shown again
 }
 
 TEST_F(Tray, RightClickCancelsTheClickAndTheMenuGoesAwayAfterFourSeconds) {
@@ -132,31 +202,6 @@ TEST_F(Tray, RightClickCancelsTheClickAndTheMenuGoesAwayAfterFourSeconds) {
     host.Advance(1);
     EXPECT_FALSE(tray.mnuPopup->isVisible());
     EXPECT_FALSE(tray.tmrRemovePopup->Enabled());
-}
-
-TEST_F(Tray, ExitRemovesTheIconThenShowsAboutAsTheLastWindow) {
-    HolidayMachine();
-    frmSystemTray& tray = Start();
-    tray.mnuPopupProperties_Click();
-    tray.mnuPopupAdvanced_Click();
-    FormRegistry::SetMainReturned();
-    tray.mnuPopupExit->trigger();
-    EXPECT_EQ(shell.calls.back().message, platform::NIM_DELETE);
-    EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
-    EXPECT_EQ(FormRegistry::Find("frmPropertiesAdvanced"), nullptr);
-    host.Advance(999);
-    EXPECT_NE(forms::Loaded<frmSystemTray>(), nullptr);
-    host.Advance(1);
-    EXPECT_EQ(forms::Loaded<frmSystemTray>(), nullptr);
-    EXPECT_EQ(Count(Lines(), "unload frmSystemTray 1"), 1);
-    EXPECT_EQ(Count(Lines(), "NIM_DELETE"), 1) << "the unload found the icon gone already";
-    forms::Form* about = FormRegistry::Find("frmAbout");
-    ASSERT_NE(about, nullptr);
-    EXPECT_TRUE(about->Visible());
-    EXPECT_EQ(programEnds, 0);
-    FormRegistry::Unload(*about);
-    host.Advance(6000);  // the splash that About read its version from goes too
-    EXPECT_EQ(programEnds, 1);
 }
 
 }  // namespace

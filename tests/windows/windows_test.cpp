@@ -1,7 +1,6 @@
 #include <QEventLoop>
 #include <QTest>
 #include <QTimer>
-#include <algorithm>
 
 #include "support/window_fixture.h"
 #include "windows/frmAbout.h"
@@ -12,14 +11,9 @@ using bm::forms::FormRegistry;
 
 namespace {
 
-class WindowsTest : public test::WindowFixture {
-  protected:
-    long long Count(const std::string& line) {
-        return std::count(Lines().begin(), Lines().end(), line);
-    }
-};
+using WindowsTest = test::WindowFixture;
 
-// Its own close at five seconds is the start-up's and the tray's part.
+// Its own close at five seconds is the start-up and session end tests' part.
 TEST_F(WindowsTest, TheSplashStaysFiveSecondsWhateverIsClickedAndHoldsAnUnloadUntilThen) {
     frmSplash& splash = forms::Ref<frmSplash>();
     splash.Show();
@@ -38,8 +32,8 @@ TEST_F(WindowsTest, TheSplashStaysFiveSecondsWhateverIsClickedAndHoldsAnUnloadUn
     EXPECT_EQ(host.Now(), 5000);
     EXPECT_EQ(forms::Loaded<frmSplash>(), nullptr);
     // One unload, the one asked for; the timer's own joined it.
-    EXPECT_EQ(Count("unload frmSplash 2"), 1);
-    EXPECT_EQ(Count("unload frmSplash 1"), 0);
+    EXPECT_EQ(Count(Lines(), "unload frmSplash 2"), 1);
+    EXPECT_EQ(Count(Lines(), "unload frmSplash 1"), 0);
 }
 
 // Esc and Enter are the desktop tests' part.
@@ -50,11 +44,11 @@ TEST_F(WindowsTest, AboutReadsTheVersionFromAnUnseenSplashIsOneWindowAndGoesByIt
     EXPECT_EQ(about.lblVersion->text(), QStringLiteral("3.0"));
     ASSERT_NE(forms::Loaded<frmSplash>(), nullptr);
     EXPECT_FALSE(forms::Loaded<frmSplash>()->Visible());
-    EXPECT_EQ(Count("show frmSplash"), 0);
+    EXPECT_EQ(Count(Lines(), "show frmSplash"), 0);
 
     FormRegistry::Get(frmAbout::kName).Show();
     EXPECT_EQ(&forms::Ref<frmAbout>(), &about);
-    EXPECT_EQ(Count("load frmAbout"), 1);
+    EXPECT_EQ(Count(Lines(), "load frmAbout"), 1);
 
     // The splash goes as always; the About window stays.
     host.Advance(5000);
@@ -62,7 +56,7 @@ TEST_F(WindowsTest, AboutReadsTheVersionFromAnUnseenSplashIsOneWindowAndGoesByIt
     EXPECT_TRUE(about.Visible());
     about.close();
     EXPECT_EQ(forms::Loaded<frmAbout>(), nullptr);
-    EXPECT_EQ(Count("unload frmAbout 0"), 1);
+    EXPECT_EQ(Count(Lines(), "unload frmAbout 0"), 1);
 }
 
 }  // namespace
