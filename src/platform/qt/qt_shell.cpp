@@ -1,5 +1,7 @@
 #include "platform/qt/qt_shell.h"
 
+#include <xcb/xcb.h>
+
 #include <QApplication>
 #include <QEvent>
 #include <QGuiApplication>
@@ -120,6 +122,16 @@ struct QtShell::Impl {
             Qt::QueuedConnection);
         qApp->installEventFilter(&hover);
         tray->show();
+        FlushDisplay();
+    }
+
+    // Qt sends an XEmbed icon's dock request with the next pass of the event loop; the rest of
+    // the start-up runs first. Sent now, the host embeds the icon while that runs.
+    static void FlushDisplay() {
+        auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+        if (x11 != nullptr && x11->connection() != nullptr) {
+            xcb_flush(x11->connection());
+        }
     }
 
     // Before the icon is shown, so the host finds the menu when the item registers. A menu of
