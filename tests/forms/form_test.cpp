@@ -4,6 +4,7 @@
 
 #include <QAccessible>
 
+#include "forms/icons.h"
 #include "properties/frmProperties.h"
 #include "properties/frmPropertiesAdvanced.h"
 #include "support/window_fixture.h"
@@ -89,3 +90,13 @@ TEST_F(Forms, ScreenReadersMeetEachWindowByItsRoleAndEachGroupByItsOwnCaption) {
 }
 
 }  // namespace
+
+TEST(Icons, TheProgramIconDecodesItsPicturesWhenAsked) {
+    test::EnsureQApplication();
+    const QIcon icon = forms::ProgramIcon();
+    EXPECT_FALSE(icon.isNull());
+    EXPECT_EQ(icon.availableSizes(), (QList<QSize>{{16, 16}, {22, 22}, {32, 32}, {48, 48}}));
+    const QImage picture = QIcon(icon).pixmap(22, 22).toImage();  // a copy shares the pictures
+    ASSERT_EQ(picture.size(), QSize(22, 22));
+    EXPECT_GT(qAlpha(picture.pixel(11, 11)), 0);
+}
