@@ -4,22 +4,19 @@
 #include <QJsonDocument>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
+#include "fuzz_check.h"
 #include "platform/sim/machine_file.h"
 
 namespace {
 
 using namespace bm::platform::sim;
+using bm::fuzz::Require;
 
 void CheckName(const std::string& name) {
-    if (name.size() > static_cast<std::size_t>(kMaxNameBytes)) {
-        std::abort();
-    }
+    Require(name.size() <= static_cast<std::size_t>(kMaxNameBytes));
     for (unsigned char c : name) {
-        if (c < 0x20 || c == 0x7f) {
-            std::abort();
-        }
+        Require(c >= 0x20 && c != 0x7f);
     }
 }
 
@@ -31,9 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         state = ParseMachine(bytes);
     } catch (const MachineFault& fault) {
-        if (fault.what()[0] == '\0') {
-            std::abort();
-        }
+        Require(fault.what()[0] != '\0');
         return 0;
     }
     for (const auto& drive : state.drives) {
@@ -48,11 +43,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QByteArray written = QJsonDocument(state.document).toJson(QJsonDocument::Indented);
     try {
         // The state is read from the document alone: the same document, the same machine.
-        if (ParseMachine(written).document != state.document) {
-            std::abort();
-        }
+        Require(ParseMachine(written).document == state.document);
     } catch (const MachineFault&) {
-        std::abort();
+        Require(false);
     }
     return 0;
 }

@@ -4,41 +4,36 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 
 #include "drives/modMain.h"
+#include "fuzz_check.h"
 #include "platform/services.h"
 #include "support/fake_platform.h"
 
 namespace {
 
 using namespace bm;
+using bm::fuzz::Require;
 
 bool Truth(VbBool v) {
     return v == vbTrue || v == vbFalse;
-}
-
-void Abort(bool failed) {
-    if (failed) {
-        std::abort();
-    }
 }
 
 // The bare conversions on the whole text.
 void Convert(const std::string& text) {
     try {
         const std::int32_t n = CLng(text);
-        Abort(CLng(std::to_string(n)) != n);
+        Require(CLng(std::to_string(n)) == n);
     } catch (const RuntimeError& e) {
-        Abort(e.Number() != kErrTypeMismatch && e.Number() != kErrOverflow);
+        Require(e.Number() == kErrTypeMismatch || e.Number() == kErrOverflow);
     }
     try {
-        Abort(!Truth(CBool(text)));
+        Require(Truth(CBool(text)));
     } catch (const RuntimeError& e) {
-        Abort(e.Number() != kErrTypeMismatch);
+        Require(e.Number() == kErrTypeMismatch);
     }
-    Abort(ProperCase(text).size() != text.size());
+    Require(ProperCase(text).size() == text.size());
 }
 
 // What a load sets, in order: the type, the two truths, the five check boxes.
@@ -60,14 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     test::FakeMci mci;
     mci.cds['D'] = test::FakeCd{true, false, true, 0};
     platform::Install({nullptr, &mci, &store, nullptr});
-    std::size_t start = 0;
-    for (char key = '1'; key <= '8' && start <= text.size(); ++key) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            end = text.size();
-        }
-        store.sections["D"].emplace_back(std::string(1, key), text.substr(start, end - start));
-        start = end + 1;
+    const auto lines = fuzz::Lines(text);
+    for (std::size_t i = 0; i < lines.size() && i < 8; ++i) {
+        store.sections["D"].emplace_back(std::to_string(i + 1), lines[i]);
     }
     DriveRecord drive;
     drive.Letter = "D";
@@ -75,15 +65,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     drive.DriveType = probed;
     modMain::LoadDriveSettings(drive);
     const auto fields = Fields(drive);
-    Abort(fields[0] != probed || !Truth(fields[1]) || !Truth(fields[2]));
+    Require(fields[0] == probed && Truth(fields[1]) && Truth(fields[2]));
     for (std::size_t i = 3; i < fields.size(); ++i) {
-        Abort(fields[i] < 0 || fields[i] > 2);
+        Require(fields[i] >= 0 && fields[i] <= 2);
     }
 
     const int saves = store.writes;
     DriveRecord again = drive;
     modMain::LoadDriveSettings(again);
-    Abort(store.writes != saves || Fields(again) != fields);
+    Require(store.writes == saves && Fields(again) == fields);
     platform::Install({});
     return 0;
 }

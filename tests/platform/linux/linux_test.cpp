@@ -281,44 +281,43 @@ TEST(LinuxCd, OpenPathsStatusAndCapability) {
     EXPECT_EQ(rig.reply, "false");
 }
 
-std::vector<unsigned char> FatSector(const std::string& label, std::uint32_t serial,
-                                     unsigned char extended = 0x29) {
-    std::vector<unsigned char> s(512, 0);
-    s[12] = 0x02, s[13] = 1, s[14] = 1, s[16] = 2, s[21] = 0xF0, s[22] = 9;  // a floppy's BPB
-    s[0x26] = extended;
+using Bytes = std::vector<unsigned char>;
+
+// The text into the image at that offset, cut or padded with spaces to the width if one is given.
+void Put(Bytes& image, std::size_t at, const std::string& text, std::size_t width = 0) {
+    const std::string field = width == 0 ? text : (text + std::string(width, ' ')).substr(0, width);
+    std::copy(field.begin(), field.end(), image.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+Bytes FatSector(const std::string& label, std::uint32_t serial, char extended = 0x29) {
+    Bytes s(512, 0);
+    Put(s, 12, std::string("\x02\1\1\0\2\0\0\0\0\xF0\x09", 11));  // a floppy's BPB
+    Put(s, 0x26, std::string(1, extended));
     std::memcpy(&s[0x27], &serial, 4);
-    const std::string padded = (label + std::string(11, ' ')).substr(0, 11);
-    std::copy(padded.begin(), padded.end(), s.begin() + 0x2B);
-    s[510] = 0x55, s[511] = 0xAA;
+    Put(s, 0x2B, label, 11);
+    Put(s, 510, "\x55\xAA");
     return s;
 }
 
 // Volume descriptors from sector 16 on: a primary one, optionally a Joliet one, a terminator.
-std::vector<unsigned char> IsoDescriptors(const std::string& label, const std::u16string& joliet,
-                                          const std::string& modified = "2024061512300000") {
-    std::vector<unsigned char> d(3 * 2048, 0);
-    auto header = [&d](std::size_t at, unsigned char type) {
-        d[at] = type;
-        std::memcpy(&d[at + 1], "CD001", 5);
-        d[at + 6] = 1;
-    };
-    header(0, 1);
-    const std::string padded = (label + std::string(32, ' ')).substr(0, 32);
-    std::copy(padded.begin(), padded.end(), d.begin() + 40);
-    std::fill(d.begin() + 813, d.begin() + 829, '0');
-    std::copy(modified.begin(), modified.end(), d.begin() + 830);
+Bytes IsoDescriptors(const std::string& label, const std::u16string& joliet,
+                     const std::string& modified = "2024061512300000") {
+    Bytes d(3 * 2048, 0);
+    Put(d, 0, "\1CD001\1");
+    Put(d, 40, label, 32);
+    Put(d, 813, std::string(16, '0') + '\0' + modified);
     std::size_t next = 2048;
     if (!joliet.empty()) {
-        header(next, 2);
-        for (std::size_t i = 0; i < 16; ++i) {
-            const char16_t c = i < joliet.size() ? joliet[i] : u' ';
-            d[next + 40 + 2 * i] = static_cast<unsigned char>(c >> 8);
-            d[next + 41 + 2 * i] = static_cast<unsigned char>(c & 0xFF);
+        std::string name;  // UCS-2, big-endian
+        for (const char16_t c : (joliet + std::u16string(16, u' ')).substr(0, 16)) {
+            name += {static_cast<char>(c >> 8), static_cast<char>(c & 0xFF)};
         }
-        std::memcpy(&d[next + 88], "%/E", 3);
+        Put(d, next, "\2CD001\1");
+        Put(d, next + 40, name);
+        Put(d, next + 88, "%/E");
         next += 2048;
     }
-    header(next, 255);
+    Put(d, next, "\377CD001\1");
     return d;
 }
 
@@ -344,12 +343,12 @@ TEST(LinuxVolume, LabelsAndSerials) {
     rig.Node("sr0").discStatus = CDS_AUDIO;  // or from the drive, whose disc is not read
     EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "Audio CD");
     // Floppies: the boot sector, read only when it looks like FAT.
-    const std::tuple<std::vector<unsigned char>, std::string, std::uint32_t> floppies[] = {
+    const std::tuple<Bytes, std::string, std::uint32_t> floppies[] = {
         {FatSector("FLOPPY 1", 0xCAFEF00D), "FLOPPY 1", 0xCAFEF00D},
         {FatSector("NO NAME", 0x01020304), "", 0x01020304},
         {FatSector("OLD", 0x01020304, 0x28), "", 0x01020304},  // serial but no label field
-        {std::vector<unsigned char>(512, 0), "", 0},
-        {std::vector<unsigned char>(100, 0x29), "", 0},  // short read
+        {Bytes(512, 0), "", 0},
+        {Bytes(100, 0x29), "", 0},  // short read
     };
     for (const auto& [sector, label, number] : floppies) {
         rig.Node("fd0").data = sector;
@@ -364,9 +363,7 @@ TEST(LinuxVolume, LabelsAndSerials) {
 }
 
 TEST(LinuxVolume, Iso9660Descriptors) {
-    auto parse = [](const std::vector<unsigned char>& d) {
-        return ParseIso9660(d.data(), d.size());
-    };
+    auto parse = [](const Bytes& d) { return ParseIso9660(d.data(), d.size()); };
     auto info = parse(IsoDescriptors("MY DATA", u""));
     ASSERT_TRUE(info);
     EXPECT_EQ(info->label, "MY DATA");
@@ -381,8 +378,8 @@ TEST(LinuxVolume, Iso9660Descriptors) {
     std::memcpy(&created[813], "1999123123595900", 16);
     EXPECT_EQ(parse(created)->serial, Fnv1a("1999-12-31-23-59-59-00"));
     EXPECT_EQ(parse(IsoDescriptors("X", u"", std::string(16, '0')))->serial, 0u);
-    EXPECT_FALSE(parse(std::vector<unsigned char>(4096, 0)));  // no descriptor
-    EXPECT_FALSE(parse(std::vector<unsigned char>(100, 1)));   // short
+    EXPECT_FALSE(parse(Bytes(4096, 0)));  // no descriptor
+    EXPECT_FALSE(parse(Bytes(100, 1)));   // short
     EXPECT_FALSE(ParseIso9660(nullptr, 0));
 }
 
