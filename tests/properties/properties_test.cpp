@@ -1,5 +1,5 @@
-// The properties dialogs. Their captions and keyboard, Esc, OK and Cancel, and each kind of
-// drive's rules as a screen reader meets them are the desktop tests' part.
+// The properties dialogs. Their captions and keyboard, Esc, the drive dialog's OK and Cancel,
+// and each kind of drive's rules as a screen reader meets them are the desktop tests' part.
 #include <QApplication>
 #include <QTest>
 #include <tuple>
@@ -27,7 +27,7 @@ class Properties : public test::WindowFixture {
 };
 
 // The rules run on every change of a value, from code too, not only on a click.
-TEST_F(Properties, TheRulesHoldWhenCodeSetsAValueAndTheMonitorBoxHidesTheTwoBelowIt) {
+TEST_F(Properties, TheRulesHoldWhenCodeSetsAValueTheMonitorBoxHidesTheTwoBelowItNoClickGivesGrey) {
     drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
     frmProperties& dialog = Open();
     dialog.chkNotify->SetValue(0);
@@ -35,6 +35,11 @@ TEST_F(Properties, TheRulesHoldWhenCodeSetsAValueAndTheMonitorBoxHidesTheTwoBelo
     dialog.chkMonitor->SetValue(0);
     EXPECT_TRUE(dialog.fraNotEmpty->isHidden());
     EXPECT_EQ(dialog.chkNotify->Value(), 1);  // their values stay
+    dialog.chkStatusToolTip->SetValue(2);     // greyed, from a hand-edited file
+    for (const int value : {1, 0, 1}) {
+        dialog.chkStatusToolTip->click();
+        EXPECT_EQ(dialog.chkStatusToolTip->Value(), value);
+    }
 }
 
 TEST_F(Properties, EnterPressesNothingAndTheCloseBoxKeepsTheChangesUnwritten) {
@@ -156,8 +161,7 @@ TEST_F(Advanced, ShowsTheOptionsWithoutChangingThemAndEachChoiceSetsItsOptionAnd
     EXPECT_EQ(gBeep, vbTrue);
 }
 
-// Cancel, which restores the defaults, is the desktop tests' part.
-TEST_F(Advanced, TheWaitFollowsTheSliderAndOkKeepsTheChoices) {
+TEST_F(Advanced, TheWaitFollowsTheSliderOkKeepsTheChoicesAndCancelRestoresTheDefaults) {
     frmPropertiesAdvanced& form = Open();
     form.sldWait->setValue(15);
     EXPECT_EQ(form.lblWaitTime->text(), QStringLiteral("15 Seconds"));
@@ -172,6 +176,9 @@ TEST_F(Advanced, TheWaitFollowsTheSliderAndOkKeepsTheChoices) {
     EXPECT_EQ(Current(), Options(5000, vbFalse, vbTrue, vbFalse));
     EXPECT_LT(std::find(Lines().begin(), Lines().end(), "hide frmPropertiesAdvanced"),
               std::find(Lines().begin(), Lines().end(), "unload frmPropertiesAdvanced 1"));
+    Open(Current()).cmdCancel->click();
+    EXPECT_FALSE(IsLoaded());
+    EXPECT_EQ(Current(), Options(10000, vbTrue, vbFalse, vbTrue));
 }
 
 TEST_F(Advanced, EnterPressesNothingAndTheCloseBoxKeepsTheChoices) {
