@@ -39,6 +39,11 @@ QDBusMessage Ask(const QDBusConnection& bus, const QDBusMessage& call, int deadl
         QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
         deadline.start(deadlineMs);
         loop.exec(QEventLoop::ExcludeUserInputEvents);
+        if (!watcher.isFinished() && deadline.isActive()) {
+            // The program is quitting, and every event loop with it: only blocking waits now,
+            // and libdbus still ends the call at the deadline.
+            watcher.waitForFinished();
+        }
     }
     if (!watcher.isFinished() || watcher.reply().errorName() == kNoReply) {
         return QDBusMessage::createError(kNoReply,
