@@ -2,7 +2,9 @@
 #include <QApplication>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <span>
 #include <string>
@@ -76,6 +78,16 @@ bool Listed(std::span<const std::string_view> names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
+// Set once the session has ended the program, cleared once main returns. In between, the
+// display may go first (gnome-session stops the Wayland compositor right after Die), and Qt's
+// Wayland client then ends the process with exit(1): that loss is the end the session asked for.
+std::atomic<bool> gEndedBySession{false};
+void EndedBySessionIsSuccess() {
+    if (gEndedBySession.load()) {
+        std::_Exit(0);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -131,6 +143,9 @@ int main(int argc, char** argv) {
 
     // Before the QApplication: Qt's session client would answer the session manager for us.
     const std::string sessionManager = bm::platform::TakeSessionManagerAddress();
+    // The id the session started us under names us to it (our desktop entry); it wins over an
+    // earlier session's, and is not our children's.
+    const std::string autostartId = bm::platform::TakeAutostartId();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(bm::kProductName));
     QApplication::setApplicationVersion(QString::fromLatin1(bm::kVersionText));
@@ -153,8 +168,11 @@ int main(int argc, char** argv) {
                            &windows, &notices, machine->Letters()});
     bm::app::RegisterAllForms();
 
-    bm::app::SessionEnd sessionEnd(
-        [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); }); });
+    std::atexit(&EndedBySessionIsSuccess);
+    bm::app::SessionEnd sessionEnd([] {
+        gEndedBySession.store(true);
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    });
     std::unique_ptr<bm::platform::SessionWatch> watch;
 
     bm::modMain::Main();
@@ -162,14 +180,10 @@ int main(int argc, char** argv) {
         return 0;  // another copy runs: nothing shown, nothing probed
     }
     watch = std::make_unique<bm::platform::SessionWatch>(
-        bm::platform::SessionHandlers{
-            [&sessionEnd](bm::platform::SessionEndSource source, bool withWindows) {
-                sessionEnd.Ending(source, withWindows);
-            },
-            [&sessionEnd] { sessionEnd.Cancelled(); },
-            [&sessionEnd] { sessionEnd.TaskManagerClose(); }, [&sessionEnd] { sessionEnd.Die(); }},
-        bm::platform::SessionOptions{sessionManager,
-                                     bm::platform::ClientIdOfSessionArgument(session)});
+        sessionEnd.Handlers(),
+        bm::platform::SessionOptions{
+            sessionManager,
+            !autostartId.empty() ? autostartId : bm::platform::ClientIdOfSessionArgument(session)});
     bm::forms::FormRegistry::SetMainReturned();
     // Start-up is over: the tooltip is built as soon as its throttles allow, for the hosts that
     // read it without sending a mouse message (on a machine whose start-up probed nothing, now).
@@ -180,7 +194,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     const int status = QApplication::exec();
+    watch.reset();  // leaves the session manager before the windows go
     bm::forms::FormRegistry::DestroyAll();
     bm::platform::Install({});
+    gEndedBySession.store(false);
     return status;
 }
