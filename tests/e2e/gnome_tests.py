@@ -174,5 +174,18 @@ def test_gnome_query_then_confirmed(desktop):
           "gnome-session")
 
 
+def test_gnome_confirmed_during_check(desktop):
+    app = desktop.started()
+    registered(desktop, app)
+    # The user confirms while the notification still counts down: gnome-session sends nothing
+    # new and waits for the interaction; Die follows the answer with no SaveComplete.
+    def confirmed_at_once():
+        desktop.bus("call", *GSM, "Logout", "u", "0")
+        desktop.wait_window(NOTIFICATION, app, 15)
+        desktop.bus("call", *GSM, "Logout", "u", "2")
+    stayed, lag = held_logout(desktop, app, confirmed_at_once)
+    print(f"notification {stayed:.1f} s; the program ended {lag:.2f} s after gnome-session")
+
+
 if __name__ == "__main__":
     sys.exit(main(globals(), kind="gnome", needs=["gnome-session", "metacity", CANCELLER]))
