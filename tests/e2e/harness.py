@@ -1,5 +1,6 @@
 """A private desktop for one acceptance test: Xvfb with a tray host (trayer, or a real Xfce
-session: xfce4-session, xfwm4 and a panel holding the status tray), a session bus, a system bus
+session: xfce4-session, xfwm4 and a panel holding the status tray, or gnome-session or
+mate-session as session_desktops.py brings them up), a session bus, a system bus
 with a logind mock, and the program on a copy of machines/demo.json in a throw-away home.
 Everything runs in its own process group under a parent-death signal, so nothing outlives the
 test, even when CTest kills it. Waits are on trace lines or on a polled condition with a
@@ -212,10 +213,9 @@ class Desktop:
         poll("the logind mock", lambda: self.logind("ListInhibitors", check=False), 15)
         if self.xfce:
             self._start_xfce(config)
-        elif self.kind == "gnome":
-            self._start_gnome(config)
-        elif self.kind == "mate":
-            self._start_mate(config)
+        elif self.kind in ("gnome", "mate"):
+            import session_desktops  # imports this module
+            getattr(session_desktops, "start_" + self.kind)(self, config)
         else:
             self.spawn(TRAYER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             # The tray selection is taken before the panel maps; a program started earlier
@@ -249,82 +249,6 @@ class Desktop:
         poll("SESSION_MANAGER from the session", lambda: os.path.exists(told), 10, 0.1)
         with open(told) as f:
             self.env["SESSION_MANAGER"] = f.read().strip()
-
-    # ----- gnome-session and mate-session
-
-    def _session_up(self, argv, log_name):
-        """Starts the session manager argv; takes SESSION_MANAGER, which a session gives only to
-        what it starts, from the first of its children that has it."""
-        with open(os.path.join(self.artifacts, f"{self.name}-{log_name}.log"), "wb") as log:
-            # SIGTERM would be taken for a logout.
-            self.session = self.spawn(argv, None, signal.SIGKILL, stdin=subprocess.DEVNULL,
-                                      stdout=log, stderr=log)
-
-        def told():
-            for task in os.listdir(f"/proc/{self.session.pid}/task"):
-                with open(f"/proc/{self.session.pid}/task/{task}/children") as f:
-                    for child in f.read().split():
-                        try:
-                            with open(f"/proc/{child}/environ", "rb") as env:
-                                for entry in env.read().split(b"\0"):
-                                    if entry.startswith(b"SESSION_MANAGER="):
-                                        return entry.split(b"=", 1)[1].decode()
-                        except OSError:
-                            pass  # ended meanwhile
-            return None
-        self.env["SESSION_MANAGER"] = poll(f"SESSION_MANAGER from {argv[0]}", told, 30, 0.1)
-
-    def _start_gnome(self, config):
-        # A session of the test's own whose one required component is the window manager. The
-        # machine's autostart entries stay out (an empty --autostart), and so do its settings.
-        # Without a shell there is no tray: trayer serves.
-        sessions = os.path.join(config, "gnome-session", "sessions")
-        os.makedirs(sessions)
-        with open(os.path.join(sessions, "bayminder-test.session"), "w") as f:
-            f.write("[GNOME Session]\nName=Bayminder test\nRequiredComponents=metacity;\n")
-        autostart = os.path.join(self.tmp, "autostart")
-        os.makedirs(autostart)
-        self.env["GSETTINGS_BACKEND"] = "memory"
-        self._session_up(["gnome-session", "--builtin", "--session=bayminder-test",
-                          "--disable-acceleration-check", f"--autostart={autostart}"],
-                         "gnome-session")
-        poll("gnome-session to start its session", lambda: self.bus(
-            "call", *GSM, "IsSessionRunning", check=False) == [True], 60, 0.2)
-        self.spawn(TRAYER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        poll("trayer's panel to map", lambda: self.xdotool_ids(
-            "search", "--onlyvisible", "--class", "trayer"), 15)
-
-    def _start_mate(self, config):
-        # marco and mate-panel as the session's required components, the panel a strip along
-        # the top holding only the notification area; the rest of MATE's start-up stays out.
-        # mate-panel reads its layout through GSettings (dconf in the throw-away home).
-        top, tray = "/org/mate/panel/toplevels/top/", "/org/mate/panel/objects/tray/"
-        for schema, key, value in [
-                ("org.mate.session", "required-components-list", "['windowmanager', 'panel']"),
-                ("org.mate.session", "default-session", "@as []"),
-                ("org.mate.session", "gnome-compat-startup", "@as []"),
-                ("org.mate.panel", "toplevel-id-list", "['top']"),
-                ("org.mate.panel", "object-id-list", "['tray']"),
-                ("org.mate.panel.toplevel:" + top, "orientation", "'top'"),
-                ("org.mate.panel.toplevel:" + top, "size", "32"),
-                ("org.mate.panel.object:" + tray, "object-type", "'applet'"),
-                ("org.mate.panel.object:" + tray, "applet-iid",
-                 "'NotificationAreaAppletFactory::NotificationArea'"),
-                ("org.mate.panel.object:" + tray, "toplevel-id", "'top'")]:
-            result = self.run("gsettings", "set", schema, key, value)
-            check(result.returncode == 0, f"gsettings set {schema} {key}: {result.stderr}")
-        # --autostart would leave the required components out too: the machine's entries are
-        # hidden by the home's instead.
-        autostart = os.path.join(config, "autostart")
-        os.makedirs(autostart)
-        for entry in os.listdir("/etc/xdg/autostart") if os.path.isdir("/etc/xdg/autostart") else []:
-            with open(os.path.join(autostart, entry), "w") as f:
-                f.write("[Desktop Entry]\nType=Application\nName=off\nExec=true\nHidden=true\n")
-        self._session_up(["mate-session", "--disable-acceleration-check"], "mate-session")
-        # mate-panel never registers with the session, which waits for it a while before it
-        # calls itself running; the panel's tray serves at once.
-        poll("the panel's status tray", lambda: self.bus(
-            "get-property", *WATCHER, "IsStatusNotifierHostRegistered", check=False), 30, 0.1)
 
     # ----- D-Bus
 

@@ -45,7 +45,7 @@ def test_mate_cancelled_then_logout(desktop):
     settle("the item's ToolTip", lambda: desktop.bus("get-property", *app.icon, ITEM,
                                                      "ToolTip")[2], "Holiday in CD")
     # A click on the icon in the panel toggles both trays open.
-    x, y = panel_icon(desktop, before)
+    x, y = panel_icon(desktop, before, "mate-panel-with-icon.png")
     mark = app.trace.mark()
     desktop.click(x, y)
     poll("the click to open both trays",
