@@ -84,15 +84,17 @@ def ends_with_session(desktop, app, since, within=2.0):
     return lag
 
 
-def held_logout(desktop, app, logout, mark=None):
+def held_logout(desktop, app, logout, while_shown=None):
     """A logout with windows allowed: one check, the notification shown once while the session
     manager waits, Die only after it hid, then the program ends with the session. Returns
     (the notification's time on screen, the program's lag behind the session manager)."""
-    mark = app.trace.mark() if mark is None else mark
+    mark = app.trace.mark()
     logout()
     shown_at, _ = app.trace.wait_for(SHOWN, 15, mark)
     poll("the notification on screen", lambda: desktop.visible_windows(NOTIFICATION, app), 10)
     poll("D: ejected", lambda: desktop.door("D") == "open")
+    if while_shown:
+        while_shown(mark)
     hidden_at, _ = app.trace.wait_for(HIDDEN, 20, mark)
     died = app.trace.wait_for(r"^bayminder\.session: (Die|the connection to the session "
                               r"manager is lost)$", 10, mark)[0]

@@ -87,21 +87,22 @@ def test_mate_shutdown(desktop):
 
     def shut_down():
         # The menu's "Shut Down...": mate-session's own dialog, confirmed with its default
-        # button; logind is asked only once every client has answered.
-        mark = app.trace.mark()
+        # button.
         desktop.run("busctl", "--address=" + desktop.env["DBUS_SESSION_BUS_ADDRESS"],
                     "--expect-reply=no", "call", *GSM, "Shutdown")
         dialog = poll("mate-session's dialog", lambda: desktop.xdotool_ids(
             "search", "--onlyvisible", "--pid", str(desktop.session.pid)), 10)[0]
         desktop.focus(dialog)
         desktop.key("Return")
-        app.trace.wait_for(SHOWN, 15, mark)
-        # The window shows for seconds: a power-off asked for in that time has no hide line
-        # right after it (the program traces the hide before it answers).
+
+    def not_yet(mark):
+        # logind is asked only once every client has answered. The window shows for seconds:
+        # a power-off asked for in that time has no hide line right after it (the program
+        # traces the hide before it answers).
         poll("logind asked to power off", lambda: power_offs(desktop), 30, 0.1)
         check(not app.trace.stays_absent(HIDDEN, 0.5, mark),
               "logind was asked to power off while the notification showed")
-    stayed, lag = held_logout(desktop, app, shut_down)
+    stayed, lag = held_logout(desktop, app, shut_down, not_yet)
     print(f"notification {stayed:.1f} s; the program ended {lag:.2f} s after mate-session")
 
 
