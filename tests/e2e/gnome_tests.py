@@ -64,6 +64,20 @@ def registered(desktop, app):
                              asked), "the checkpoint touched the icon, a door or a window")
 
 
+def called_off(app, mark):
+    """After a logout called off: at most one check, nothing ejected once the cancel came, and
+    no Die."""
+    cancel = r"^bayminder\.session: ShutdownCancelled$"
+    app.trace.wait_for(cancel, 10, mark)
+    told = next(i for i in range(mark, len(app.trace.lines))
+                if re.search(cancel, app.trace.lines[i][1]))
+    moves, after = door_moves(app, mark), door_moves(app, told)
+    check(len(moves) <= len(WINDOWED) and ("D", "open") not in after,
+          f"door commands {moves}, {after} of them after the cancel; expected at most one "
+          "check and no eject after the cancel")
+    check(not app.trace.find(r"^bayminder\.session: Die$", mark), "told to die")
+
+
 def ends_with_session(desktop, app, since, within=2.0):
     """The program ends with status 0 within `within` s of the session manager, after Die or the
     connection's end, with the icon never put back after since."""
@@ -124,8 +138,7 @@ def test_gnome_logout_cancelled_then_done(desktop):
         "call", *GSM, "IsSessionRunning") == [True], 10, 0.1)
     poll("no notification", lambda: not desktop.visible_windows(NOTIFICATION, app), 3)
     poll("the icon back in trayer", lambda: desktop.icon_shown(app), 10)
-    check(len(door_moves(app, mark)) <= len(WINDOWED) and not app.trace.find(
-        r"^bayminder\.session: Die$", mark), f"after the cancel: doors {door_moves(app, mark)}")
+    called_off(app, mark)
     check(app.running(), "the program ended after a cancelled logout")
     check(len(app.trace.find(SHOWN, mark)) <= 1, "two notifications for one logout")
 
