@@ -122,10 +122,10 @@ def test_logout_cancelled_then_done(desktop):
     print(f"logout took {time.monotonic() - asked:.1f} s")
 
 
-def panel_icon(desktop, before, after="panel-with-icon.png"):
+def panel_icon(desktop, before):
     """Where the icon appeared in the panel along the top: the middle of what changed in the
     panel strip since the screenshot before."""
-    after = desktop.screenshot(after)
+    after = desktop.screenshot("panel-with-icon.png")
     out = desktop.run("convert", before, after, "-compose", "difference", "-composite", "-crop",
                       "1024x30+0+0", "+repage", "-threshold", "8%", "-trim", "-format",
                       "%w %h %X %Y", "info:").stdout.split()
