@@ -4,6 +4,7 @@ and the session's SESSION_MANAGER in the desktop's environment for the program.
 """
 
 import os
+import re
 import signal
 import subprocess
 
@@ -19,16 +20,14 @@ def session_up(desktop, argv, log_name):
                                         stdout=log, stderr=log)
 
     def told():
-        for task in os.listdir(f"/proc/{desktop.session.pid}/task"):
-            with open(f"/proc/{desktop.session.pid}/task/{task}/children") as f:
-                for child in f.read().split():
-                    try:
-                        with open(f"/proc/{child}/environ", "rb") as env:
-                            for entry in env.read().split(b"\0"):
-                                if entry.startswith(b"SESSION_MANAGER="):
-                                    return entry.split(b"=", 1)[1].decode()
-                    except OSError:
-                        pass  # ended meanwhile
+        for child in desktop.run("pgrep", "-P", str(desktop.session.pid)).stdout.split():
+            try:
+                with open(f"/proc/{child}/environ", "rb") as f:
+                    found = re.search(rb"(?:^|\0)SESSION_MANAGER=([^\0]*)", f.read())
+            except OSError:
+                continue  # ended meanwhile
+            if found:
+                return found.group(1).decode()
         return None
     desktop.env["SESSION_MANAGER"] = poll(f"SESSION_MANAGER from {argv[0]}", told, 30, 0.1)
 
