@@ -135,4 +135,5 @@ def test_gnome_forced_logout(desktop):
 
 
 if __name__ == "__main__":
-    sys.exit(main(globals(), kind="gnome", needs=["gnome-session", "metacity", CANCELLER]))
+    sys.exit(main(globals(), kind="gnome",
+                  needs=["gnome-session", "metacity", "pgrep", CANCELLER]))

@@ -47,4 +47,4 @@ def test_mate_forced_logout(desktop):
 
 if __name__ == "__main__":
     sys.exit(main(globals(), kind="mate", needs=["mate-session", "mate-session-save",
-                                                 "mate-panel", "marco", "gsettings"]))
+                                                 "mate-panel", "marco", "gsettings", "pgrep"]))
