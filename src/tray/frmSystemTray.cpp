@@ -262,12 +262,14 @@ void frmSystemTray::Form_QueryUnload(std::int16_t& /*Cancel*/, std::int16_t Unlo
 
 void frmSystemTray::SessionEndCheck(bool withWindows,
                                     std::optional<std::chrono::steady_clock::time_point> deadline,
-                                    std::function<bool()> finishing) {
+                                    const std::function<bool()>& finishing) {
     TakeIconAway();
     MediaCheck(withWindows, deadline, finishing);
 }
 
 void frmSystemTray::FinishCheck(bool sessionGone) {
+    // A door command of the check waiting for its turn is not sent.
+    ++modMain::gSessionChecks;
     frmMonitor* monitor = forms::Loaded<frmMonitor>();
     if (monitor == nullptr || !monitor->Visible()) {
         return;
@@ -297,13 +299,15 @@ void frmSystemTray::MediaCheck(bool withWindows,
     ++modMain::gSessionChecks;
     const modMain::QuietDeviceFaults quiet;
     modMain::CloseAllDoors();
-    for (std::size_t i = 0; i < gDrives.size(); ++i) {
+    // Called off (or the session gone) meanwhile: nothing more is ejected.
+    const auto stop = [&finishing] { return finishing && finishing(); };
+    for (std::size_t i = 0; i < gDrives.size() && !stop(); ++i) {
         DriveRecord& drive = gDrives[i];
         if (drive.Monitor != 1) {
             continue;
         }
         modMain::RefreshDriveStatus(drive);
-        if (drive.MediaPresent == vbFalse) {
+        if (drive.MediaPresent == vbFalse || stop()) {
             continue;
         }
         const std::string key = Chr(static_cast<int>(i));
@@ -323,7 +327,7 @@ void frmSystemTray::MediaCheck(bool withWindows,
     if (!withWindows) {
         return;
     }
-    if (finishing && finishing()) {
+    if (stop()) {
         modMain::CloseAllDoors();  // what the notification's OK would have done
         return;
     }

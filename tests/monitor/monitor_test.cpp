@@ -74,6 +74,7 @@ TEST_F(MonitorTest, OkAndTheCloseBoxStopTheCountdownCloseTheDoorsAndHideASecondL
     host.Advance(3000);
     EXPECT_TRUE(shell.beeps.empty());
     EXPECT_FALSE(again.Visible());
+    EXPECT_FALSE(again.tmrUnload->Enabled()) << "hidden: the hide's timer stops";
 }
 
 TEST_F(MonitorTest, ClicksOpenAndGhostCloseAndShowAgainAndDropDrivesWithoutMedia) {
