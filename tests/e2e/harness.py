@@ -1,5 +1,6 @@
 """A private desktop for one acceptance test: Xvfb with a tray host (trayer, or a real Xfce
-session: xfce4-session, xfwm4 and a panel holding the status tray), a session bus, a system bus
+session: xfce4-session, xfwm4 and a panel holding the status tray, or gnome-session or
+mate-session as session_desktops.py brings them up), a session bus, a system bus
 with a logind mock, and the program on a copy of machines/demo.json in a throw-away home.
 Everything runs in its own process group under a parent-death signal, so nothing outlives the
 test, even when CTest kills it. Waits are on trace lines or on a polled condition with a
@@ -26,6 +27,7 @@ TRAYER = ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request
 SM = ("org.xfce.SessionManager", "/org/xfce/SessionManager", "org.xfce.Session.Manager")
 WATCHER = ("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
            "org.kde.StatusNotifierWatcher")
+GSM = ("org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.SessionManager")
 DBUS = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus")
 LOGIND = ("org.freedesktop.login1", "/org/freedesktop/login1")
 IDLE, SHUTDOWN = 1, 3  # xfce4-session's states (GetState)
@@ -133,8 +135,12 @@ class Program:
 
 
 class Desktop:
-    def __init__(self, name, program, artifacts, xfce=False):
-        self.name, self.artifacts, self.xfce = name, artifacts, xfce
+    def __init__(self, name, program, artifacts, xfce=False, kind=None):
+        # kind: the session that runs the desktop, "xfce", "gnome" or "mate"; None: trayer alone.
+        self.kind = kind or ("xfce" if xfce else None)
+        self.name, self.artifacts, self.xfce = name, artifacts, self.kind == "xfce"
+        # Where the icon is an item with a panel's StatusNotifierWatcher, not an embedded window.
+        self.sni = self.kind in ("xfce", "mate")
         self.program = os.path.abspath(program)
         self.programs, self._procs, self.env = [], [], {}
         self.tmp = tempfile.mkdtemp(prefix=f"bm-e2e-{name}-")
@@ -211,6 +217,9 @@ class Desktop:
                  system=True)
         if self.xfce:
             self._start_xfce(config)
+        elif self.kind in ("gnome", "mate"):
+            import session_desktops  # imports this module
+            getattr(session_desktops, "start_" + self.kind)(self, config)
         else:
             self.spawn(TRAYER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             # The tray selection is taken before the panel maps; a program started earlier
@@ -290,7 +299,7 @@ class Desktop:
         return {pid[0]: entry for entry, pid in owners.items() if pid}
 
     def icon_shown(self, app):
-        return app.pid in self.items() if self.xfce else bool(self.tray_icons(app))
+        return app.pid in self.items() if self.sni else bool(self.tray_icons(app))
 
     # ----- X
 
@@ -417,7 +426,7 @@ class Desktop:
         app.trace.wait_for(ADDED, 20)
         poll("start-up to close the CD trays", lambda: len(
             app.trace.find(r"^bayminder\.mci: set cd door closed ")) >= closes, 15)
-        app.icon = self.item(app) if self.xfce else self.wait_tray_icon(app)
+        app.icon = self.item(app) if self.sni else self.wait_tray_icon(app)
         return app
 
     def read_machine(self):
@@ -459,7 +468,7 @@ def lacking(needs):
         ["python3-" + m for m in modules] if lacks(sys.executable) else [])
 
 
-def main(scope, needs=(), xfce=False):
+def main(scope, needs=(), xfce=False, kind=None):
     """Runs the test named on the command line (PROGRAM ARTIFACTS_DIR TEST), one of the test_
     functions in scope; needs: what else they need (programs, or Debian's python3-MODULE)."""
     tests = {k[len("test_"):]: f for k, f in scope.items() if k.startswith("test_")}
@@ -485,7 +494,7 @@ def main(scope, needs=(), xfce=False):
     signal.signal(signal.SIGALRM, stop)
     signal.alarm(110)
     started = time.monotonic()
-    desktop = Desktop(name, program, artifacts, xfce)
+    desktop = Desktop(name, program, artifacts, xfce, kind)
     try:
         with desktop:
             tests[name](desktop)
