@@ -30,6 +30,8 @@ DBUS = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus")
 LOGIND = ("org.freedesktop.login1", "/org/freedesktop/login1")
 IDLE, SHUTDOWN = 1, 3  # xfce4-session's states (GetState)
 ADDED = r'^bayminder\.tray: NIM_ADD "Bayminder"$'
+# Other desktops' start-ups, by kind: function(desktop, config folder).
+STARTERS = {}
 
 
 class Failure(Exception):
@@ -133,8 +135,11 @@ class Program:
 
 
 class Desktop:
-    def __init__(self, name, program, artifacts, xfce=False):
-        self.name, self.artifacts, self.xfce = name, artifacts, xfce
+    def __init__(self, name, program, artifacts, xfce=False, kind=None):
+        # kind: which desktop; None is trayer, or Xfce where xfce is set.
+        self.name, self.artifacts = name, artifacts
+        self.kind = kind or ("xfce" if xfce else "trayer")
+        self.xfce = self.kind != "trayer"  # the tray host is a StatusNotifierWatcher
         self.program = os.path.abspath(program)
         self.programs, self._procs, self.env = [], [], {}
         self.tmp = tempfile.mkdtemp(prefix=f"bm-e2e-{name}-")
@@ -191,6 +196,7 @@ class Desktop:
                          "NO_AT_BRIDGE": "1"})
         x = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten",
                         "tcp", "-noreset"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.display = x
         number = x.stdout.readline().decode().strip()
         check(number.isdigit(), "Xvfb did not report its display")
         self.env["DISPLAY"] = ":" + number
@@ -205,7 +211,9 @@ class Desktop:
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # The name is taken before the template has added its methods.
         poll("the logind mock", lambda: self.logind("ListInhibitors", check=False), 15)
-        if self.xfce:
+        if self.kind in STARTERS:
+            STARTERS[self.kind](self, config)
+        elif self.xfce:
             self._start_xfce(config)
         else:
             self.spawn(TRAYER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -450,7 +458,7 @@ def lacking(needs):
         ["python3-" + m for m in modules] if lacks(sys.executable) else [])
 
 
-def main(scope, needs=(), xfce=False):
+def main(scope, needs=(), xfce=False, kind=None):
     """Runs the test named on the command line (PROGRAM ARTIFACTS_DIR TEST), one of the test_
     functions in scope; needs: what else they need (programs, or Debian's python3-MODULE)."""
     tests = {k[len("test_"):]: f for k, f in scope.items() if k.startswith("test_")}
@@ -476,7 +484,7 @@ def main(scope, needs=(), xfce=False):
     signal.signal(signal.SIGALRM, stop)
     signal.alarm(110)
     started = time.monotonic()
-    desktop = Desktop(name, program, artifacts, xfce)
+    desktop = Desktop(name, program, artifacts, xfce, kind)
     try:
         with desktop:
             tests[name](desktop)
