@@ -21,13 +21,15 @@ SHOWN = r"^bayminder\.forms: show frmMonitor$"
 
 
 def panel_icon(desktop):
-    """The middle of what the panel (along the top, holding only the Status Notifier) draws."""
-    shot = desktop.screenshot("lxqt-panel.png")
-    out = desktop.run("convert", shot, "-crop", "1024x40+0+0", "+repage", "-fuzz", "8%", "-trim",
-                      "-format", "%w %h %X %Y", "info:").stdout.split()
-    width, height, x, y = (int(v.lstrip("+")) for v in out)
-    check(4 < width < 60 and 4 < height < 40, f"no icon drawn in the panel (found {out})")
-    return x + width // 2, y + height // 2
+    """The middle of what the panel (along the top, holding only the Status Notifier) draws,
+    once it draws something there."""
+    def drawn():
+        shot = desktop.screenshot("lxqt-panel.png")
+        out = desktop.run("convert", shot, "-crop", "1024x40+0+0", "+repage", "-fuzz", "8%",
+                          "-trim", "-format", "%w %h %X %Y", "info:").stdout.split()
+        width, height, x, y = (int(v.lstrip("+")) for v in out)
+        return 4 < width < 60 and 4 < height < 40 and (x + width // 2, y + height // 2)
+    return poll("the icon drawn in the panel", drawn, 10, 0.2)
 
 
 def autostarted(desktop):
