@@ -6,6 +6,7 @@ disc HOLIDAY in D:, an empty CD drive E:, a USB stick in F:. Both CD drives can 
 first run they get Monitor, Eject, Notify, StatusToolTip and TrayToggle.
 """
 
+import os
 import signal
 import sys
 import time
@@ -193,6 +194,35 @@ def test_session_end(desktop):
     check(not app.trace.find(r"^bayminder\.msgbox: \d", mark),
           "a message box held up the end of the session")
     check(app.trace.find(r"^bayminder\.msgbox: not shown: ", mark), "the fault was not traced")
+
+    # logind cuts a delay at its InhibitDelayMaxUSec: the trays first, then a countdown that
+    # fits in what is left, and the lock given back in time.
+    desktop.set_delay_max(5)
+    mark = app.trace.mark()
+    desktop.prepare_for_shutdown(False)
+    app.trace.wait_for(r"^bayminder\.session: logind holds a shutdown for at most 5000 ms$", 5,
+                       mark)
+    poll("a new delay lock", desktop.delay_locks)
+    mark, asked = app.trace.mark(), time.monotonic()
+    desktop.prepare_for_shutdown(True)
+    app.trace.wait_for(r"^bayminder\.session: countdown fitted to 3 s$", 5, mark)
+    app.trace.wait_for(r"^bayminder\.forms: hide frmMonitor$", 6, mark)
+    poll("the delay lock to be released", lambda: not desktop.delay_locks())
+    took = time.monotonic() - asked
+    check(took <= 5, f"the check took {took:.1f} s, beyond logind's 5 s")
+    check(len(app.trace.find(r"^bayminder\.session: check \d+: ", mark)) == 1, "checked twice")
+
+    # The program's parent ends the session with a SIGTERM and does not wait (lxqt-session):
+    # the trays at once, no window, no message box, status 0.
+    mark = app.trace.mark()
+    desktop.prepare_for_shutdown(False)
+    app.trace.wait_for(ADDED, 5, mark)
+    os.kill(app.pid, signal.SIGTERM)
+    app.trace.wait_for(r"^bayminder\.session: check \d+: no windows$", 5, mark)
+    check(app.wait_exit(5) == 0, f"exit status {app.proc.returncode} after the SIGTERM, expected 0")
+    check(desktop.door("E") == "open", "E: not ejected at the session's SIGTERM")
+    check(not app.trace.find(r"^bayminder\.(msgbox: \d|forms: show frmMonitor)", mark),
+          "a window or a message box at the session's SIGTERM")
 
 
 def test_concurrent_starts(desktop):
