@@ -46,13 +46,17 @@ def autostarted(desktop):
 
 def test_lxqt_logout(desktop):
     app = autostarted(desktop)
-    # The panel draws the item, and a click on it reaches the program: both trays open.
+    # The panel draws the item, and a click on it reaches the program: both trays open, and
+    # close again with the next. The tooltip then tells the disc in D: again.
     x, y = panel_icon(desktop)
-    mark = app.trace.mark()
-    desktop.click(x, y)
-    poll("D: opened by a click in the panel", lambda: desktop.door("D") == "open", 5)
-    poll("E: opened by the same click", lambda: desktop.door("E") == "open", 5)
-    check(app.trace.stays_absent(r"^bayminder\.forms: show ", 1, mark), "a click opened a window")
+    first = app.trace.mark()
+    for door in ("open", "closed"):
+        mark = app.trace.mark()
+        desktop.click(x, y)
+        poll(f"D: and E: {door} by a click in the panel",
+             lambda: desktop.door("D") == desktop.door("E") == door, 5)
+    app.trace.wait_for(r'^bayminder\.tray: NIM_MODIFY "Holiday in CD"$', 5, mark)
+    check(not app.trace.find(r"^bayminder\.forms: show ", first), "a click opened a window")
 
     mark, asked = app.trace.mark(), time.monotonic()
     desktop.spawn(["lxqt-leave", "--logout"], stdout=subprocess.DEVNULL,
@@ -66,7 +70,12 @@ def test_lxqt_logout(desktop):
     ended = time.monotonic()
     print(f"lxqt-session ended {gone - asked:.2f} s after the logout, the program "
           f"{ended - gone:.2f} s after it")
-    told, _ = app.trace.wait_for(r"^bayminder\.session: .*SIGTERM", 1, mark)
+    told, m = app.trace.wait_for(r"^bayminder\.session: SIGTERM from the session \((\d+)\): "
+                                 r"nothing waits, no windows$", 1, mark)
+    check(int(m.group(1)) == desktop.session.pid, f"the SIGTERM taken as from {m.group(1)}")
+    checks = [m.group(1) for _, m in
+              app.trace.find(r"^bayminder\.session: check \d+: (.*)$", mark)]
+    check(checks == ["no windows"], f"checks {checks}, expected one without windows")
     check(not app.trace.find(MSGBOX, mark), "a message box at the end of the session: "
           f"{[m.string for _, m in app.trace.find(MSGBOX, mark)]}")
     check(not app.trace.find(SHOWN, mark), "a notification though nothing waits for it")
@@ -85,6 +94,7 @@ def test_lxqt_kill(desktop):
     # A SIGTERM from another process (a task manager, `kill` in a terminal) is no logout.
     mark = app.trace.mark()
     subprocess.run(["kill", "-TERM", str(app.pid)], check=True)
+    app.trace.wait_for(r"^bayminder\.session: SIGTERM from \d+: a close from outside$", 10, mark)
     app.trace.wait_for(WHY, 10, mark)
     app.trace.wait_for(DELETED, 1, mark)
     check(not door_moves(app, mark), f"doors moved on a close: {door_moves(app, mark)}")
