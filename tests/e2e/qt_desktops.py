@@ -157,7 +157,8 @@ class Autostarted(Program):
         status = poll(f"pid {self.pid} to end", lambda: self._reap() is not None or (
             not os.path.exists(f"/proc/{self.pid}") and "gone"), timeout)
         check(status is not None and status != "gone",
-              "the program ended while still the session manager's child: its status unknown")
+              "the program ended while still the session manager's child: its exit status is "
+              "known only to root (the kernel's process events)")
         return self._status
 
     def kill(self):
