@@ -7,6 +7,8 @@ FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
 VM_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static udev kmod cpio dosfstools mtools xorriso xz-utils zstd dbus polkitd udisks2 eject)
 PACKAGE_PACKAGES=(dpkg-dev file lintian desktop-file-utils appstream)
 LINT_PACKAGES=(clang-format clang-tidy)
+# Real LXQt and KDE Plasma sessions for the desktop tests (KDE: about 360 packages, 205 MB).
+QT_DESKTOP_PACKAGES=(lxqt-session lxqt-panel openbox plasma-workspace kwin-x11 plasma-desktop kded5)
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev xvfb xauth trayer xdotool imagemagick python3 python3-dbusmock dbus x11-utils at-spi2-core python3-pyatspi xfce4-session xfce4-panel xfwm4 xfconf systemd gnome-session-bin metacity mate-session-manager mate-panel marco mate-settings-daemon-common dconf-gsettings-backend dconf-service libglib2.0-bin procps)
 
 ensure_packages() {

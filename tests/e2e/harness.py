@@ -32,6 +32,8 @@ DBUS = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus")
 LOGIND = ("org.freedesktop.login1", "/org/freedesktop/login1")
 IDLE, SHUTDOWN = 1, 3  # xfce4-session's states (GetState)
 ADDED = r'^bayminder\.tray: NIM_ADD "Bayminder"$'
+# Other desktops' start-ups, by kind: function(desktop, config folder).
+STARTERS = {}
 
 
 class Failure(Exception):
@@ -136,11 +138,12 @@ class Program:
 
 class Desktop:
     def __init__(self, name, program, artifacts, xfce=False, kind=None):
-        # kind: the session that runs the desktop, "xfce", "gnome" or "mate"; None: trayer alone.
+        # kind: the session that runs the desktop ("xfce", "gnome", "mate", "lxqt", "kde"); None:
+        # trayer alone.
         self.kind = kind or ("xfce" if xfce else None)
         self.name, self.artifacts, self.xfce = name, artifacts, self.kind == "xfce"
         # Where the icon is an item with a panel's StatusNotifierWatcher, not an embedded window.
-        self.sni = self.kind in ("xfce", "mate")
+        self.sni = self.kind in ("xfce", "mate", "lxqt", "kde")
         self.program = os.path.abspath(program)
         self.programs, self._procs, self.env = [], [], {}
         self.tmp = tempfile.mkdtemp(prefix=f"bm-e2e-{name}-")
@@ -197,6 +200,7 @@ class Desktop:
                          "NO_AT_BRIDGE": "1"})
         x = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten",
                         "tcp", "-noreset"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.display = x
         number = x.stdout.readline().decode().strip()
         check(number.isdigit(), "Xvfb did not report its display")
         self.env["DISPLAY"] = ":" + number
@@ -215,7 +219,9 @@ class Desktop:
         self.bus("call", *LOGIND, "org.freedesktop.DBus.Mock", "AddProperty", "ssv",
                  "org.freedesktop.login1.Manager", "InhibitDelayMaxUSec", "t", "30000000",
                  system=True)
-        if self.xfce:
+        if self.kind in STARTERS:
+            STARTERS[self.kind](self, config)
+        elif self.xfce:
             self._start_xfce(config)
         elif self.kind in ("gnome", "mate"):
             import session_desktops  # imports this module
