@@ -1,6 +1,8 @@
 #include "tray/frmSystemTray.h"
 
 #include <QCursor>
+#include <string>
+#include <vector>
 
 #include "drives/modMain.h"
 #include "monitor/frmMonitor.h"
@@ -58,6 +60,8 @@ void frmSystemTray::Form_Load() {
     };
     modMain::tmrDriveStatusTimeout.Load(0).SetInterval(5000);
     FillTrayIcon(kProductName);
+    // For hosts that draw the menu themselves.
+    platform::Shell_SetTrayMenu(this, mnuPopup);
     platform::Shell_NotifyIconA(platform::NIM_ADD, mTrayIcon);
     mIconInTray = true;
     // Hosts that read the tip without a mouse message would show the name until the first
@@ -287,6 +291,7 @@ void frmSystemTray::MediaCheck(bool withWindows) {
     mCheckCalledOff = false;
     const modMain::QuietDeviceFaults quiet;
     modMain::CloseAllDoors();
+    std::vector<std::string> found;  // for the desktop's own end-of-session dialog
     for (std::size_t i = 0; i < gDrives.size(); ++i) {
         DriveRecord& drive = gDrives[i];
         if (drive.Monitor != 1) {
@@ -298,9 +303,9 @@ void frmSystemTray::MediaCheck(bool withWindows) {
         }
         const std::string key = Chr(static_cast<int>(i));
         if (withWindows && drive.Notify != 0) {
-            forms::Ref<frmMonitor>().lvwDrive->Add(key,
-                                                   drive.VolumeLabel + " (" + drive.Letter + ":)",
-                                                   drive.DriveType, drive.DriveType);
+            found.push_back(drive.VolumeLabel + " (" + drive.Letter + ":)");
+            forms::Ref<frmMonitor>().lvwDrive->Add(key, found.back(), drive.DriveType,
+                                                   drive.DriveType);
         }
         if (drive.Eject != 0) {
             modMain::OpenDoor(drive);
@@ -327,12 +332,14 @@ void frmSystemTray::MediaCheck(bool withWindows) {
         });
         return;
     }
+    platform::Shell_SessionEndMedia(found);
     monitor.tmrTick->SetEnabled(true);
     monitor.Show();
     platform::Get().host->WaitWhile([] {
         const frmMonitor* shown = forms::Loaded<frmMonitor>();
         return shown != nullptr && shown->Visible();
     });
+    platform::Shell_SessionEndMedia({});
 }
 
 }  // namespace bm
