@@ -8,6 +8,8 @@ VM_PACKAGES=(qemu-system-x86 linux-image-amd64 busybox-static udev kmod cpio dos
 PACKAGE_PACKAGES=(dpkg-dev file lintian desktop-file-utils appstream)
 LINT_PACKAGES=(clang-format clang-tidy)
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev xvfb xauth trayer xdotool imagemagick python3 python3-dbusmock dbus x11-utils at-spi2-core python3-pyatspi xfce4-session xfce4-panel xfwm4 xfconf systemd)
+# A GNOME Shell session on headless Wayland with the AppIndicator extension (about 100 packages).
+TEST_PACKAGES+=(gnome-shell gnome-session-bin gnome-shell-extension-appindicator mutter qt6-wayland dbus-x11)
 
 ensure_packages() {
     local missing=()

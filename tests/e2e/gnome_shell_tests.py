@@ -173,7 +173,9 @@ class GnomeShell(Desktop):
                 None, signal.SIGKILL, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         poll("the shell's Eval", lambda: self.eval("1", check=False) == 1, 30, 0.2)
         # The shell starts in its overview; a user's first look is at the desktop.
-        self.eval("Main.overview.hide()")
+        poll("the overview to go", lambda: self.eval(
+            "Main.layoutManager._startingUp || Main.overview.animationInProgress ? false : "
+            "(Main.overview.hide(), !Main.overview.visible)"), 15, 0.2)
         self.programs.append(self.app)
 
     def gsettings(self, key, value):
@@ -231,28 +233,23 @@ def logout_checked(desktop, app, mark, confirm):
     desktop.spawn(["busctl", f"--address={desktop.env['DBUS_SESSION_BUS_ADDRESS']}", "call",
                    "--timeout=120", *SESSION, "Logout", "u", "0" if confirm else "1"],
                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if confirm:
-        # The shell asks first; the user's "Log Out" goes on without the program's check.
-        poll("the shell's log-out dialog", lambda: desktop.eval("bmButton('Log Out') !== null"),
-             10, 0.2)
     shown_at, _ = app.trace.wait_for(SHOWN, 15, mark)
     poll("the notification on the screen",
          lambda: desktop.windows_titled("Bayminder Notification"), 10, 0.2)
     poll("D: ejected", lambda: desktop.door("D") == "open")
-    if confirm:
-        desktop.screenshot("gnome-logout-confirm.png")
-        desktop.eval("bmClickActor(bmButton('Log Out'), 1, 1)")
-    else:
-        said = []
+    said = []
 
-        def named():
-            said[:] = desktop.eval("bmDialog()")
-            return "Bayminder" in said and "In the drives: Holiday (D:), Myfloppy (A:)" in said
-        try:
-            poll("the shell's dialog to name Bayminder and the media", named, 10, 0.2)
-        finally:
-            print(f"the shell's dialog says: {said}")
-        desktop.screenshot("gnome-logout-dialog.png")
+    def named():
+        said[:] = desktop.eval("bmDialog()")
+        return "Bayminder" in said and "In the drives: Holiday (D:), Myfloppy (A:)" in said
+    try:
+        poll("the shell's dialog to name Bayminder and the media", named, 10, 0.2)
+    finally:
+        print(f"the shell's dialog says: {said}")
+    desktop.screenshot(f"gnome-logout-{'confirm' if confirm else 'dialog'}.png")
+    if confirm:
+        # The user's "Log Out" while the notification counts down.
+        desktop.eval("bmClickActor(bmButton('Log Out'), 1, 1)")
     hidden_at, _ = app.trace.wait_for(HIDDEN, 20, mark)
     check(9.5 <= hidden_at - shown_at <= 14,
           f"the notification stayed {hidden_at - shown_at:.1f} s, expected about 11 s")
