@@ -21,8 +21,6 @@ from harness import Desktop, Failure, Trace, check, main, poll, settle
 HERE = os.path.dirname(os.path.abspath(__file__))
 SHELL = ("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell")
 SESSION = ("org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.SessionManager")
-WATCHER = ("org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
-           "org.kde.StatusNotifierWatcher")
 APPINDICATOR = "ubuntu-appindicators@ubuntu.com"
 UNSAFE = "bm-unsafe-mode@bayminder.test"
 SHOWN, HIDDEN = r"^bayminder\.forms: show frmMonitor$", r"^bayminder\.forms: hide frmMonitor$"
@@ -71,6 +69,12 @@ const bmWindows = () => global.get_window_actors().map(a => a.meta_window.get_ti
 """
 
 
+def put(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+
+
 class Autostarted:
     """The program as gnome-session starts it from its autostart entry, through a wrapper that
     hands its trace to the test through a FIFO and writes its exit status to a file."""
@@ -103,10 +107,6 @@ class GnomeShell(Desktop):
         config, runtime = os.path.join(self.tmp, "config"), os.path.join(self.tmp, "runtime")
         data, autostart = os.path.join(self.tmp, "data"), os.path.join(self.tmp, "autostart")
         os.makedirs(runtime, mode=0o700)
-        for folder in (os.path.join(config, "gnome-session", "sessions"), autostart,
-                       os.path.join(data, "applications"),
-                       os.path.join(data, "gnome-shell", "extensions", UNSAFE)):
-            os.makedirs(folder, exist_ok=True)
         shutil.copyfile(os.path.join(HERE, "machines", "demo.json"), self.machine)
         self.env = {k: v for k, v in os.environ.items()
                     if not k.startswith(("QT_", "WAYLAND_", "DBUS_", "XDG_", "DESKTOP_", "DISPLAY",
@@ -129,22 +129,17 @@ class GnomeShell(Desktop):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         poll("the logind mock", lambda: self.logind("ListInhibitors", check=False), 15)
 
-        with open(os.path.join(config, "gnome-session", "sessions", "bm.session"), "w") as f:
-            f.write("[GNOME Session]\nName=bm\nRequiredComponents=org.gnome.Shell;\n"
-                    "DesktopNames=GNOME\n")
+        put(os.path.join(config, "gnome-session", "sessions", "bm.session"),
+            "[GNOME Session]\nName=bm\nRequiredComponents=org.gnome.Shell;\nDesktopNames=GNOME\n")
         with open("/usr/share/applications/org.gnome.Shell.desktop") as f:
-            entry = f.read().replace("Exec=/usr/bin/gnome-shell", "Exec=gnome-shell --headless "
-                                     "--wayland --no-x11 --virtual-monitor 1280x800")
-        with open(os.path.join(data, "applications", "org.gnome.Shell.desktop"), "w") as f:
-            f.write(entry)
-        with open(os.path.join(data, "gnome-shell", "extensions", UNSAFE, "metadata.json"),
-                  "w") as f:
-            json.dump({"uuid": UNSAFE, "name": "unsafe mode", "description": "tests",
-                       "shell-version": ["43"]}, f)
-        with open(os.path.join(data, "gnome-shell", "extensions", UNSAFE, "extension.js"),
-                  "w") as f:
-            f.write("function init() {\n  return {enable() { global.context.unsafe_mode = true; "
-                    "}, disable() {}};\n}\n")
+            put(os.path.join(data, "applications", "org.gnome.Shell.desktop"), f.read().replace(
+                "Exec=/usr/bin/gnome-shell",
+                "Exec=gnome-shell --headless --wayland --no-x11 --virtual-monitor 1280x800"))
+        extension = os.path.join(data, "gnome-shell", "extensions", UNSAFE)
+        put(os.path.join(extension, "metadata.json"), json.dumps(
+            {"uuid": UNSAFE, "name": "unsafe mode", "description": "-", "shell-version": ["43"]}))
+        put(os.path.join(extension, "extension.js"), "function init() {\n  return {enable() { "
+            "global.context.unsafe_mode = true; }, disable() {}};\n}\n")
         self.gsettings("disable-user-extensions", "false")
         self.gsettings("enabled-extensions", f"['{APPINDICATOR}', '{UNSAFE}']")
 
@@ -152,18 +147,16 @@ class GnomeShell(Desktop):
         # dialogs) and the login start, here through a wrapper that keeps its trace and status.
         self.app = Autostarted(self)
         wrapper = os.path.join(self.tmp, "bayminder-session")
-        with open(wrapper, "w") as f:
-            f.write(f'#!/bin/sh\n"{self.program}" --simulate "{self.machine}" 2>"{self.app.fifo}"'
-                    f'\necho $? >"{self.app.status_file}.new"\n'
-                    f'mv "{self.app.status_file}.new" "{self.app.status_file}"\n')
+        put(wrapper, f'#!/bin/sh\n"{self.program}" --simulate "{self.machine}" 2>"{self.app.fifo}"'
+            f'\necho $? >"{self.app.status_file}.new"\n'
+            f'mv "{self.app.status_file}.new" "{self.app.status_file}"\n')
         os.chmod(wrapper, 0o755)
-        for source, folder in (("org.bayminder.Bayminder.desktop", "applications"),
-                               ("bayminder-autostart.desktop", None)):
+        for source, folder in (("org.bayminder.Bayminder.desktop",
+                                os.path.join(data, "applications")),
+                               ("bayminder-autostart.desktop", autostart)):
             with open(os.path.join(HERE, "..", "..", "data", source)) as f:
-                entry = f.read().replace("Exec=bayminder", f"Exec={wrapper}")
-            target = os.path.join(data, folder) if folder else autostart
-            with open(os.path.join(target, "org.bayminder.Bayminder.desktop"), "w") as f:
-                f.write(entry)
+                put(os.path.join(folder, "org.bayminder.Bayminder.desktop"),
+                    f.read().replace("Exec=bayminder", f"Exec={wrapper}"))
 
         with open(os.path.join(self.artifacts, f"{self.name}-gnome-session.log"), "wb") as log:
             # gnome-session would take SIGTERM for the end of the session.
