@@ -303,9 +303,12 @@ void frmSystemTray::MediaCheck(bool withWindows) {
         }
         const std::string key = Chr(static_cast<int>(i));
         if (withWindows && drive.Notify != 0) {
-            found.push_back(drive.VolumeLabel + " (" + drive.Letter + ":)");
-            forms::Ref<frmMonitor>().lvwDrive->Add(key, found.back(), drive.DriveType,
+            const std::string place = " (" + drive.Letter + ":)";
+            forms::Ref<frmMonitor>().lvwDrive->Add(key, drive.VolumeLabel + place, drive.DriveType,
                                                    drive.DriveType);
+            // Where no picture shows the kind of medium, the text must.
+            found.push_back((drive.VolumeLabel.empty() ? drive.MediaName : drive.VolumeLabel) +
+                            place);
         }
         if (drive.Eject != 0) {
             modMain::OpenDoor(drive);

@@ -204,6 +204,13 @@ def wait_icon(desktop, app):
         "bmIcon() && bmBox(bmIcon()).w > 0 ? bmBox(bmIcon()) : null"), 20, 0.2)
 
 
+def app_ids(desktop, kind):
+    """The app id of each of gnome-session's clients or inhibitors (kind)."""
+    return [(desktop.bus("call", SESSION[0], path, f"{SESSION[2]}.{kind}", "GetAppId",
+                         check=False) or [None])[0]
+            for path in desktop.bus("call", *SESSION, f"Get{kind}s")[0]]
+
+
 def click(desktop, box, button=1, count=1):
     desktop.eval(f"bmClick({box['x'] + box['w'] / 2}, {box['y'] + box['h'] / 2}, {button}, "
                  f"{count})")
@@ -240,6 +247,10 @@ def logout_checked(desktop, app, mark, confirm):
     finally:
         print(f"the shell's dialog says: {said}")
     desktop.screenshot(f"gnome-logout-{'confirm' if confirm else 'dialog'}.png")
+    # The interaction's own inhibitor too is known by the program's desktop entry.
+    ids = app_ids(desktop, "Inhibitor")
+    check(set(ids) <= {"org.bayminder.Bayminder", "org.bayminder.Bayminder.desktop"},
+          f"inhibitors of {ids}")
     if confirm:
         # The user's "Log Out" while the notification counts down.
         desktop.eval("bmClickActor(bmButton('Log Out'), 1, 1)")
@@ -314,6 +325,9 @@ def test_gnome_shell_tray(desktop):
 def test_gnome_shell_user_logout(desktop):
     app = desktop.app
     wait_icon(desktop, app)
+    # Registered under the id gnome-session gave it, the program is its autostart entry's app.
+    poll("the program among gnome-session's clients by its entry", lambda: app_ids(
+        desktop, "Client").count("org.bayminder.Bayminder.desktop") == 1, 10, 0.2)
     logout_checked(desktop, app, app.trace.mark(), confirm=True)
 
 
