@@ -131,6 +131,9 @@ int main(int argc, char** argv) {
 
     // Before the QApplication: Qt's session client would answer the session manager for us.
     const std::string sessionManager = bm::platform::TakeSessionManagerAddress();
+    // The id the session started us under names us to it (our desktop entry); it wins over an
+    // earlier session's, and is not our children's.
+    const std::string autostartId = bm::platform::TakeAutostartId();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(bm::kProductName));
     QApplication::setApplicationVersion(QString::fromLatin1(bm::kVersionText));
@@ -162,14 +165,10 @@ int main(int argc, char** argv) {
         return 0;  // another copy runs: nothing shown, nothing probed
     }
     watch = std::make_unique<bm::platform::SessionWatch>(
-        bm::platform::SessionHandlers{
-            [&sessionEnd](bm::platform::SessionEndSource source, bool withWindows) {
-                sessionEnd.Ending(source, withWindows);
-            },
-            [&sessionEnd] { sessionEnd.Cancelled(); },
-            [&sessionEnd] { sessionEnd.TaskManagerClose(); }, [&sessionEnd] { sessionEnd.Die(); }},
-        bm::platform::SessionOptions{sessionManager,
-                                     bm::platform::ClientIdOfSessionArgument(session)});
+        sessionEnd.Handlers(),
+        bm::platform::SessionOptions{
+            sessionManager,
+            !autostartId.empty() ? autostartId : bm::platform::ClientIdOfSessionArgument(session)});
     bm::forms::FormRegistry::SetMainReturned();
     // Start-up is over: the tooltip is built as soon as its throttles allow, for the hosts that
     // read it without sending a mouse message (on a machine whose start-up probed nothing, now).
@@ -180,6 +179,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     const int status = QApplication::exec();
+    watch.reset();  // leaves the session manager before the windows go
     bm::forms::FormRegistry::DestroyAll();
     bm::platform::Install({});
     return status;

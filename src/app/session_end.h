@@ -1,5 +1,6 @@
 #pragma once
-// What the program does when the desktop ends the session or closes the program.
+// What the program does when the desktop ends the session or closes the program; when is the
+// session machine's to decide (platform/qt/session_machine.h).
 #include <functional>
 
 #include "platform/qt/session.h"
@@ -11,18 +12,22 @@ class SessionEnd {
     // quit ends the program once the current handler has returned.
     explicit SessionEnd(std::function<void()> quit) : quit_(std::move(quit)) {}
 
-    void Ending(platform::SessionEndSource source, bool withWindows = true);
-    // The end did not come: during a check, the notification is answered at once; after it,
-    // the icon comes back.
-    void Cancelled();
-    // The session manager ends the program.
-    void Die();
+    // The check: trays closed, media looked for and ejected, the notification (with windows)
+    // counting down; returns when it is done.
+    void Check(bool withWindows = true,
+               std::optional<platform::SessionClock::time_point> deadline = {},
+               std::function<bool()> finishing = {});
+    // The notification is answered now, as with OK.
+    void FinishCheck();
+    // The end did not come: the icon comes back.
+    void RestoreIcon();
     void TaskManagerClose();
+    void Quit();
+    // The handlers for SessionWatch.
+    platform::SessionHandlers Handlers();
 
   private:
     std::function<void()> quit_;
-    bool checking_ = false;
-    bool checked_ = false;  // the check of this end of the session is done
 };
 
 }  // namespace bm::app

@@ -16,6 +16,7 @@ std::int32_t gWaitTime = 0;
 VbBool gShowMediaType = vbFalse;
 std::string gAppPath;
 VbBool gPreloading = vbFalse;
+int gSessionChecks = 0;
 VbBool gAdvancedOpen = vbFalse;
 std::vector<DriveRecord> gDrives(1);
 TimerArray tmrDriveStatusTimeout;

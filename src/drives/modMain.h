@@ -43,6 +43,9 @@ extern std::int32_t gWaitTime;
 extern VbBool gShowMediaType;
 extern std::string gAppPath;
 extern VbBool gPreloading;
+// Counts the end-of-session checks begun: a door loop that lets events run stops when one began
+// meanwhile, so that no door is moved again after the check has handled it.
+extern int gSessionChecks;
 extern VbBool gAdvancedOpen;
 
 // The drive table, highest letter first; never resized after FindDrives.

@@ -187,7 +187,11 @@ void RefreshDriveStatus(DriveRecord& Drive) {
 namespace {
 
 void MoveDoor(DriveRecord& Drive, bool open) {
+    const int checks = gSessionChecks;
     DoEvents();
+    if (gSessionChecks != checks) {
+        return;  // an end-of-session check ran meanwhile and has set the doors as they must be
+    }
     std::int32_t refused = 0;
     if (Drive.DriveType == kCD) {
         std::int32_t error = 0;
@@ -222,7 +226,11 @@ void CloseDoor(DriveRecord& Drive) {
 }
 
 void CloseAllDoors() {
+    const int checks = gSessionChecks;
     for (auto& drive : gDrives) {
+        if (gSessionChecks != checks) {
+            return;
+        }
         if (drive.CanClose != 0) {
             CloseDoor(drive);
         }
@@ -230,9 +238,16 @@ void CloseAllDoors() {
 }
 
 void ToggleTrayDoors() {
+    const int checks = gSessionChecks;
     for (auto& drive : gDrives) {
+        if (gSessionChecks != checks) {
+            return;
+        }
         if ((drive.TrayToggle & drive.CanClose & drive.CanEject) != 0) {
             RefreshDriveStatus(drive);
+            if (gSessionChecks != checks) {
+                return;
+            }
             if (drive.DoorClosed != 0) {
                 OpenDoor(drive);
             } else {

@@ -103,12 +103,22 @@ void frmMonitor::tmrTick_Timer() {
 }
 
 void frmMonitor::cmdOkay_Click() {
+    if (mAnswered) {
+        return;  // the doors were closed once; a second OK in the hide's second does nothing
+    }
+    mAnswered = true;
     tmrTick->SetEnabled(false);
     modMain::CloseAllDoors();
     tmrUnload->SetEnabled(true);
 }
 
+void frmMonitor::FitCountdown(std::int32_t milliseconds) {
+    prgTimeout->setMaximum(std::max(milliseconds, 0));
+    prgTimeout->setValue(prgTimeout->maximum());
+}
+
 void frmMonitor::tmrUnload_Timer() {
+    tmrUnload->SetEnabled(false);
     Hide();
 }
 
@@ -157,9 +167,7 @@ void frmMonitor::Form_Unload(std::int16_t& /*Cancel*/) {}
 
 void frmMonitor::closeEvent(QCloseEvent* event) {
     event->ignore();
-    if (!tmrUnload->Enabled()) {
-        cmdOkay_Click();
-    }
+    cmdOkay_Click();
 }
 
 }  // namespace bm

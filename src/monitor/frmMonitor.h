@@ -24,6 +24,10 @@ class frmMonitor : public forms::Form {
     void tmrTick_Timer();
     void tmrUnload_Timer();
     void cmdOkay_Click();
+    // Whether the user or the countdown has answered (the doors closed, the hide pending or done).
+    bool Answered() const { return mAnswered; }
+    // A countdown shorter than the wait time, in milliseconds: the time the session still gives.
+    void FitCountdown(std::int32_t milliseconds);
 
     QLabel* Label2{};
     ListView* lvwDrive{};
@@ -37,6 +41,9 @@ class frmMonitor : public forms::Form {
   protected:
     // The close box answers the notification as OK does.
     void closeEvent(QCloseEvent* event) override;
+
+  private:
+    bool mAnswered = false;
 };
 
 }  // namespace bm

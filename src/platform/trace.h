@@ -4,7 +4,7 @@
 
 namespace bm::platform {
 
-enum class TraceCategory { Mci, Settings, MsgBox, Tray, Forms, Beep };
+enum class TraceCategory { Mci, Settings, MsgBox, Tray, Forms, Beep, Session };
 
 using TraceSink = void (*)(TraceCategory category, const std::string& message);
 

@@ -1,12 +1,14 @@
 #include "tray/frmSystemTray.h"
 
 #include <QCursor>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "drives/modMain.h"
 #include "monitor/frmMonitor.h"
 #include "platform/services.h"
+#include "platform/trace.h"
 #include "properties/frmProperties.h"
 #include "properties/frmPropertiesAdvanced.h"
 #include "version.h"
@@ -262,15 +264,16 @@ void frmSystemTray::Form_QueryUnload(std::int16_t& /*Cancel*/, std::int16_t Unlo
     }
 }
 
-void frmSystemTray::SessionEndCheck(bool withWindows) {
+void frmSystemTray::SessionEndCheck(bool withWindows,
+                                    std::optional<std::chrono::steady_clock::time_point> deadline,
+                                    std::function<bool()> finishing) {
     TakeIconAway();
-    MediaCheck(withWindows);
+    MediaCheck(withWindows, deadline, finishing);
 }
 
-void frmSystemTray::CallOffCheck() {
-    mCheckCalledOff = true;
+void frmSystemTray::FinishCheck() {
     frmMonitor* monitor = forms::Loaded<frmMonitor>();
-    if (monitor != nullptr && monitor->Visible() && !monitor->tmrUnload->Enabled()) {
+    if (monitor != nullptr && monitor->Visible() && !monitor->Answered()) {
         monitor->cmdOkay_Click();
     }
 }
@@ -284,11 +287,14 @@ void frmSystemTray::RestoreIcon() {
     mIconInTray = true;
 }
 
-void frmSystemTray::MediaCheck(bool withWindows) {
+void frmSystemTray::MediaCheck(bool withWindows,
+                               std::optional<std::chrono::steady_clock::time_point> deadline,
+                               const std::function<bool()>& finishing) {
     // A notification left from an earlier end of the session that did not happen: start afresh,
     // with an empty list, a full bar and no pending hide.
     forms::Unload<frmMonitor>();
-    mCheckCalledOff = false;
+    // A door loop of a click that let this check in stops: the doors are this check's now.
+    ++modMain::gSessionChecks;
     const modMain::QuietDeviceFaults quiet;
     modMain::CloseAllDoors();
     std::vector<std::string> found;  // for the desktop's own end-of-session dialog
@@ -321,19 +327,43 @@ void frmSystemTray::MediaCheck(bool withWindows) {
     if (!withWindows) {
         return;
     }
-    if (mCheckCalledOff) {
+    if (finishing && finishing()) {
         modMain::CloseAllDoors();  // what the notification's OK would have done
         return;
     }
+    // The countdown fits in what the session still gives, with a second for the hide after OK
+    // and a margin for the answer; too little left: no window at all.
+    std::int32_t countdown = modMain::gWaitTime;
+    if (deadline) {
+        constexpr std::chrono::milliseconds kHideAndMargin{1500};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            *deadline - std::chrono::steady_clock::now() - kHideAndMargin);
+        countdown = std::min<std::int32_t>(countdown,
+                                           static_cast<std::int32_t>(left.count() / 1000) * 1000);
+        if (countdown < 1000) {
+            // As at a logout without windows: the ejected trays stay open.
+            platform::Trace(platform::TraceCategory::Session, "no time left for the notification");
+            forms::Unload<frmMonitor>();
+            return;
+        }
+    }
     frmMonitor& monitor = forms::Ref<frmMonitor>();
     if (monitor.lvwDrive->Count() == 0) {
-        // The session waits for the splash as it would for the notification.
         forms::Ref<frmSplash>().Show();
+        if (deadline) {
+            return;  // the splash hides itself; the session need not wait for it
+        }
+        // The session waits for the splash as it would for the notification.
         platform::Get().host->WaitWhile([] {
             const frmSplash* shown = forms::Loaded<frmSplash>();
             return shown != nullptr && shown->Visible();
         });
         return;
+    }
+    if (countdown != modMain::gWaitTime) {
+        platform::Trace(platform::TraceCategory::Session,
+                        "countdown fitted to " + std::to_string(countdown / 1000) + " s");
+        monitor.FitCountdown(countdown);
     }
     platform::Shell_SessionEndMedia(found);
     monitor.tmrTick->SetEnabled(true);

@@ -4,8 +4,10 @@
 #include <QAction>
 #include <QIcon>
 #include <QMenu>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "forms/form.h"
@@ -49,10 +51,14 @@ class frmSystemTray : public forms::Form, public platform::TrayWindow {
     // The end of the session told by a platform that may still call it off: the same check as
     // an unload for the end of the session, with the window staying loaded. Without windows
     // (the session manager allows none) the trays are closed and the chosen media ejected.
-    void SessionEndCheck(bool withWindows = true);
-    // The end was called off while its check runs: the notification is answered now, as with
-    // OK, or not shown at all.
-    void CallOffCheck();
+    // deadline: when the session goes on regardless; the countdown is fitted to what is left
+    // after the doors, or not shown. finishing: whether the check is to end now (called off, or
+    // the session gone); then the notification is not shown.
+    void SessionEndCheck(bool withWindows = true,
+                         std::optional<std::chrono::steady_clock::time_point> deadline = {},
+                         std::function<bool()> finishing = {});
+    // The check is to end now: the notification is answered, as with OK.
+    void FinishCheck();
     // The session did not end after all: the icon goes up again.
     void RestoreIcon();
     bool IconInTray() const { return mIconInTray; }
@@ -81,12 +87,13 @@ class frmSystemTray : public forms::Form, public platform::TrayWindow {
     void TakeIconAway();
     void RefreshToolTip();
     void RefreshIfStale();
-    void MediaCheck(bool withWindows);
+    void MediaCheck(bool withWindows,
+                    std::optional<std::chrono::steady_clock::time_point> deadline = {},
+                    const std::function<bool()>& finishing = {});
     std::string BuildToolTip();
 
     platform::NOTIFYICONDATA mTrayIcon;
     bool mIconInTray = false;
-    bool mCheckCalledOff = false;
     bool mToolTipStale = false;  // a media notice not yet shown in the tooltip
     QIcon mIcon;
 };

@@ -3,13 +3,16 @@
 #include "app/session_end.h"
 #include "drives/modMain.h"
 #include "monitor/frmMonitor.h"
+#include "platform/qt/session_machine.h"
 #include "support/window_fixture.h"
 #include "tray/frmSystemTray.h"
 
 using namespace bm;
 using namespace bm::modMain;
 using bm::forms::FormRegistry;
-using bm::platform::SessionEndSource;
+using bm::platform::EndSource;
+using bm::platform::EndWindows;
+using bm::platform::SessionClock;
 
 namespace {
 
@@ -27,6 +30,28 @@ class SessionEndTest : public test::WindowFixture {
     }
     int quits = 0;
     app::SessionEnd sessionEnd{[this] { ++quits; }};
+    // The machine's decisions carried out by the program, as the session watch wires them; the
+    // sources' answers are the machine's table's part.
+    struct Wire : platform::SessionOutput {
+        explicit Wire(app::SessionEnd& program) : end(program) {}
+        void AskWindows(EndSource source) override { machine.Granted(source, true); }
+        void GiveWindowsBack(EndSource) override {}
+        void Answer(EndSource, bool) override {}
+        void Check(bool withWindows, std::optional<SessionClock::time_point> deadline) override {
+            end.Check(withWindows, deadline, [this] { return machine.Finishing(); });
+        }
+        void FinishCheck() override { end.FinishCheck(); }
+        void RestoreIcon() override { end.RestoreIcon(); }
+        void TaskManagerClose() override { end.TaskManagerClose(); }
+        void Quit() override { end.Quit(); }
+        app::SessionEnd& end;
+        platform::SessionMachine machine{*this};
+    } wire{sessionEnd};
+    platform::SessionMachine& machine = wire.machine;
+    void Logout(EndWindows allowed = EndWindows::Allowed) {
+        machine.Request(EndSource::Xsmp, allowed);
+    }
+    void CallOff() { machine.CalledOff(EndSource::Xsmp); }
 };
 
 TEST_F(SessionEndTest, MediaCheckListsEjectsAndGhostsThenWaitsForTheNotification) {
@@ -41,7 +66,7 @@ TEST_F(SessionEndTest, MediaCheckListsEjectsAndGhostsThenWaitsForTheNotification
     Choose('D', 1, 1, 1);          // listed and ghosted
     mci.cds['G'].doorOpen = true;  // closed first by the check
     const long long start = host.Now();
-    sessionEnd.Ending(SessionEndSource::ServiceManager);
+    machine.Request(EndSource::Signal, EndWindows::Allowed, {}, true);  // systemd's SIGTERM
 
     EXPECT_FALSE(shell.IconShown());
     EXPECT_TRUE(mci.cds['F'].doorOpen == false);
@@ -57,7 +82,6 @@ TEST_F(SessionEndTest, MediaCheckListsEjectsAndGhostsThenWaitsForTheNotification
     // The countdown's OK closed every door, the ejected ones too.
     EXPECT_FALSE(mci.cds['D'].doorOpen);
     EXPECT_FALSE(mci.cds['E'].doorOpen);
-    EXPECT_EQ(Count(Lines(), "unload frmSystemTray 2"), 1);
 }
 
 TEST_F(SessionEndTest, NothingToListHoldsTheEndUntilTheSplashHasHiddenItself) {
@@ -67,7 +91,7 @@ TEST_F(SessionEndTest, NothingToListHoldsTheEndUntilTheSplashHasHiddenItself) {
     Choose('D', 1, 0, 1);
     Choose('E', 1, 1, 1);
     const long long start = host.Now();
-    sessionEnd.Ending(SessionEndSource::Xsmp);
+    Logout();
     EXPECT_EQ(host.Now() - start, 5000);
     EXPECT_TRUE(mci.cds['D'].doorOpen);
     EXPECT_EQ(FormRegistry::Find("frmSplash"), nullptr);
@@ -85,11 +109,11 @@ TEST_F(SessionEndTest, ACancelledShutdownBringsTheIconBackAndExitThenStillEndsTh
     gBeep = vbFalse;
     for (int round = 0; round < 2; ++round) {
         const long long start = host.Now();
-        sessionEnd.Ending(SessionEndSource::Logind);
+        machine.Request(EndSource::Logind, EndWindows::Allowed);
         EXPECT_FALSE(shell.IconShown());
         EXPECT_EQ(Items().size(), 2U);  // not four the second time
         EXPECT_EQ(host.Now() - start, 11000) << "a full countdown again, not one that never ends";
-        sessionEnd.Cancelled();
+        machine.CalledOff(EndSource::Logind);
         EXPECT_TRUE(shell.IconShown());
         EXPECT_EQ(shell.calls.back().message, platform::NIM_ADD);
         EXPECT_EQ(shell.Tip(), "Bayminder");
@@ -130,35 +154,77 @@ TEST_F(SessionEndTest, ACallOffDuringTheCheckEndsItAndAnEndWithoutWindowsOnlyEje
     Choose('D', 1, 1, 0);
     gBeep = vbFalse;
     // While the notification counts down: answered at once as with OK.
-    host.Later(3000, [&] { sessionEnd.Cancelled(); });
+    host.Later(3000, [&] { CallOff(); });
     const long long early = host.Now();
-    sessionEnd.Ending(SessionEndSource::Xsmp);
+    Logout();
     EXPECT_EQ(host.Now() - early, 4000);
-    sessionEnd.Cancelled();
     EXPECT_TRUE(shell.IconShown());
     // Before it is shown: not shown.
-    host.Post([&] { sessionEnd.Cancelled(); });  // during the first probe
+    host.Post([&] { CallOff(); });  // during the first probe
     const int shown = Count(Lines(), "show frmMonitor");
-    sessionEnd.Ending(SessionEndSource::Xsmp);
+    Logout();
     EXPECT_EQ(Count(Lines(), "show frmMonitor"), shown);
-    sessionEnd.Cancelled();
     EXPECT_TRUE(shell.IconShown());
 
     Choose('D', 1, 1, 1);
     const long long bare = host.Now();
-    sessionEnd.Ending(SessionEndSource::Xsmp, false);
+    Logout(EndWindows::None);
     EXPECT_EQ(host.Now(), bare);
     EXPECT_TRUE(mci.cds['D'].doorOpen);
     EXPECT_EQ(FormRegistry::Find(frmMonitor::kName), nullptr);
     EXPECT_EQ(FormRegistry::Find("frmSplash"), nullptr);
     EXPECT_EQ(quits, 0);
-    // The shutdown goes on: the service manager's SIGTERM ends the program without a second
-    // check, and so does the session manager's Die.
-    sessionEnd.Ending(SessionEndSource::ServiceManager);
+    // The same end told again (the end-session phase's save, logind) moves nothing; Die ends.
+    Logout(EndWindows::None);
+    machine.Request(EndSource::Logind, EndWindows::Allowed);
+    EXPECT_EQ(Count(mci.sent, "set cd door open"), 1);
+    EXPECT_EQ(quits, 0);
+    machine.Confirmed(EndSource::Xsmp);
     EXPECT_EQ(quits, 1);
     EXPECT_EQ(host.Now(), bare);
-    sessionEnd.Die();
-    EXPECT_EQ(quits, 2);
+}
+
+// logind's delay: the trays first, then a countdown that fits in what is left (less a second
+// for the hide and a margin), or none.
+TEST_F(SessionEndTest, ACountdownFitsLogindsDelayOrIsNotShown) {
+    AddCd('D', true);
+    Start();
+    Choose('D', 1, 1, 1);
+    gBeep = vbFalse;
+    const struct {
+        int delayMs;
+        long long heldMs;  // the check's time on the program's clock
+        int notifications;
+    } cases[] = {{60000, 11000, 1}, {4600, 4000, 1}, {2400, 0, 0}};
+    for (const auto& c : cases) {
+        const int shown = Count(Lines(), "show frmMonitor");
+        const long long start = host.Now();
+        machine.Request(EndSource::Logind, EndWindows::Allowed,
+                        SessionClock::now() + std::chrono::milliseconds(c.delayMs));
+        EXPECT_EQ(host.Now() - start, c.heldMs) << c.delayMs;
+        EXPECT_EQ(Count(Lines(), "show frmMonitor") - shown, c.notifications) << c.delayMs;
+        // Closed by the notification's end; left open as ejected where none could show.
+        EXPECT_EQ(mci.cds['D'].doorOpen, c.notifications == 0) << c.delayMs;
+        machine.CalledOff(EndSource::Logind);
+    }
+    EXPECT_EQ(Count(mci.sent, "set cd door open"), 3) << "ejected first, every time";
+}
+
+// A click on the icon lets events run between its doors; a check that runs in between leaves
+// the click nothing more to move.
+TEST_F(SessionEndTest, ACheckDuringATrayClickEndsTheClicksDoorLoop) {
+    AddCd('E', true);
+    AddCd('D', true);
+    Start();
+    for (char letter : {'D', 'E'}) {
+        Choose(letter, 1, 0, 1);
+        Drive(letter).TrayToggle = 1;
+    }
+    host.Post([&] { Logout(EndWindows::None); });
+    ToggleTrayDoors();
+    EXPECT_EQ(Count(mci.sent, "set cd door open"), 2) << "the check's ejects, and no more";
+    EXPECT_TRUE(mci.cds['D'].doorOpen);
+    EXPECT_TRUE(mci.cds['E'].doorOpen);
 }
 
 // A disc whose tray stays shut (files open on the mounted disc) is listed but not ghosted,
@@ -185,7 +251,7 @@ TEST_F(SessionEndTest, ARefusedEjectIsListedUnghostedAndAClickTriesAgain) {
         clickD();
         afterClick = Items();
     });
-    sessionEnd.Ending(SessionEndSource::Xsmp);
+    Logout();
 
     // Table order: E (index 0) then D. E's tray opened and is ghosted; D's stayed shut.
     EXPECT_EQ(atStart, (std::vector<std::string>{"Holiday (E:) ghosted", "My Data (D:)"}));

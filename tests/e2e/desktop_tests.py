@@ -194,6 +194,23 @@ def test_session_end(desktop):
           "a message box held up the end of the session")
     check(app.trace.find(r"^bayminder\.msgbox: not shown: ", mark), "the fault was not traced")
 
+    # logind cuts a delay at its InhibitDelayMaxUSec: the trays first, then a countdown that
+    # fits in what is left, and the lock given back in time.
+    desktop.set_delay_max(5)
+    mark = app.trace.mark()
+    desktop.prepare_for_shutdown(False)
+    app.trace.wait_for(r"^bayminder\.session: logind holds a shutdown for at most 5000 ms$", 5,
+                       mark)
+    poll("a new delay lock", desktop.delay_locks)
+    mark, asked = app.trace.mark(), time.monotonic()
+    desktop.prepare_for_shutdown(True)
+    app.trace.wait_for(r"^bayminder\.session: countdown fitted to 3 s$", 5, mark)
+    app.trace.wait_for(r"^bayminder\.forms: hide frmMonitor$", 6, mark)
+    poll("the delay lock to be released", lambda: not desktop.delay_locks())
+    took = time.monotonic() - asked
+    check(took <= 5, f"the check took {took:.1f} s, beyond logind's 5 s")
+    check(len(app.trace.find(r"^bayminder\.session: check \d+: ", mark)) == 1, "checked twice")
+
 
 def test_concurrent_starts(desktop):
     for round_no in range(10):

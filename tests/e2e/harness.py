@@ -205,6 +205,10 @@ class Desktop:
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # The name is taken before the template has added its methods.
         poll("the logind mock", lambda: self.logind("ListInhibitors", check=False), 15)
+        # The template lacks logind's limit on delay locks; 30 s holds a whole countdown.
+        self.bus("call", *LOGIND, "org.freedesktop.DBus.Mock", "AddProperty", "ssv",
+                 "org.freedesktop.login1.Manager", "InhibitDelayMaxUSec", "t", "30000000",
+                 system=True)
         if self.xfce:
             self._start_xfce(config)
         else:
@@ -264,6 +268,11 @@ class Desktop:
         """The shutdown delay locks logind holds."""
         return [row for row in self.logind("ListInhibitors")[0]
                 if row[0] == "shutdown" and row[3] == "delay"]
+
+    def set_delay_max(self, seconds):
+        """logind's InhibitDelayMaxUSec (the program reads it as it takes its lock)."""
+        self.bus("set-property", *LOGIND, "org.freedesktop.login1.Manager",
+                 "InhibitDelayMaxUSec", "t", str(seconds * 1000000), system=True)
 
     def prepare_for_shutdown(self, active):
         self.bus("call", *LOGIND, "org.freedesktop.DBus.Mock", "EmitSignal", "sssav",

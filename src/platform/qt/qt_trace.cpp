@@ -11,6 +11,7 @@ Q_LOGGING_CATEGORY(lcMsgBox, "bayminder.msgbox", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcTray, "bayminder.tray", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcForms, "bayminder.forms", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcBeep, "bayminder.beep", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcSession, "bayminder.session", QtInfoMsg)
 
 namespace bm::platform {
 namespace {
@@ -29,6 +30,8 @@ const QLoggingCategory& Category(TraceCategory category) {
             return lcForms();
         case TraceCategory::Beep:
             return lcBeep();
+        case TraceCategory::Session:
+            return lcSession();
     }
     return lcMci();
 }

@@ -3,40 +3,45 @@
 #include <QDBusConnection>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include "platform/qt/session_machine.h"
 
 namespace bm::platform {
 
-enum class SessionEndSource {
-    Xsmp,            // the session manager's shutdown save; Die or a cancel follows the check
-    Portal,          // the desktop portal's "query end"; the end or a cancel follows the check
-    Logind,          // logind's PrepareForShutdown(true); a delay lock holds the shutdown
-    ServiceManager,  // SIGTERM from PID 1 or the user's systemd
-};
-
+// What the end of the session asks of the program; SessionMachine decides when.
 struct SessionHandlers {
-    // Runs the end-of-session check; the platform waits until it returns (within its limits).
-    // Without windows where the session manager allows the program none.
-    std::function<void(SessionEndSource source, bool withWindows)> sessionEnding;
-    // The end did not come after all: logind's PrepareForShutdown(false), or a logout called off.
-    std::function<void()> shutdownCancelled;
-    // SIGTERM from anyone else: the task manager's close.
+    // Runs the end-of-session check and returns when it is done. Without windows where the
+    // session allows the program none; deadline: when the session goes on regardless;
+    // finishing: whether the check is to end now (called off, or the session gone).
+    std::function<void(bool withWindows, std::optional<SessionClock::time_point> deadline,
+                       std::function<bool()> finishing)>
+        check;
+    // The running check's notification is answered now, as with OK.
+    std::function<void()> finishCheck;
+    // The end did not come after all: the icon goes up again.
+    std::function<void()> restoreIcon;
+    // SIGTERM from anyone but the session: the task manager's close.
     std::function<void()> taskManagerClose;
-    // The session manager ends the program (XSMP's Die, the portal's "ending").
-    std::function<void()> sessionDie;
+    // The program ends, status 0.
+    std::function<void()> quit;
 };
 
 struct SessionOptions {
     // The X session manager to register with (SESSION_MANAGER's value); empty: none, and the
     // desktop portal's session monitor is asked instead.
     std::string xsmpAddress;
-    // The client id given with -session by an earlier session, if any.
+    // The client id to register under: the session's DESKTOP_AUTOSTART_ID, or the one given with
+    // -session by an earlier session, if any.
     std::string previousId;
 };
 
 // Takes SESSION_MANAGER out of the environment, before the QApplication exists, so that Qt's
 // own session client stays out of the way; returns its value for SessionOptions.
 std::string TakeSessionManagerAddress();
+// Takes DESKTOP_AUTOSTART_ID out of the environment (it is for this program, not its children).
+std::string TakeAutostartId();
 // The XSMP client id in a -session argument as Qt writes it ("ID_KEY"; ids have no '_').
 std::string ClientIdOfSessionArgument(const std::string& argument);
 

@@ -5,6 +5,7 @@
 #include <QDBusMetaType>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QTimer>
 #include <utility>
 
 #include "platform/qt/session_trace.h"
@@ -17,6 +18,8 @@ const QString kPortalPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kInhibit = QStringLiteral("org.freedesktop.portal.Inhibit");
 const QString kRequest = QStringLiteral("org.freedesktop.portal.Request");
 constexpr uint kInhibitLogout = 1;
+// The portal wants the query answered within a second.
+constexpr int kInhibitWaitMs = 800;
 enum SessionState : uint { kRunning = 1, kQueryEnd = 2, kEnding = 3 };
 
 QDBusMessage PortalCall(const QString& method) {
@@ -25,8 +28,8 @@ QDBusMessage PortalCall(const QString& method) {
 
 }  // namespace
 
-PortalSessionMonitor::PortalSessionMonitor(QDBusConnection bus, Handlers handlers)
-    : bus_(std::move(bus)), handlers_(std::move(handlers)) {
+PortalSessionMonitor::PortalSessionMonitor(QDBusConnection bus, Events events)
+    : bus_(std::move(bus)), events_(std::move(events)) {
     if (!bus_.isConnected()) {
         return;
     }
@@ -79,81 +82,98 @@ void PortalSessionMonitor::StateChanged(const QDBusMessage& message) {
     const QVariantMap state = qdbus_cast<QVariantMap>(args[1]);
     const uint now = state.value(QStringLiteral("session-state")).toUInt();
     SessionTrace("session state " + std::to_string(now));
-    const bool busy = asking_ || checking_;
     if (now == kQueryEnd) {
         QueryEnd();
-    } else if (now == kRunning && (busy || checked_)) {
-        if (busy) {
-            if (checking_ && !calledOff_) {
-                handlers_.cancelled();  // the check may end early
-            }
-            calledOff_ = true;
-        } else {
-            checked_ = false;
-            handlers_.cancelled();
-        }
+    } else if (now == kRunning) {
+        events_.running();
     } else if (now == kEnding) {
-        if (busy) {
-            ended_ = true;
-        } else {
-            handlers_.ended();
-        }
+        events_.ending();
     }
-}
-
-void PortalSessionMonitor::Respond() {
-    QDBusMessage respond = PortalCall(QStringLiteral("QueryEndResponse"));
-    respond << QVariant::fromValue(session_);
-    bus_.asyncCall(respond);
 }
 
 void PortalSessionMonitor::QueryEnd() {
-    if (asking_ || checking_ || checked_) {
-        Respond();
+    if (!asking_.isEmpty()) {
+        return;  // the query before this one is being answered
+    }
+    if (!held_.isEmpty()) {
+        Held(held_);  // still held from this end's check
         return;
     }
-    // Held before the answer that the portal wants within a second, so that the end waits.
-    asking_ = true;
+    // Held before the answer, so that the end waits; granted only by the request's Response.
+    const QString token = QStringLiteral("bayminder_logout_%1").arg(++tokens_);
+    asking_ = RequestPath(token).path();
+    bus_.connect(kPortal, asking_, kRequest, QStringLiteral("Response"), this,
+                 SLOT(InhibitResponse(uint, QVariantMap)));
     QDBusMessage inhibit = PortalCall(QStringLiteral("Inhibit"));
     inhibit << QString() << kInhibitLogout
             << QVariantMap{{QStringLiteral("reason"),
                             QStringLiteral("Checking the drives for media left inside")},
-                           {QStringLiteral("handle_token"), QStringLiteral("bayminder_logout")}};
+                           {QStringLiteral("handle_token"), token}};
     auto* call = new QDBusPendingCallWatcher(bus_.asyncCall(inhibit), this);
-    connect(call, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* done) {
-        done->deleteLater();
-        const QDBusPendingReply<QDBusObjectPath> held = *done;
-        if (held.isError()) {
-            SessionTrace("no logout inhibitor: " + held.error().message().toStdString());
+    const QString asked = asking_;
+    connect(call, &QDBusPendingCallWatcher::finished, this,
+            [this, asked](QDBusPendingCallWatcher* done) {
+                done->deleteLater();
+                const QDBusPendingReply<QDBusObjectPath> reply = *done;
+                if (asking_ != asked) {
+                    return;
+                }
+                if (reply.isError()) {
+                    SessionTrace("no logout inhibitor: " + reply.error().message().toStdString());
+                    Held(QString());
+                } else if (reply.value().path() != asked) {
+                    // A portal older than the tokens' paths: its Response comes on this one.
+                    bus_.disconnect(kPortal, asking_, kRequest, QStringLiteral("Response"), this,
+                                    SLOT(InhibitResponse(uint, QVariantMap)));
+                    asking_ = reply.value().path();
+                    bus_.connect(kPortal, asking_, kRequest, QStringLiteral("Response"), this,
+                                 SLOT(InhibitResponse(uint, QVariantMap)));
+                }
+            });
+    // A portal that never answers must not let the query go unanswered.
+    QTimer::singleShot(kInhibitWaitMs, this, [this, ask = tokens_] {
+        if (!asking_.isEmpty() && tokens_ == ask) {
+            SessionTrace("no logout inhibitor: the portal did not answer in time");
+            Held(QString());
         }
-        Check(held.isError() ? QString() : held.value().path());
     });
 }
 
-void PortalSessionMonitor::Check(const QString& inhibitor) {
-    asking_ = false;
-    Respond();
-    // Called off before the check began: nothing to give back.
-    const bool runs = !calledOff_;
-    if (runs) {
-        checking_ = true;
-        handlers_.ending();
-        checking_ = false;
+void PortalSessionMonitor::InhibitResponse(uint response, const QVariantMap& /*results*/) {
+    if (asking_.isEmpty()) {
+        return;
     }
-    if (!inhibitor.isEmpty()) {
-        bus_.asyncCall(
-            QDBusMessage::createMethodCall(kPortal, inhibitor, kRequest, QStringLiteral("Close")));
+    if (response != 0) {
+        // Refused (or cancelled): the end does not wait for us; the check runs all the same.
+        SessionTrace("the desktop portal refused the logout inhibitor (" +
+                     std::to_string(response) + ")");
+        Held(QString());
+        return;
     }
-    const bool calledOff = std::exchange(calledOff_, false);
-    if (std::exchange(ended_, false)) {
-        handlers_.ended();
-    } else if (calledOff) {
-        if (runs) {
-            handlers_.cancelled();
-        }
-    } else {
-        checked_ = true;
+    SessionTrace("logout inhibited");
+    Held(asking_);
+}
+
+void PortalSessionMonitor::Held(QString inhibitor) {
+    if (!asking_.isEmpty()) {
+        bus_.disconnect(kPortal, asking_, kRequest, QStringLiteral("Response"), this,
+                        SLOT(InhibitResponse(uint, QVariantMap)));
+        asking_.clear();
     }
+    held_ = std::move(inhibitor);
+    QDBusMessage respond = PortalCall(QStringLiteral("QueryEndResponse"));
+    respond << QVariant::fromValue(session_);
+    bus_.asyncCall(respond);
+    events_.queryEnd();
+}
+
+void PortalSessionMonitor::Release() {
+    if (held_.isEmpty()) {
+        return;
+    }
+    bus_.asyncCall(
+        QDBusMessage::createMethodCall(kPortal, held_, kRequest, QStringLiteral("Close")));
+    held_.clear();
 }
 
 }  // namespace bm::platform

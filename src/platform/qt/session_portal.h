@@ -15,39 +15,38 @@ class PortalSessionMonitor : public QObject {
     Q_OBJECT
 
   public:
-    struct Handlers {
-        // Runs the end-of-session check and returns when it is done.
+    struct Events {
+        // "query end", answered (the logout inhibited where the portal granted it).
+        std::function<void()> queryEnd;
+        // Back to "running": the end is called off.
+        std::function<void()> running;
+        // "ending": the session ends now.
         std::function<void()> ending;
-        // The session goes on: during a check (which may then end early), and once it is done.
-        std::function<void()> cancelled;
-        // The session ends now.
-        std::function<void()> ended;
     };
 
-    PortalSessionMonitor(QDBusConnection bus, Handlers handlers);
+    PortalSessionMonitor(QDBusConnection bus, Events events);
     // Whether the portal gave a monitor session.
     bool Monitoring() const { return !session_.path().isEmpty(); }
+    // The check of this end is done: the inhibitor, if one is held, is given back.
+    void Release();
 
   private Q_SLOTS:
     void CreateResponse(uint response, const QVariantMap& results);
+    void InhibitResponse(uint response, const QVariantMap& results);
     void StateChanged(const QDBusMessage& message);
 
   private:
     void QueryEnd();
-    void Respond();
-    // The check, once the inhibitor (path, or empty: none) is granted or refused.
-    void Check(const QString& inhibitor);
+    // The inhibitor granted (its request's path) or not (empty): answer the query.
+    void Held(QString inhibitor);
     QDBusObjectPath RequestPath(const QString& token) const;
 
     QDBusConnection bus_;
-    Handlers handlers_;
+    Events events_;
     QDBusObjectPath session_;
-    bool asking_ = false;  // for the inhibitor
-    bool checking_ = false;
-    // A check ran for this end: the state going back to running calls it off.
-    bool checked_ = false;
-    bool calledOff_ = false;  // while checking
-    bool ended_ = false;      // while checking
+    QString asking_;  // the inhibitor request waiting for its Response
+    QString held_;    // the inhibitor held
+    int tokens_ = 0;
 };
 
 }  // namespace bm::platform

@@ -7,9 +7,33 @@
 #include <QSocketNotifier>
 #include <atomic>
 #include <cerrno>
+#include <fstream>
 #include <vector>
 
 namespace bm::platform {
+
+bool IsServiceManager(pid_t pid, const std::string& procRoot) {
+    if (pid == 1) {
+        return true;
+    }
+    if (pid <= 0) {
+        return false;  // the kernel, or a sender outside our PID namespace
+    }
+    std::ifstream comm(procRoot + "/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name == "systemd";
+}
+
+SigtermFrom SigtermSender(pid_t sender, pid_t parent, pid_t leader, const std::string& procRoot) {
+    if (IsServiceManager(sender, procRoot)) {
+        return SigtermFrom::ServiceManager;
+    }
+    if (sender > 1 && (sender == parent || sender == leader)) {
+        return SigtermFrom::Session;
+    }
+    return SigtermFrom::Other;
+}
 
 namespace {
 

@@ -4,10 +4,20 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 class QSocketNotifier;
 
 namespace bm::platform {
+
+// PID 1, or a process named "systemd" (the user's service manager), under procRoot.
+bool IsServiceManager(pid_t pid, const std::string& procRoot = "/proc");
+
+// Who sent a SIGTERM: the session (the program's parent, that is the session manager that
+// started it, or the session's leader), the service manager, or someone else.
+enum class SigtermFrom { Session, ServiceManager, Other };
+SigtermFrom SigtermSender(pid_t sender, pid_t parent, pid_t leader,
+                          const std::string& procRoot = "/proc");
 
 // SIGTERM, written by the handler into a pipe and read on the event loop. One at a time: a
 // second one while the first lives is not installed.

@@ -3,21 +3,31 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QSocketNotifier>
 #include <array>
+#include <csignal>
 #include <cstdlib>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "platform/qt/session_trace.h"
-#include "platform/qt/session_xsmp.h"
+#include "platform/qt/xsmp_client.h"
 
 #include <X11/ICE/ICElib.h>
 #include <X11/SM/SMlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace bm::platform {
 namespace {
+
+const QString kXfce = QStringLiteral("org.xfce.SessionManager");
+const QString kXfcePath = QStringLiteral("/org/xfce/SessionManager");
+const QString kXfceInterface = QStringLiteral("org.xfce.Session.Manager");
+constexpr int kBusTimeoutMs = 1000;
 
 // libICE's default handlers end the process on a broken connection or a protocol error.
 void IgnoreIoError(IceConn /*conn*/) {}
@@ -39,83 +49,155 @@ std::string ProgramPath() {
     return path.isEmpty() ? std::string("bayminder") : path.toStdString();
 }
 
+QDBusMessage BusCall(const QString& method, const QString& name) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), method);
+    call << name;
+    return call;
+}
+
 }  // namespace
 
-struct XsmpClient::Impl : XsmpReplies {
-    Impl(XsmpClient& client, XsmpSession::Handlers handlers)
-        : owner(client), session(*this, std::move(handlers)) {}
+struct XsmpClient::Impl {
+    Impl(XsmpClient& client, Events e) : owner(client), events(std::move(e)) {}
 
-    bool InteractRequest(bool errorsOnly) override {
-        if (conn == nullptr) {
-            return false;
-        }
-        SessionTrace(std::string("InteractRequest ") + (errorsOnly ? "Error" : "Normal"));
-        return SmcInteractRequest(conn, errorsOnly ? SmDialogError : SmDialogNormal, &OnInteract,
-                                  this) != 0;
-    }
-    void InteractDone() override {
-        if (conn != nullptr) {
-            SessionTrace("InteractDone");
-            SmcInteractDone(conn, False);
-        }
-    }
-    void SaveYourselfDone(bool success) override {
-        if (conn != nullptr) {
-            SessionTrace("SaveYourselfDone");
-            SmcSaveYourselfDone(conn, success ? True : False);
-        }
-    }
-
-    // The callbacks run inside IceProcessMessages; the check runs a nested event loop, so the
-    // messages are handled once libICE has returned, in their order.
+    // The callbacks run inside IceProcessMessages, and the check runs a nested event loop: the
+    // messages are handled once libICE has returned, in their order, and wait while the client
+    // asks the session bus something about them.
     void Post(std::function<void()> message) {
-        QMetaObject::invokeMethod(&owner, std::move(message), Qt::QueuedConnection);
+        inbox.push_back(std::move(message));
+        QMetaObject::invokeMethod(
+            &owner, [this] { Pump(); }, Qt::QueuedConnection);
     }
+    void Pump() {
+        while (!holding && !inbox.empty()) {
+            std::function<void()> message = std::move(inbox.front());
+            inbox.pop_front();
+            message();
+        }
+    }
+    void Hold() { holding = true; }
+    void Resume() {
+        holding = false;
+        Pump();
+    }
+    template <typename Done>
+    void AskBus(const QDBusMessage& call, Done done) {
+        auto* watcher = new QDBusPendingCallWatcher(
+            QDBusConnection::sessionBus().asyncCall(call, kBusTimeoutMs), &owner);
+        QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &owner,
+                         [done = std::move(done)](QDBusPendingCallWatcher* finished) {
+                             finished->deleteLater();
+                             done(QDBusMessage(finished->reply()));
+                         });
+    }
+    static QVariant FirstArgument(const QDBusMessage& reply) {
+        return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+                   ? reply.arguments().constFirst()
+                   : QVariant();
+    }
+
+    // Whether the session manager at the other end of the connection is xfce4-session: the
+    // owner of its bus name must be that very process.
+    void FindXfce() {
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        if (getsockopt(IceConnectionNumber(SmcGetIceConnection(conn)), SOL_SOCKET, SO_PEERCRED,
+                       &peer, &size) != 0 ||
+            peer.pid <= 0) {
+            return;  // not a local socket: nobody on our bus can speak for it
+        }
+        Hold();
+        AskBus(BusCall(QStringLiteral("GetNameOwner"), kXfce), [this, peer](const QDBusMessage& r) {
+            const QString unique = FirstArgument(r).toString();
+            if (unique.isEmpty()) {
+                Resume();
+                return;
+            }
+            AskBus(BusCall(QStringLiteral("GetConnectionUnixProcessID"), unique),
+                   [this, peer, unique](const QDBusMessage& pid) {
+                       if (FirstArgument(pid).toUInt() == static_cast<uint>(peer.pid)) {
+                           xfceOwner = unique;
+                           SessionTrace("the session manager is xfce4-session");
+                       }
+                       Resume();
+                   });
+        });
+    }
+
+    void SaveYourself(bool shutdown, int interactStyle) {
+        static const char* const kStyles[] = {"None", "Errors", "Any"};
+        const char* style = interactStyle >= 0 && interactStyle <= 2 ? kStyles[interactStyle] : "?";
+        SessionTrace(std::string("SaveYourself ") + (shutdown ? "shutdown" : "checkpoint") +
+                     " interact=" + style);
+        errorsOnly = interactStyle == SmInteractStyleErrors;
+        const EndWindows windows =
+            interactStyle == SmInteractStyleNone ? EndWindows::None : EndWindows::Ask;
+        if (shutdown && windows == EndWindows::None) {
+            SessionTrace("no windows: the session manager allows no interaction");
+        }
+        if (!shutdown || xfceOwner.isEmpty()) {
+            events.saveYourself(shutdown, windows);
+            return;
+        }
+        // xfce4-session calls a logout off by turning it into a checkpoint, and may still let a
+        // client in, with shutdown set, after it said so: its own state tells.
+        Hold();
+        AskBus(QDBusMessage::createMethodCall(xfceOwner, kXfcePath, kXfceInterface,
+                                              QStringLiteral("GetState")),
+               [this, windows](const QDBusMessage& reply) {
+                   constexpr uint kXfceShutdown = 3;
+                   const QVariant state = FirstArgument(reply);
+                   const bool off = state.isValid() && state.toUInt() != kXfceShutdown;
+                   if (off) {
+                       SessionTrace(
+                           "a save with shutdown set, but xfce4-session is not "
+                           "shutting down");
+                   }
+                   events.saveYourself(!off, windows);
+                   Resume();
+               });
+    }
+
     static Impl& Of(SmPointer data) { return *static_cast<Impl*>(data); }
-    // xfce4-session calls a logout off by turning it into a checkpoint, and may still let a
-    // client in, with shutdown set, after it said so: its own state tells.
-    static bool XfceCalledOff() {
-        constexpr int kXfceShutdown = 3;
-        const QDBusMessage reply = QDBusConnection::sessionBus().call(
-            QDBusMessage::createMethodCall(QStringLiteral("org.xfce.SessionManager"),
-                                           QStringLiteral("/org/xfce/SessionManager"),
-                                           QStringLiteral("org.xfce.Session.Manager"),
-                                           QStringLiteral("GetState")),
-            QDBus::Block, 1000);
-        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-            return false;  // not xfce4-session
-        }
-        const bool off = reply.arguments().constFirst().toUInt() != kXfceShutdown;
-        if (off) {
-            SessionTrace("a save with shutdown set, but xfce4-session is not shutting down");
-        }
-        return off;
-    }
     static void OnSaveYourself(SmcConn, SmPointer data, int /*saveType*/, Bool shutdown,
                                int interactStyle, Bool /*fast*/) {
         Impl& self = Of(data);
         self.Post([&self, shutdown, interactStyle] {
-            self.session.SaveYourself(shutdown != False && !XfceCalledOff(), interactStyle);
+            self.SaveYourself(shutdown != False, interactStyle);
         });
     }
     static void OnInteract(SmcConn, SmPointer data) {
         Impl& self = Of(data);
-        self.Post([&self] { self.session.Interact(); });
+        self.Post([&self] {
+            SessionTrace("Interact");
+            self.events.interact(true);
+        });
     }
     static void OnDie(SmcConn, SmPointer data) {
         Impl& self = Of(data);
-        self.Post([&self] { self.session.Die(); });
+        self.Post([&self] {
+            SessionTrace("Die");
+            self.events.die();
+        });
     }
     static void OnSaveComplete(SmcConn, SmPointer data) {
-        Impl& self = Of(data);
-        self.Post([&self] { self.session.SaveComplete(); });
+        // The end of a save, nothing more: gnome-session and mate-session send it after every
+        // save, in a shutdown too.
+        Of(data).Post([] { SessionTrace("SaveComplete"); });
     }
     static void OnShutdownCancelled(SmcConn, SmPointer data) {
         Impl& self = Of(data);
-        self.Post([&self] { self.session.ShutdownCancelled(); });
+        self.Post([&self] {
+            SessionTrace("ShutdownCancelled");
+            self.events.shutdownCancelled();
+        });
     }
 
     void Open(const std::string& address, const std::string& previousId) {
+        // gnome-session closes its end right after Die; a late write must not kill the program.
+        std::signal(SIGPIPE, SIG_IGN);
         IceSetIOErrorHandler(&IgnoreIoError);
         IceSetErrorHandler(&TraceIceError);
         SmcSetErrorHandler(&TraceSmError);
@@ -139,13 +221,15 @@ struct XsmpClient::Impl : XsmpReplies {
                            "; a logout will not wait for the drive check");
             return;
         }
-        SessionTrace(std::string("registered as ") + (clientId != nullptr ? clientId : "?"));
+        SessionTrace(std::string("registered as ") + (clientId != nullptr ? clientId : "?") +
+                     (previousId.empty() ? "" : " (asked for " + previousId + ")"));
         std::free(clientId);
         SetProperties();
         notifier = std::make_unique<QSocketNotifier>(IceConnectionNumber(SmcGetIceConnection(conn)),
                                                      QSocketNotifier::Read);
         QObject::connect(notifier.get(), &QSocketNotifier::activated, notifier.get(),
                          [this] { Read(); });
+        FindXfce();
     }
 
     void SetProperties() {
@@ -182,45 +266,92 @@ struct XsmpClient::Impl : XsmpReplies {
         if (status == IceProcessMessagesSuccess) {
             return;
         }
-        notifier.reset();
-        SmcCloseConnection(conn, 0, nullptr);
-        conn = nullptr;
-        session.ConnectionLost();
+        Close();
+        Post([this] {
+            SessionTrace("the connection to the session manager is lost");
+            events.connectionLost();
+        });
     }
 
-    ~Impl() override {
+    void Close() {
         notifier.reset();
         if (conn != nullptr) {
             SmcCloseConnection(conn, 0, nullptr);
+            conn = nullptr;
         }
     }
 
     XsmpClient& owner;
-    XsmpSession session;
+    Events events;
     SmcConn conn = nullptr;
     std::unique_ptr<QSocketNotifier> notifier;
+    std::deque<std::function<void()>> inbox;
+    bool holding = false;
+    bool errorsOnly = false;  // the interaction the last SaveYourself allowed
+    QString xfceOwner;        // xfce4-session's unique name on the session bus, if it is ours
 };
 
-XsmpClient::XsmpClient(const std::string& address, const std::string& previousId,
-                       XsmpSession::Handlers handlers)
-    : impl_(std::make_unique<Impl>(*this, std::move(handlers))) {
+XsmpClient::XsmpClient(const std::string& address, const std::string& previousId, Events events)
+    : impl_(std::make_unique<Impl>(*this, std::move(events))) {
     impl_->Open(address, previousId);
     if (impl_->conn != nullptr) {
-        QDBusConnection::sessionBus().connect(
-            QStringLiteral("org.xfce.SessionManager"), QStringLiteral("/org/xfce/SessionManager"),
-            QStringLiteral("org.xfce.Session.Manager"), QStringLiteral("ShutdownCancelled"), this,
-            SLOT(XfceShutdownCancelled()));
+        QDBusConnection::sessionBus().connect(kXfce, kXfcePath, kXfceInterface,
+                                              QStringLiteral("ShutdownCancelled"), this,
+                                              SLOT(XfceShutdownCancelled(QDBusMessage)));
     }
 }
 
-void XsmpClient::XfceShutdownCancelled() {
-    impl_->session.CalledOff();
+void XsmpClient::XfceShutdownCancelled(const QDBusMessage& message) {
+    if (impl_->xfceOwner.isEmpty() || message.service() != impl_->xfceOwner) {
+        return;  // only the session manager we are a client of speaks for our logout
+    }
+    impl_->Post([this] {
+        SessionTrace("the session manager calls the shutdown off");
+        impl_->events.calledOffByXfce();
+    });
 }
 
-XsmpClient::~XsmpClient() = default;
+XsmpClient::~XsmpClient() {
+    impl_->Close();
+}
 
 bool XsmpClient::Registered() const {
     return impl_->conn != nullptr;
+}
+
+void XsmpClient::AskWindows() {
+    if (impl_->conn != nullptr) {
+        SessionTrace(std::string("InteractRequest ") + (impl_->errorsOnly ? "Error" : "Normal"));
+        if (SmcInteractRequest(impl_->conn, impl_->errorsOnly ? SmDialogError : SmDialogNormal,
+                               &Impl::OnInteract, impl_.get()) != 0) {
+            return;
+        }
+    }
+    impl_->Post([this] {
+        SessionTrace("no windows: the interaction request could not be sent");
+        impl_->events.interact(false);
+    });
+}
+
+void XsmpClient::GiveWindowsBack() {
+    if (impl_->conn != nullptr) {
+        SessionTrace("InteractDone");
+        SmcInteractDone(impl_->conn, False);
+    }
+}
+
+void XsmpClient::Answer(bool windowsGranted) {
+    if (windowsGranted) {
+        GiveWindowsBack();
+    }
+    if (impl_->conn != nullptr) {
+        SessionTrace("SaveYourselfDone");
+        SmcSaveYourselfDone(impl_->conn, True);
+    }
+}
+
+void XsmpClient::Close() {
+    impl_->Close();
 }
 
 }  // namespace bm::platform

@@ -1,6 +1,7 @@
-// The end of the session as each source brings it. The connections themselves (the X session
-// manager, logind's lock) are the desktop tests' part; here is what they cannot provoke. The
-// portal runs against a small fake on a private bus: no real portal with its compositor runs here.
+// The sources' adapters, where the desktop tests cannot reach: who sent a SIGTERM, and the portal,
+// against a small fake on a private bus (no real portal with its compositor runs here). What the
+// sources' events lead to is session_machine_test's table; the X session managers and logind
+// (mocked) are the desktop tests' part.
 #include "platform/qt/session.h"
 
 #include <gtest/gtest.h>
@@ -15,16 +16,11 @@
 #include <QTimer>
 #include <filesystem>
 #include <functional>
-#include <map>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "platform/qt/logind_watch.h"
-#include "platform/qt/session_dispatch.h"
 #include "platform/qt/session_portal.h"
-#include "platform/qt/session_xsmp.h"
 #include "platform/qt/sigterm_pipe.h"
 #include "support/qt_app.h"
 #include "support/temp_dir.h"
@@ -52,40 +48,28 @@ bool Until(const std::function<bool()>& done) {
     return done();
 }
 
-// The tables' scripts: words, each the name of a step. What the handlers write down is a log of
-// words too; a handler's own steps run inside "[" and "]".
-using Steps = std::map<std::string, std::function<void()>>;
-void Play(const Steps& steps, const std::string& script) {
-    std::istringstream words(script);
-    for (std::string word; words >> word;) {
-        steps.at(word)();
-    }
-}
-std::function<void()> Bracket(std::string& log, const std::string& name, const Steps& steps,
-                              std::vector<std::string>& during) {
-    return [&log, name, &steps, &during] {
-        log += " [" + name;
-        if (!during.empty()) {
-            const std::string script = during.front();
-            during.erase(during.begin());
-            Play(steps, script);
-        }
-        log += "]";
-    };
-}
-
-TEST_F(SessionTest, OnlyTheServiceManagerSendsTheEndOfTheSession) {
+TEST_F(SessionTest, ASigtermFromTheSessionOrTheServiceManagerEndsTheSession) {
     test::TempDir proc;
     for (const auto& [pid, name] : {std::pair{812, "systemd"}, std::pair{900, "systemd-logind"},
                                     std::pair{4242, "plasma-systemmo"}}) {
         std::filesystem::create_directory(proc / std::to_string(pid));
         test::WriteFile(proc / (std::to_string(pid) + "/comm"), std::string(name) + "\n");
     }
-    EXPECT_TRUE(IsServiceManager(1, proc.path));
-    EXPECT_TRUE(IsServiceManager(812, proc.path)) << "the user's systemd";
-    for (const int pid : {900, 4242, 5555 /* gone before we looked */, 0}) {
-        EXPECT_FALSE(IsServiceManager(pid, proc.path)) << pid;
+    const struct {
+        pid_t sender;
+        SigtermFrom from;
+    } cases[] = {
+        {1, SigtermFrom::ServiceManager}, {812, SigtermFrom::ServiceManager},  // the user's systemd
+        {700, SigtermFrom::Session},  // the parent (lxqt-session)
+        {701, SigtermFrom::Session},  // the session's leader
+        {900, SigtermFrom::Other},        {4242, SigtermFrom::Other},
+        {5555, SigtermFrom::Other},  // gone before we looked
+        {0, SigtermFrom::Other},     // the kernel, or outside our PID namespace
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SigtermSender(c.sender, 700, 701, proc.path), c.from) << c.sender;
     }
+    EXPECT_EQ(SigtermSender(1, 1, 1, proc.path), SigtermFrom::ServiceManager) << "an orphan";
 }
 
 TEST_F(SessionTest, SigtermReachesTheHandlerOnTheEventLoopAndItsOwnSenderIsTheTaskManager) {
@@ -93,13 +77,14 @@ TEST_F(SessionTest, SigtermReachesTheHandlerOnTheEventLoopAndItsOwnSenderIsTheTa
     int endings = 0;
     bool raiseReturned = false;
     {
-        SessionWatch watch({[&](SessionEndSource, bool) { ++endings; }, [] {},
-                            [&] {
-                                EXPECT_TRUE(raiseReturned) << "ran inside the signal handler";
-                                ++closes;
-                            },
-                            [] {}},
-                           NoBus());
+        SessionHandlers handlers;
+        handlers.check = [&](bool, std::optional<SessionClock::time_point>,
+                             const std::function<bool()>&) { ++endings; };
+        handlers.taskManagerClose = [&] {
+            EXPECT_TRUE(raiseReturned) << "ran inside the signal handler";
+            ++closes;
+        };
+        SessionWatch watch(handlers, NoBus());
         ASSERT_EQ(raise(SIGTERM), 0);
         raiseReturned = true;
         EXPECT_EQ(closes, 0);
@@ -114,136 +99,6 @@ TEST_F(SessionTest, SigtermReachesTheHandlerOnTheEventLoopAndItsOwnSenderIsTheTa
     struct sigaction now {};
     sigaction(SIGTERM, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_DFL) << "the previous disposition is back";
-}
-
-// logind repeating itself, also while the check runs (the steps "during" it).
-TEST_F(SessionTest, LogindRunsOneCheckPerShutdownAndACallOffDuringItWaitsForItsEnd) {
-    const struct {
-        const char* script;
-        const char* during;
-        const char* log;
-    } cases[] = {
-        {"stop start start stop", "", "[check] cancelled"},  // nothing to call off; one shutdown
-        {"start", "start stop start stop", "[check] cancelled"},
-        // Called off and started again during the check: the running check answers for both.
-        {"start start", "stop start", "[check]"},
-    };
-    for (const auto& c : cases) {
-        std::string log;
-        std::vector<std::string> during{c.during};
-        Steps steps;
-        LogindWatch watch(NoBus(), Bracket(log, "check", steps, during),
-                          [&] { log += " cancelled"; });
-        for (const bool start : {true, false}) {
-            steps[start ? "start" : "stop"] = [&watch, start] {
-                ASSERT_TRUE(QMetaObject::invokeMethod(&watch, "PrepareForShutdown",
-                                                      Qt::DirectConnection, Q_ARG(bool, start)));
-            };
-        }
-        Play(steps, c.script);
-        EXPECT_EQ(log, std::string(" ") + c.log) << c.script << " / " << c.during;
-    }
-}
-
-// A SIGTERM during a check is handled once it is done: the service manager's (PID 1 here) as the
-// end of the session, anyone else's as a close.
-TEST_F(SessionTest, ASigtermDuringACheckIsHandledWhenTheCheckIsDone) {
-    const struct {
-        const char* script;
-        std::vector<std::string> during;
-        const char* log;
-    } cases[] = {
-        // logind's delay runs out mid-countdown: systemd's SIGTERM ends the program after it.
-        {"logind", {"systemd other"}, "[check] [end]"},
-        // A task manager's close is not lost either; a second one while its message box is up
-        // is the same close.
-        {"xsmp", {"other", "other"}, "[check] [close]"},
-        {"other systemd", {}, "[close] [end]"},
-    };
-    for (const auto& c : cases) {
-        std::string log;
-        std::vector<std::string> during = c.during;
-        Steps steps;
-        const auto check = Bracket(log, "check", steps, during);
-        const auto end = Bracket(log, "end", steps, during);
-        SessionDispatch dispatch({[&](SessionEndSource source, bool) {
-                                      (source == SessionEndSource::ServiceManager ? end : check)();
-                                  },
-                                  [&] { log += " cancelled"; },
-                                  Bracket(log, "close", steps, during), [&] { log += " die"; }},
-                                 [](pid_t sender) { return sender == 1; });
-        steps = {{"logind", [&] { dispatch.Ending(SessionEndSource::Logind, true); }},
-                 {"xsmp", [&] { dispatch.Ending(SessionEndSource::Xsmp, true); }},
-                 {"systemd", [&] { dispatch.Sigterm(1); }},
-                 {"other", [&] { dispatch.Sigterm(4242); }}};
-        Play(steps, c.script);
-        EXPECT_EQ(log, std::string(" ") + c.log) << c.script;
-    }
-}
-
-// The protocol as a session manager drives it: a save ("save", "save-errors", "save-none" by
-// the interaction allowed, "checkpoint"), the session manager's other messages, and "refuse",
-// which makes the interaction request fail.
-TEST_F(SessionTest, XsmpRunsTheCheckOnlyForAShutdownAndEndsOnlyOnDie) {
-    const struct {
-        const char* script;
-        const char* during;
-        const char* log;
-    } cases[] = {
-        {"checkpoint", "", "done"},
-        // The same end asked again: checked already.
-        {"save interact save die", "", "request [check] interact-done done done die"},
-        // Xfce turns a logout that another client calls off into a checkpoint: SaveComplete.
-        // Then there is nothing more to call off, and Die still ends it.
-        {"save-errors interact complete cancel die", "",
-         "request-errors [check] interact-done done cancelled die"},
-        // Called off before our turn: no check. Told only on the side (Xfce's bus), the save is
-        // answered when the session manager lets us in.
-        {"save cancel interact", "", "request done interact-done"},
-        {"save calledoff interact", "", "request interact-done done"},
-        // Called off, or told to die, while the check runs: handled once it is answered.
-        {"save interact", "cancel cancel",
-         "request [check cancelled] interact-done done cancelled"},
-        {"save interact", "save die", "request [check] interact-done done die"},
-        // A checkpoint where the end was due, or a lost session manager: the session goes on.
-        {"save-none checkpoint", "", "[check-bare] done done cancelled"},
-        {"refuse save lost", "", "request [check-bare] done cancelled"},
-    };
-    for (const auto& c : cases) {
-        struct Replies : XsmpReplies {
-            bool InteractRequest(bool errorsOnly) override {
-                log += errorsOnly ? " request-errors" : " request";
-                return grant;
-            }
-            void InteractDone() override { log += " interact-done"; }
-            void SaveYourselfDone(bool success) override { log += success ? " done" : " failed"; }
-            std::string log;
-            bool grant = true;
-        } replies;
-        std::string& log = replies.log;
-        std::vector<std::string> during{c.during};
-        Steps steps;
-        const auto check = Bracket(log, "check", steps, during);
-        const auto bare = Bracket(log, "check-bare", steps, during);
-        XsmpSession session(replies, {[&](bool withWindows) { (withWindows ? check : bare)(); },
-                                      [&] { log += " cancelled"; }, [&] { log += " die"; }});
-        const auto save = [&](bool shutdown, int style) {
-            return [&session, shutdown, style] { session.SaveYourself(shutdown, style); };
-        };
-        steps = {{"save", save(true, XsmpSession::kInteractAny)},
-                 {"save-errors", save(true, XsmpSession::kInteractErrors)},
-                 {"save-none", save(true, XsmpSession::kInteractNone)},
-                 {"checkpoint", save(false, XsmpSession::kInteractAny)},
-                 {"interact", [&] { session.Interact(); }},
-                 {"die", [&] { session.Die(); }},
-                 {"complete", [&] { session.SaveComplete(); }},
-                 {"cancel", [&] { session.ShutdownCancelled(); }},
-                 {"calledoff", [&] { session.CalledOff(); }},
-                 {"lost", [&] { session.ConnectionLost(); }},
-                 {"refuse", [&] { replies.grant = false; }}};
-        Play(steps, c.script);
-        EXPECT_EQ(log, std::string(" ") + c.log) << c.script << " / " << c.during;
-    }
 }
 
 TEST_F(SessionTest, AQtSessionArgumentNamesTheClientBeforeItsKey) {
@@ -265,8 +120,9 @@ class FakePortal : public QDBusVirtualObject {
     bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override {
         calls.push_back(message.member().toStdString());
         const QString sender = message.service().mid(1).replace(QLatin1Char('.'), QLatin1Char('_'));
-        if (message.member() == QStringLiteral("CreateMonitor")) {
-            const QString token = qdbus_cast<QVariantMap>(message.arguments().at(1))
+        const bool create = message.member() == QStringLiteral("CreateMonitor");
+        if (create || message.member() == QStringLiteral("Inhibit")) {
+            const QString token = qdbus_cast<QVariantMap>(message.arguments().constLast())
                                       .value(QStringLiteral("handle_token"))
                                       .toString();
             const QString request =
@@ -275,14 +131,15 @@ class FakePortal : public QDBusVirtualObject {
             QDBusMessage response = QDBusMessage::createSignal(
                 request, QStringLiteral("org.freedesktop.portal.Request"),
                 QStringLiteral("Response"));
-            response << 0U
-                     << QVariantMap{{QStringLiteral("session_handle"),
-                                     QVariant::fromValue(QDBusObjectPath(kSession))}};
+            if (create) {
+                response << 0U
+                         << QVariantMap{{QStringLiteral("session_handle"),
+                                         QVariant::fromValue(QDBusObjectPath(kSession))}};
+            } else {
+                flags = message.arguments().at(1).toUInt();
+                response << inhibitResponse << QVariantMap{};
+            }
             bus_.send(response);
-        } else if (message.member() == QStringLiteral("Inhibit")) {
-            flags = message.arguments().at(1).toUInt();
-            bus_.send(message.createReply(QVariant::fromValue(QDBusObjectPath(
-                kPath + QStringLiteral("/request/") + sender + QStringLiteral("/held")))));
         } else if (message.type() == QDBusMessage::MethodCallMessage) {
             bus_.send(message.createReply());
         }
@@ -297,12 +154,13 @@ class FakePortal : public QDBusVirtualObject {
     }
     std::vector<std::string> calls;
     uint flags = 0;
+    uint inhibitResponse = 0;  // 0 granted, else refused
 
   private:
     QDBusConnection bus_;
 };
 
-TEST_F(SessionTest, PortalQueryEndHoldsTheLogoutForTheCheckAndTheStateTellsCancelAndEnd) {
+TEST_F(SessionTest, PortalQueryEndIsHeldOnlyByAGrantedInhibitorAndTheStateTellsCancelAndEnd) {
     struct Daemon : QProcess {
         ~Daemon() override {
             kill();
@@ -323,35 +181,33 @@ TEST_F(SessionTest, PortalQueryEndHoldsTheLogoutForTheCheckAndTheStateTellsCance
         ASSERT_TRUE(portalBus.registerVirtualObject(kPath, &portal, QDBusConnection::SubPath));
 
         std::vector<std::string> events;
-        std::vector<std::string> callsDuringCheck;
         PortalSessionMonitor monitor(
             QDBusConnection::connectToBus(address, QStringLiteral("client")),
-            {[&] {
-                 events.push_back("check");
-                 Until([&] { return portal.calls.size() >= 3; });
-                 callsDuringCheck = portal.calls;
-             },
-             [&] { events.push_back("cancelled"); }, [&] { events.push_back("ended"); }});
+            {[&] { events.push_back("query"); }, [&] { events.push_back("running"); },
+             [&] { events.push_back("ending"); }});
         ASSERT_TRUE(Until([&] { return monitor.Monitoring(); }));
 
+        // Inhibited for logout before the answer, and held until the check is done.
         portal.State(2);
         ASSERT_TRUE(Until([&] { return events.size() == 1; }));
-        // Inhibited for logout before the answer, and held while the check ran.
-        EXPECT_EQ(callsDuringCheck,
+        EXPECT_EQ(portal.calls,
                   (std::vector<std::string>{"CreateMonitor", "Inhibit", "QueryEndResponse"}));
         EXPECT_EQ(portal.flags, 1U);
+        monitor.Release();
         ASSERT_TRUE(Until([&] { return portal.calls.size() == 4; }));
-        EXPECT_EQ(portal.calls.back(), "Close") << "the inhibitor given back after the check";
+        EXPECT_EQ(portal.calls.back(), "Close");
 
-        portal.State(2);  // asked again for the same end: answered, no second check
-        ASSERT_TRUE(Until([&] { return portal.calls.size() == 5; }));
-        portal.State(1);
-        ASSERT_TRUE(Until([&] { return events.size() == 2; }));
+        // A refused inhibitor is not held: the query is answered, nothing is given back.
+        portal.inhibitResponse = 2;
         portal.State(2);
-        ASSERT_TRUE(Until([&] { return events.size() == 3; }));
+        ASSERT_TRUE(Until([&] { return events.size() == 2; }));
+        monitor.Release();
+        portal.State(1);
         portal.State(3);
         ASSERT_TRUE(Until([&] { return events.size() == 4; }));
-        EXPECT_EQ(events, (std::vector<std::string>{"check", "cancelled", "check", "ended"}));
+        EXPECT_EQ(std::vector<std::string>(portal.calls.begin() + 4, portal.calls.end()),
+                  (std::vector<std::string>{"Inhibit", "QueryEndResponse"}));
+        EXPECT_EQ(events, (std::vector<std::string>{"query", "query", "running", "ending"}));
         portalBus.unregisterObject(kPath, QDBusConnection::UnregisterTree);
     }
     QDBusConnection::disconnectFromBus(QStringLiteral("fake-portal"));
