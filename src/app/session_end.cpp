@@ -14,9 +14,9 @@ void SessionEnd::Check(bool withWindows, std::optional<platform::SessionClock::t
     }
 }
 
-void SessionEnd::FinishCheck() {
+void SessionEnd::FinishCheck(bool sessionGone) {
     if (frmSystemTray* tray = forms::Loaded<frmSystemTray>()) {
-        tray->FinishCheck();
+        tray->FinishCheck(sessionGone);
     }
 }
 
@@ -45,7 +45,7 @@ platform::SessionHandlers SessionEnd::Handlers() {
                    std::function<bool()> finishing) {
                 Check(withWindows, deadline, std::move(finishing));
             },
-            [this] { FinishCheck(); }, [this] { RestoreIcon(); }, [this] { TaskManagerClose(); },
+            [this](bool sessionGone) { FinishCheck(sessionGone); }, [this] { RestoreIcon(); }, [this] { TaskManagerClose(); },
             [this] { Quit(); }};
 }
 

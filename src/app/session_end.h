@@ -17,8 +17,8 @@ class SessionEnd {
     void Check(bool withWindows = true,
                std::optional<platform::SessionClock::time_point> deadline = {},
                std::function<bool()> finishing = {});
-    // The notification is answered now, as with OK.
-    void FinishCheck();
+    // The notification is answered now, as with OK; hidden at once with the session gone.
+    void FinishCheck(bool sessionGone = false);
     // The end did not come: the icon comes back.
     void RestoreIcon();
     void TaskManagerClose();

@@ -271,10 +271,14 @@ void frmSystemTray::SessionEndCheck(bool withWindows,
     MediaCheck(withWindows, deadline, finishing);
 }
 
-void frmSystemTray::FinishCheck() {
+void frmSystemTray::FinishCheck(bool sessionGone) {
     frmMonitor* monitor = forms::Loaded<frmMonitor>();
-    if (monitor != nullptr && monitor->Visible() && !monitor->Answered()) {
-        monitor->cmdOkay_Click();
+    if (monitor == nullptr || !monitor->Visible()) {
+        return;
+    }
+    monitor->cmdOkay_Click();
+    if (sessionGone) {
+        monitor->tmrUnload_Timer();  // nobody is left to read it for another second
     }
 }
 

@@ -57,8 +57,9 @@ class frmSystemTray : public forms::Form, public platform::TrayWindow {
     void SessionEndCheck(bool withWindows = true,
                          std::optional<std::chrono::steady_clock::time_point> deadline = {},
                          std::function<bool()> finishing = {});
-    // The check is to end now: the notification is answered, as with OK.
-    void FinishCheck();
+    // The check is to end now: the notification is answered, as with OK; with the session gone
+    // it hides at once.
+    void FinishCheck(bool sessionGone = false);
     // The session did not end after all: the icon goes up again.
     void RestoreIcon();
     bool IconInTray() const { return mIconInTray; }

@@ -40,7 +40,7 @@ class SessionEndTest : public test::WindowFixture {
         void Check(bool withWindows, std::optional<SessionClock::time_point> deadline) override {
             end.Check(withWindows, deadline, [this] { return machine.Finishing(); });
         }
-        void FinishCheck() override { end.FinishCheck(); }
+        void FinishCheck(bool sessionGone) override { end.FinishCheck(sessionGone); }
         void RestoreIcon() override { end.RestoreIcon(); }
         void TaskManagerClose() override { end.TaskManagerClose(); }
         void Quit() override { end.Quit(); }

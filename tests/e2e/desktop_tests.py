@@ -6,6 +6,7 @@ disc HOLIDAY in D:, an empty CD drive E:, a USB stick in F:. Both CD drives can 
 first run they get Monitor, Eject, Notify, StatusToolTip and TrayToggle.
 """
 
+import os
 import signal
 import sys
 import time
@@ -210,6 +211,18 @@ def test_session_end(desktop):
     took = time.monotonic() - asked
     check(took <= 5, f"the check took {took:.1f} s, beyond logind's 5 s")
     check(len(app.trace.find(r"^bayminder\.session: check \d+: ", mark)) == 1, "checked twice")
+
+    # The program's parent ends the session with a SIGTERM and does not wait (lxqt-session):
+    # the trays at once, no window, no message box, status 0.
+    mark = app.trace.mark()
+    desktop.prepare_for_shutdown(False)
+    app.trace.wait_for(ADDED, 5, mark)
+    os.kill(app.pid, signal.SIGTERM)
+    app.trace.wait_for(r"^bayminder\.session: check \d+: no windows$", 5, mark)
+    check(app.wait_exit(5) == 0, f"exit status {app.proc.returncode} after the SIGTERM, expected 0")
+    check(desktop.door("E") == "open", "E: not ejected at the session's SIGTERM")
+    check(not app.trace.find(r"^bayminder\.(msgbox: \d|forms: show frmMonitor)", mark),
+          "a window or a message box at the session's SIGTERM")
 
 
 def test_concurrent_starts(desktop):

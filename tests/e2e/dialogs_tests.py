@@ -359,12 +359,13 @@ def test_atspi_dialogs(desktop):
     found = {(letter, key): settings[letter][key] for letter, key in expected}
     check(found == expected, f"stored {found}, expected {expected}")
 
-    # A task manager's close: the icon goes and a message box, an alert, tells the user how to
-    # exit; the program waits for its answer, given through its button. The splash bears the
-    # same title, so it must be gone first.
+    # A task manager's close (a SIGTERM from neither the session nor the service manager): the
+    # icon goes and a message box, an alert, tells the user how to exit; the program waits for
+    # its answer, given through its button. The splash bears the same title, so it must be gone
+    # first.
     app.trace.wait_for(r"^bayminder\.forms: hide frmSplash", 10)
     mark = app.trace.mark()
-    os.kill(app.pid, signal.SIGTERM)
+    subprocess.run(["kill", "-TERM", str(app.pid)], check=True)
     app.trace.wait_for(DELETED, 5, mark)
     app.trace.wait_for(r'^bayminder\.msgbox: 4128 "Bayminder" "Why\'d ya do that\?  Just right '
                        r'click\\ron the System Tray Icon and pick Exit\."$', 5, mark)

@@ -82,7 +82,9 @@ struct SessionWatch::Impl : SessionOutput {
     }
 
     void Sigterm(pid_t sender) {
-        switch (SigtermSender(sender, getppid(), getsid(0))) {
+        // A program that leads its own session (started with setsid) has no leader to hear.
+        const pid_t leader = getsid(0) == getpid() ? 0 : getsid(0);
+        switch (SigtermSender(sender, getppid(), leader)) {
             case SigtermFrom::ServiceManager:
                 SessionTrace("SIGTERM from the service manager (" + std::to_string(sender) + ")");
                 machine.Request(EndSource::Signal, EndWindows::Allowed, {}, true);
@@ -145,9 +147,9 @@ struct SessionWatch::Impl : SessionOutput {
             handlers.check(withWindows, deadline, [this] { return machine.Finishing(); });
         }
     }
-    void FinishCheck() override {
+    void FinishCheck(bool sessionGone) override {
         if (handlers.finishCheck) {
-            handlers.finishCheck();
+            handlers.finishCheck(sessionGone);
         }
     }
     void RestoreIcon() override {

@@ -18,8 +18,9 @@ struct SessionHandlers {
     std::function<void(bool withWindows, std::optional<SessionClock::time_point> deadline,
                        std::function<bool()> finishing)>
         check;
-    // The running check's notification is answered now, as with OK.
-    std::function<void()> finishCheck;
+    // The running check's notification is answered now, as with OK; at once with the session
+    // gone.
+    std::function<void(bool sessionGone)> finishCheck;
     // The end did not come after all: the icon goes up again.
     std::function<void()> restoreIcon;
     // SIGTERM from anyone but the session: the task manager's close.

@@ -346,7 +346,7 @@ bool SessionMachine::AnyJoined() const {
 
 void SessionMachine::Finish() {
     finishing_ = true;
-    out_.FinishCheck();
+    out_.FinishCheck(dying_ || quitAfter_);
 }
 
 void SessionMachine::End() {

@@ -35,8 +35,9 @@ class SessionOutput {
     // Runs the check and returns when it is done (a nested event loop: events arrive meanwhile).
     // deadline: the time by which it must be over, if a source set one.
     virtual void Check(bool withWindows, std::optional<SessionClock::time_point> deadline) = 0;
-    // The running check's notification is answered now, as with OK.
-    virtual void FinishCheck() = 0;
+    // The running check's notification is answered now, as with OK; with the session gone it
+    // goes at once, not a second later.
+    virtual void FinishCheck(bool sessionGone) = 0;
     // The end did not come: the icon goes up again.
     virtual void RestoreIcon() = 0;
     // A close from outside (the task manager): the message, then the end of the program.

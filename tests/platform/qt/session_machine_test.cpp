@@ -34,7 +34,7 @@ struct Log : SessionOutput {
         }
         text += "]";
     }
-    void FinishCheck() override { text += " finish"; }
+    void FinishCheck(bool sessionGone) override { text += sessionGone ? " finish!" : " finish"; }
     void RestoreIcon() override { text += " icon"; }
     void TaskManagerClose() override { text += " close"; }
     void Quit() override { text += " quit"; }
@@ -74,8 +74,8 @@ TEST(SessionMachineTest, OneCheckPerEndAndEveryRequestAnsweredOnce) {
          {},
          "ask:xsmp [check] done+w:xsmp icon ask:xsmp [check] done+w:xsmp"},
         // Die during the check: the notification answered, the save answered, then the end.
-        {"save interact", {"die"}, "ask:xsmp [check finish] done+w:xsmp quit"},
-        {"save interact", {"lost"}, "ask:xsmp [check finish] quit"},
+        {"save interact", {"die"}, "ask:xsmp [check finish!] done+w:xsmp quit"},
+        {"save interact", {"lost"}, "ask:xsmp [check finish!] quit"},
         // A second source during the check is answered when it ends, not by a check of its own;
         // one that comes while XSMP waits for its turn starts the check, and XSMP's turn joins it.
         {"save interact", {"logind"}, "ask:xsmp [check] done+w:xsmp done:logind"},
@@ -102,7 +102,7 @@ TEST(SessionMachineTest, OneCheckPerEndAndEveryRequestAnsweredOnce) {
         {"systemd", {}, "[check] done:signal quit"},
         {"logind", {"systemd"}, "[check@] done:logind done:signal quit"},
         {"parent", {}, "[bare] done:signal quit"},
-        {"portal", {"parent"}, "[check finish] done:portal done:signal quit"},
+        {"portal", {"parent"}, "[check finish!] done:portal done:signal quit"},
         {"save interact systemd", {}, "ask:xsmp [check] done+w:xsmp done:signal quit"},
         // Anyone else's: the task manager's close, after a running check; once.
         {"kill", {}, "close"},
