@@ -45,8 +45,8 @@ platform::SessionHandlers SessionEnd::Handlers() {
                    std::function<bool()> finishing) {
                 Check(withWindows, deadline, std::move(finishing));
             },
-            [this](bool sessionGone) { FinishCheck(sessionGone); }, [this] { RestoreIcon(); }, [this] { TaskManagerClose(); },
-            [this] { Quit(); }};
+            [this](bool sessionGone) { FinishCheck(sessionGone); }, [this] { RestoreIcon(); },
+            [this] { TaskManagerClose(); }, [this] { Quit(); }};
 }
 
 }  // namespace bm::app

@@ -10,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/shell.h"
 
@@ -25,7 +26,6 @@ struct Canberra {
     int (*context_open)(ca_context*) = nullptr;
     int (*context_play_full)(ca_context*, std::uint32_t, ca_proplist*, ca_finish_callback_t,
                              void*) = nullptr;
-    int (*context_destroy)(ca_context*) = nullptr;
     int (*proplist_create)(ca_proplist**) = nullptr;
     int (*proplist_sets)(ca_proplist*, const char*, const char*) = nullptr;
     int (*proplist_destroy)(ca_proplist*) = nullptr;
@@ -43,7 +43,6 @@ struct Canberra {
                            Find(lib, "ca_context_set_driver", ca->context_set_driver) &&
                            Find(lib, "ca_context_open", ca->context_open) &&
                            Find(lib, "ca_context_play_full", ca->context_play_full) &&
-                           Find(lib, "ca_context_destroy", ca->context_destroy) &&
                            Find(lib, "ca_proplist_create", ca->proplist_create) &&
                            Find(lib, "ca_proplist_sets", ca->proplist_sets) &&
                            Find(lib, "ca_proplist_destroy", ca->proplist_destroy);
@@ -65,6 +64,16 @@ struct Canberra {
 const Canberra* LoadedCanberra() {
     static const Canberra* const ca = Canberra::Load();
     return ca;
+}
+
+// A context is kept to the end of the process rather than destroyed: destroying it unloads the
+// sound backend that libcanberra loaded for it, and ALSA's configuration cache, which that
+// backend's library keeps in its globals, would be left behind unreachable.
+void Park(ca_context* context) {
+    static std::mutex mutex;
+    static auto* const parked = new std::vector<ca_context*>;  // never destroyed: reachable
+    const std::lock_guard<std::mutex> lock(mutex);
+    parked->push_back(context);
 }
 
 }  // namespace
@@ -136,7 +145,7 @@ struct EventSound::State {
             }
         }
         if (context != nullptr) {
-            ca->context_destroy(context);
+            Park(context);
         }
         const std::lock_guard<std::mutex> lock(mutex);
         finished = true;

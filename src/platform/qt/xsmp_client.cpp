@@ -266,6 +266,9 @@ struct XsmpClient::Impl {
         if (status == IceProcessMessagesSuccess) {
             return;
         }
+        // Inside the notifier's own signal: it goes once that has returned.
+        notifier->setEnabled(false);
+        notifier.release()->deleteLater();
         Close();
         Post([this] {
             SessionTrace("the connection to the session manager is lost");
