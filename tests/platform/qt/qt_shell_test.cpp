@@ -312,21 +312,18 @@ TEST_F(TrayIconTest, MessagesStopWhenAHandlerDeletesTheIcon) {
     EXPECT_EQ(shell.TrayIcon(), nullptr);
 }
 
-// GNOME Shell's extension opens its menu on the left click and sends Activate only for a double
+// GNOME Shell's extension keeps the left click for its menu and sends Activate only for a double
 // click: its middle click is the one gesture left for the properties. Elsewhere it means nothing.
 TEST_F(TrayIconTest, AMiddleClickIsADoubleClickOnlyOnGnomeShell) {
     for (const bool gnome : {false, true}) {
         probe.gnome = gnome;
-        window.messages.clear();
         ASSERT_TRUE(shell.NotifyIcon(NIM_ADD, data));
         Q_EMIT const_cast<QSystemTrayIcon*>(shell.TrayIcon())
             ->activated(QSystemTrayIcon::MiddleClick);
         QCoreApplication::sendPostedEvents();
-        const std::vector<int> expected =
-            gnome ? std::vector<int>{kWmLButtonDblClk, kWmLButtonUp} : std::vector<int>{};
-        EXPECT_EQ(window.messages, expected) << gnome;
         shell.NotifyIcon(NIM_DELETE, data);
     }
+    EXPECT_EQ(window.messages, (std::vector<int>{kWmLButtonDblClk, kWmLButtonUp}));
 }
 
 // An XEmbed icon given a menu pops it up itself at the press: only a StatusNotifierItem (which
