@@ -7,10 +7,10 @@
 namespace bm::app {
 
 void SessionEnd::Check(bool withWindows, std::optional<platform::SessionClock::time_point> deadline,
-                       std::function<bool()> finishing) {
+                       const std::function<bool()>& finishing) {
     // The session can still be called off: the window stays, so the icon can come back.
     if (frmSystemTray* tray = forms::Loaded<frmSystemTray>()) {
-        tray->SessionEndCheck(withWindows, deadline, std::move(finishing));
+        tray->SessionEndCheck(withWindows, deadline, finishing);
     }
 }
 
@@ -41,12 +41,11 @@ void SessionEnd::Quit() {
 }
 
 platform::SessionHandlers SessionEnd::Handlers() {
-    return {[this](bool withWindows, std::optional<platform::SessionClock::time_point> deadline,
-                   std::function<bool()> finishing) {
-                Check(withWindows, deadline, std::move(finishing));
-            },
-            [this](bool sessionGone) { FinishCheck(sessionGone); }, [this] { RestoreIcon(); },
-            [this] { TaskManagerClose(); }, [this] { Quit(); }};
+    return {
+        [this](bool withWindows, std::optional<platform::SessionClock::time_point> deadline,
+               const std::function<bool()>& finishing) { Check(withWindows, deadline, finishing); },
+        [this](bool sessionGone) { FinishCheck(sessionGone); }, [this] { RestoreIcon(); },
+        [this] { TaskManagerClose(); }, [this] { Quit(); }};
 }
 
 }  // namespace bm::app

@@ -16,7 +16,7 @@ class SessionEnd {
     // counting down; returns when it is done.
     void Check(bool withWindows = true,
                std::optional<platform::SessionClock::time_point> deadline = {},
-               std::function<bool()> finishing = {});
+               const std::function<bool()>& finishing = {});
     // The notification is answered now, as with OK; hidden at once with the session gone.
     void FinishCheck(bool sessionGone = false);
     // The end did not come: the icon comes back.

@@ -266,7 +266,7 @@ void frmSystemTray::Form_QueryUnload(std::int16_t& /*Cancel*/, std::int16_t Unlo
 
 void frmSystemTray::SessionEndCheck(bool withWindows,
                                     std::optional<std::chrono::steady_clock::time_point> deadline,
-                                    std::function<bool()> finishing) {
+                                    const std::function<bool()>& finishing) {
     TakeIconAway();
     MediaCheck(withWindows, deadline, finishing);
 }

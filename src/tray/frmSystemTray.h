@@ -56,7 +56,7 @@ class frmSystemTray : public forms::Form, public platform::TrayWindow {
     // the session gone); then the notification is not shown.
     void SessionEndCheck(bool withWindows = true,
                          std::optional<std::chrono::steady_clock::time_point> deadline = {},
-                         std::function<bool()> finishing = {});
+                         const std::function<bool()>& finishing = {});
     // The check is to end now: the notification is answered, as with OK; with the session gone
     // it hides at once.
     void FinishCheck(bool sessionGone = false);

@@ -16,7 +16,7 @@ struct SessionHandlers {
     // session allows the program none; deadline: when the session goes on regardless;
     // finishing: whether the check is to end now (called off, or the session gone).
     std::function<void(bool withWindows, std::optional<SessionClock::time_point> deadline,
-                       std::function<bool()> finishing)>
+                       const std::function<bool()>& finishing)>
         check;
     // The running check's notification is answered now, as with OK; at once with the session
     // gone.
