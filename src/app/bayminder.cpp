@@ -2,7 +2,9 @@
 #include <QApplication>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <span>
 #include <string>
@@ -74,6 +76,16 @@ constexpr std::string_view kQtFlags[] = {"reverse", "nograb", "dograb", "sync", 
 
 bool Listed(std::span<const std::string_view> names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Set once the session has ended the program, cleared once main returns. In between, the
+// display may go first (gnome-session stops the Wayland compositor right after Die), and Qt's
+// Wayland client then ends the process with exit(1): that loss is the end the session asked for.
+std::atomic<bool> gEndedBySession{false};
+void EndedBySessionIsSuccess() {
+    if (gEndedBySession.load()) {
+        std::_Exit(0);
+    }
 }
 
 }  // namespace
@@ -156,8 +168,11 @@ int main(int argc, char** argv) {
         {&machine->Drives(), &machine->MciDevice(), &settings, &host, &shell, &windows, &notices});
     bm::app::RegisterAllForms();
 
-    bm::app::SessionEnd sessionEnd(
-        [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); }); });
+    std::atexit(&EndedBySessionIsSuccess);
+    bm::app::SessionEnd sessionEnd([] {
+        gEndedBySession.store(true);
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+    });
     std::unique_ptr<bm::platform::SessionWatch> watch;
 
     bm::modMain::Main();
@@ -182,5 +197,6 @@ int main(int argc, char** argv) {
     watch.reset();  // leaves the session manager before the windows go
     bm::forms::FormRegistry::DestroyAll();
     bm::platform::Install({});
+    gEndedBySession.store(false);
     return status;
 }

@@ -43,8 +43,9 @@ extern std::int32_t gWaitTime;
 extern VbBool gShowMediaType;
 extern std::string gAppPath;
 extern VbBool gPreloading;
-// Counts the end-of-session checks begun: a door loop that lets events run stops when one began
-// meanwhile, so that no door is moved again after the check has handled it.
+// Counts the times the end of the session took the doors over (a check began, or was told to
+// finish): a door command or loop that lets events run stops when that happened meanwhile, so
+// that no door moves after the check has handled it or was called off.
 extern int gSessionChecks;
 extern VbBool gAdvancedOpen;
 

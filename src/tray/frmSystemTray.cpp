@@ -272,6 +272,8 @@ void frmSystemTray::SessionEndCheck(bool withWindows,
 }
 
 void frmSystemTray::FinishCheck(bool sessionGone) {
+    // A door command of the check waiting for its turn is not sent.
+    ++modMain::gSessionChecks;
     frmMonitor* monitor = forms::Loaded<frmMonitor>();
     if (monitor == nullptr || !monitor->Visible()) {
         return;
@@ -302,13 +304,15 @@ void frmSystemTray::MediaCheck(bool withWindows,
     const modMain::QuietDeviceFaults quiet;
     modMain::CloseAllDoors();
     std::vector<std::string> found;  // for the desktop's own end-of-session dialog
-    for (std::size_t i = 0; i < gDrives.size(); ++i) {
+    // Called off (or the session gone) meanwhile: nothing more is ejected.
+    const auto stop = [&finishing] { return finishing && finishing(); };
+    for (std::size_t i = 0; i < gDrives.size() && !stop(); ++i) {
         DriveRecord& drive = gDrives[i];
         if (drive.Monitor != 1) {
             continue;
         }
         modMain::RefreshDriveStatus(drive);
-        if (drive.MediaPresent == vbFalse) {
+        if (drive.MediaPresent == vbFalse || stop()) {
             continue;
         }
         const std::string key = Chr(static_cast<int>(i));
@@ -331,7 +335,7 @@ void frmSystemTray::MediaCheck(bool withWindows,
     if (!withWindows) {
         return;
     }
-    if (finishing && finishing()) {
+    if (stop()) {
         modMain::CloseAllDoors();  // what the notification's OK would have done
         return;
     }

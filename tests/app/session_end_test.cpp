@@ -159,14 +159,15 @@ TEST_F(SessionEndTest, ACallOffDuringTheCheckEndsItAndAnEndWithoutWindowsOnlyEje
     Logout();
     EXPECT_EQ(host.Now() - early, 4000);
     EXPECT_TRUE(shell.IconShown());
-    // Before it is shown: not shown.
-    host.Post([&] { CallOff(); });  // during the first probe
+    // Before it is shown: not shown, and nothing ejected after the call.
+    Choose('D', 1, 1, 1);
+    host.Post([&] { CallOff(); });  // during the first door command
     const int shown = Count(Lines(), "show frmMonitor");
     Logout();
     EXPECT_EQ(Count(Lines(), "show frmMonitor"), shown);
+    EXPECT_EQ(Count(mci.sent, "set cd door open"), 0);
     EXPECT_TRUE(shell.IconShown());
 
-    Choose('D', 1, 1, 1);
     const long long bare = host.Now();
     Logout(EndWindows::None);
     EXPECT_EQ(host.Now(), bare);

@@ -49,10 +49,12 @@ def test_checkpoint_and_registration(desktop):
     stray.proc.kill()
     stray.wait_exit()
 
-    # Started as an earlier session's restart command would (Qt's own arguments).
+    # Started as an earlier session's restart command would (Qt's own arguments), and by the
+    # session's autostart, whose client id wins.
+    autostart_id = "10f00d5e8f000170000000000012340001"
     app = desktop.started("-session", "10d2d0c5e8f000170000000000012340000_1733580000",
-                          "-name", "bayminder")
-    app.trace.wait_for(REGISTERED, 15)
+                          "-name", "bayminder", env={"DESKTOP_AUTOSTART_ID": autostart_id})
+    app.trace.wait_for(REGISTERED + r".*\(asked for " + autostart_id + r"\)$", 15)
     client = poll("the program among the session's clients", lambda: [
         c for c in clients(desktop, "Program", "ProcessID", "RestartStyleHint")
         if c.get("ProcessID") == str(app.pid)], 10)[0]
