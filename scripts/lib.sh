@@ -10,6 +10,8 @@ LINT_PACKAGES=(clang-format clang-tidy)
 # Real LXQt and KDE Plasma sessions for the desktop tests (KDE: about 360 packages, 205 MB).
 QT_DESKTOP_PACKAGES=(lxqt-session lxqt-panel openbox plasma-workspace kwin-x11 plasma-desktop kded5)
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev xvfb xauth trayer xdotool imagemagick python3 python3-dbusmock dbus x11-utils at-spi2-core python3-pyatspi xfce4-session xfce4-panel xfwm4 xfconf systemd gnome-session-bin metacity mate-session-manager mate-panel marco mate-settings-daemon-common dconf-gsettings-backend dconf-service libglib2.0-bin procps)
+# A GNOME Shell session on headless Wayland with the AppIndicator extension (about 100 packages).
+TEST_PACKAGES+=(gnome-shell gnome-shell-extension-appindicator mutter qt6-wayland dbus-x11)
 
 ensure_packages() {
     local missing=()

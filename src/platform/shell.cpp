@@ -52,4 +52,23 @@ void MessageBeep(int type) {
     }
 }
 
+void Shell_SetTrayMenu(const TrayWindow* window, void* menu) {
+    if (Shell* shell = Get().shell) {
+        shell->SetTrayMenu(window, menu);
+    }
+}
+
+void Shell_SessionEndMedia(const std::vector<std::string>& media) {
+    if (TraceEnabled(TraceCategory::Tray)) {
+        std::string line = "end-of-session media";
+        for (const std::string& medium : media) {
+            line += " " + TraceQuote(medium);
+        }
+        Trace(TraceCategory::Tray, line);
+    }
+    if (Shell* shell = Get().shell) {
+        shell->SessionEndMedia(media);
+    }
+}
+
 }  // namespace bm::platform

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace bm::platform {
 
@@ -55,10 +56,20 @@ class Shell {
     // Result as the shell gives it; the program never looks at it.
     virtual bool NotifyIcon(int message, const NOTIFYICONDATA& data) = 0;
     virtual void Beep(int type) = 0;
+    // The icon's popup menu, the backend's own menu object (a QMenu on Qt), for hosts that draw
+    // the menu themselves; handed before NIM_ADD, null takes it back. Where the host draws no
+    // tooltip, the shell shows the tip at the head of that menu, kept current by NIM_MODIFY.
+    virtual void SetTrayMenu(const TrayWindow* /*window*/, void* /*menu*/) {}
+    // The media found at the end of the session ("HOLIDAY (D:)" each), for the desktop's
+    // end-of-session dialog where it lists what holds the session up; empty takes them back.
+    virtual void SessionEndMedia(const std::vector<std::string>& /*media*/) {}
 };
 
 // Through the installed shell, traced ("NIM_ADD \"tip\"", "NIM_DELETE", beep "0"/"64").
 bool Shell_NotifyIconA(int message, const NOTIFYICONDATA& data);
 void MessageBeep(int type);
+void Shell_SetTrayMenu(const TrayWindow* window, void* menu);
+// Traced as "end-of-session media \"HOLIDAY (D:)\" ...".
+void Shell_SessionEndMedia(const std::vector<std::string>& media);
 
 }  // namespace bm::platform

@@ -2,6 +2,8 @@
 
 #include <QCursor>
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "drives/modMain.h"
 #include "monitor/frmMonitor.h"
@@ -60,6 +62,8 @@ void frmSystemTray::Form_Load() {
     };
     modMain::tmrDriveStatusTimeout.Load(0).SetInterval(5000);
     FillTrayIcon(kProductName);
+    // For hosts that draw the menu themselves.
+    platform::Shell_SetTrayMenu(this, mnuPopup);
     platform::Shell_NotifyIconA(platform::NIM_ADD, mTrayIcon);
     mIconInTray = true;
     // Hosts that read the tip without a mouse message would show the name until the first
@@ -316,6 +320,7 @@ void frmSystemTray::MediaCheck(bool withWindows,
     ++modMain::gSessionChecks;
     const modMain::QuietDeviceFaults quiet;
     modMain::CloseAllDoors();
+    std::vector<std::string> found;  // for the desktop's own end-of-session dialog
     // Called off (or the session gone) meanwhile: nothing more is ejected.
     const auto stop = [&finishing] { return finishing && finishing(); };
     for (std::size_t i = 0; i < gDrives.size() && !stop(); ++i) {
@@ -329,9 +334,12 @@ void frmSystemTray::MediaCheck(bool withWindows,
         }
         const std::string key = Chr(static_cast<int>(i));
         if (withWindows && drive.Notify != 0) {
-            forms::Ref<frmMonitor>().lvwDrive->Add(key,
-                                                   drive.VolumeLabel + " (" + drive.Letter + ":)",
-                                                   drive.DriveType, drive.DriveType);
+            const std::string place = " (" + drive.Letter + ":)";
+            forms::Ref<frmMonitor>().lvwDrive->Add(key, drive.VolumeLabel + place, drive.DriveType,
+                                                   drive.DriveType);
+            // Where no picture shows the kind of medium, the text must.
+            found.push_back((drive.VolumeLabel.empty() ? drive.MediaName : drive.VolumeLabel) +
+                            place);
         }
         if (drive.Eject != 0) {
             modMain::OpenDoor(drive);
@@ -382,12 +390,14 @@ void frmSystemTray::MediaCheck(bool withWindows,
                         "countdown fitted to " + std::to_string(countdown / 1000) + " s");
         monitor.FitCountdown(countdown);
     }
+    platform::Shell_SessionEndMedia(found);
     monitor.tmrTick->SetEnabled(true);
     monitor.Show();
     platform::Get().host->WaitWhile([] {
         const frmMonitor* shown = forms::Loaded<frmMonitor>();
         return shown != nullptr && shown->Visible();
     });
+    platform::Shell_SessionEndMedia({});
 }
 
 }  // namespace bm

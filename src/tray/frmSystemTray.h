@@ -12,14 +12,11 @@
 
 #include "forms/form.h"
 #include "forms/icons.h"
-#include "platform/qt/qt_shell.h"
 #include "platform/shell.h"
 
 namespace bm {
 
-class frmSystemTray : public forms::Form,
-                      public platform::TrayWindow,
-                      public platform::TrayMenuOwner {
+class frmSystemTray : public forms::Form, public platform::TrayWindow {
   public:
     static constexpr const char* kName = "frmSystemTray";
     // Horizontal twips per pixel at 96 dots per inch.
@@ -36,8 +33,6 @@ class frmSystemTray : public forms::Form,
     void Form_MouseMove(int Button, int Shift, float X, float Y);
     // The shell's mouse messages arrive as moves whose X is the message number in pixels.
     void TrayMessage(int message) override;
-    // The popup menu, for hosts that draw it themselves.
-    QMenu* TrayMenu() override { return mnuPopup; }
     // A notice of the machine that what the drives hold may have changed: the tooltip is
     // rebuilt as soon as its throttle and the hold-off of every drive it shows allow.
     void MediaChanged();

@@ -474,9 +474,10 @@ def lacking(needs):
         ["python3-" + m for m in modules] if lacks(sys.executable) else [])
 
 
-def main(scope, needs=(), xfce=False, kind=None):
+def main(scope, needs=(), xfce=False, kind=None, desktop=Desktop):
     """Runs the test named on the command line (PROGRAM ARTIFACTS_DIR TEST), one of the test_
-    functions in scope; needs: what else they need (programs, or Debian's python3-MODULE)."""
+    functions in scope, on a desktop of the given class; needs: what else they need (programs,
+    or Debian's python3-MODULE)."""
     tests = {k[len("test_"):]: f for k, f in scope.items() if k.startswith("test_")}
     if len(sys.argv) != 4 or sys.argv[3] not in tests:
         print(f"usage: {sys.argv[0]} PROGRAM ARTIFACTS_DIR {{{','.join(tests)}}}", file=sys.stderr)
@@ -500,7 +501,7 @@ def main(scope, needs=(), xfce=False, kind=None):
     signal.signal(signal.SIGALRM, stop)
     signal.alarm(110)
     started = time.monotonic()
-    desktop = Desktop(name, program, artifacts, xfce, kind)
+    desktop = desktop(name, program, artifacts, xfce, kind)
     try:
         with desktop:
             tests[name](desktop)

@@ -23,6 +23,9 @@ class FakeShell : public platform::Shell {
         return true;
     }
     void Beep(int type) override { beeps.push_back(type); }
+    void SessionEndMedia(const std::vector<std::string>& media) override {
+        sessionEndMedia.push_back(media);
+    }
 
     // Sends mouse messages to the window of the icon, as the shell would.
     void Send(std::initializer_list<int> messages) const {
@@ -44,6 +47,7 @@ class FakeShell : public platform::Shell {
 
     std::vector<Call> calls;
     std::vector<int> beeps;
+    std::vector<std::vector<std::string>> sessionEndMedia;
     platform::NOTIFYICONDATA record;
     bool shown = false;
 };

@@ -156,6 +156,18 @@ TEST_F(Tray, TheTipIsBuiltAfterStartUpNoticesWaitWhileTheIconIsAwayAndStopWithTh
     EXPECT_FALSE(notices.Watched());
 }
 
+// The desktop's end-of-session dialog is told what the notification lists, by label or by kind,
+// and told again with nothing once the notification has closed.
+TEST_F(Tray, TheEndOfTheSessionNamesTheListedMediaToTheDesktopWhileItsNotificationShows) {
+    HolidayMachine();
+    frmSystemTray& tray = Start();
+    Drive('A').Monitor = 1;
+    Drive('A').Notify = 1;
+    tray.SessionEndCheck();
+    EXPECT_EQ(shell.sessionEndMedia,
+              (std::vector<std::vector<std::string>>{{"Holiday (R:)", "Disk (A:)"}, {}}));
+}
+
 TEST_F(Tray, SingleClickTogglesAfterTheReleaseDoubleClickOpensProperties) {
     HolidayMachine();
     Start();

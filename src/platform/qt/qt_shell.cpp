@@ -8,12 +8,14 @@
 #include <QIcon>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <cstring>
 #include <vector>
 
 #include "platform/qt/event_sound.h"
+#include "platform/qt/media_inhibitor.h"
 #include "platform/qt/tray_click_decoder.h"
 #include "platform/qt/tray_host_probe.h"
 #include "platform/qt/tray_tip.h"
@@ -69,10 +71,19 @@ struct QtShell::Impl {
     int generation = 0;  // a new icon for each add, so messages for a deleted one stop
     TrayClickDecoder decoder;
     TrayEventFilter hover;
-    int pendingRelease = 0;           // left or right button-up held until the button comes up
+    int pendingRelease = 0;  // left or right button-up held until the button comes up
+    const TrayWindow* menuWindow = nullptr;
+    QPointer<QMenu> menuSource;       // the window's menu
     std::unique_ptr<QMenu> exported;  // the window's menu as the host draws it
+    QAction* tipItem = nullptr;       // the tip in the exported menu, where no tooltip shows
     bool exportedOpen = false;
     EventSound sound;
+    MediaInhibitor inhibitor;
+
+    // An ampersand in a label would be read as the mark of an accelerator.
+    static QString Label(QString text) {
+        return text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+    }
 
     void Take(const NOTIFYICONDATA& data) {
         window = data.hWnd;
@@ -82,6 +93,9 @@ struct QtShell::Impl {
         }
         if ((data.uFlags & NIF_TIP) != 0) {
             tip = TipForQt(data);
+            if (tipItem != nullptr) {
+                tipItem->setText(Label(tip));
+            }
         }
     }
 
@@ -112,7 +126,13 @@ struct QtShell::Impl {
         QObject::connect(
             tray, &QSystemTrayIcon::activated, tray,
             [this](QSystemTrayIcon::ActivationReason reason) {
-                std::vector<int> messages = decoder.Messages(reason);
+                // GNOME Shell's extension keeps the left click for its menu and sends a double
+                // click as one Activate, which toggles the trays as a click does; the middle
+                // click is left for what a double click does elsewhere.
+                std::vector<int> messages =
+                    reason == QSystemTrayIcon::MiddleClick && probe->GnomeShellHost()
+                        ? std::vector<int>{kWmLButtonDblClk, kWmLButtonUp}
+                        : decoder.Messages(reason);
                 // A host that asks for the menu while it shows the exported one: never two.
                 if (exportedOpen && !messages.empty() && messages.back() == kWmRButtonUp) {
                     messages.pop_back();
@@ -137,12 +157,16 @@ struct QtShell::Impl {
     // Before the icon is shown, so the host finds the menu when the item registers. A menu of
     // its own with the window's actions: same items, same handlers, and gone with the icon.
     void ExportMenu() {
-        auto* owner = dynamic_cast<TrayMenuOwner*>(window);
-        QMenu* source = owner == nullptr ? nullptr : owner->TrayMenu();
+        QMenu* source = menuWindow == window ? menuSource.data() : nullptr;
         if (source == nullptr) {
             return;
         }
         auto menu = std::make_unique<QMenu>();
+        if (probe->GnomeShellHost()) {
+            tipItem = menu->addAction(Label(tip));
+            tipItem->setEnabled(false);
+            menu->addSeparator();
+        }
         menu->addActions(source->actions());
         menu->setDefaultAction(source->defaultAction());
         tray->setContextMenu(menu.get());
@@ -151,6 +175,7 @@ struct QtShell::Impl {
         // beside the window's own at the release.
         if (menu->platformMenu() == nullptr) {
             tray->setContextMenu(nullptr);
+            tipItem = nullptr;
             return;
         }
         QObject::connect(menu.get(), &QMenu::aboutToShow, menu.get(),
@@ -176,6 +201,7 @@ struct QtShell::Impl {
             tray = nullptr;
         }
         exportedOpen = false;
+        tipItem = nullptr;
         if (exported) {
             // After the icon, which still refers to its platform menu.
             exported->disconnect();
@@ -276,6 +302,15 @@ bool QtShell::NotifyIcon(int message, const NOTIFYICONDATA& data) {
 
 void QtShell::Beep(int type) {
     impl_->sound.Play(type);
+}
+
+void QtShell::SetTrayMenu(const TrayWindow* window, void* menu) {
+    impl_->menuWindow = window;
+    impl_->menuSource = static_cast<QMenu*>(menu);
+}
+
+void QtShell::SessionEndMedia(const std::vector<std::string>& media) {
+    impl_->inhibitor.Name(media);
 }
 
 const QSystemTrayIcon* QtShell::TrayIcon() const {

@@ -11,16 +11,6 @@ namespace bm::platform {
 
 class TrayHostProbe;
 
-// A tray window with a popup menu. Where the tray host draws the menu itself (a
-// StatusNotifierItem host with dbusmenu: Xfce, KDE Plasma, GNOME's AppIndicator, LXQt), the
-// menu's actions are exported to it; where the host forwards the right click (XEmbed), the
-// window shows the menu itself on the right button-up.
-class TrayMenuOwner {
-  public:
-    virtual ~TrayMenuOwner() = default;
-    virtual QMenu* TrayMenu() = 0;
-};
-
 class QtShell : public Shell {
   public:
     // The desktop's tray host, looked for when the icon is first added.
@@ -36,6 +26,14 @@ class QtShell : public Shell {
     bool NotifyIcon(int message, const NOTIFYICONDATA& data) override;
     // MB_OK and MB_ICONASTERISK as the desktop's event sounds, the X bell where none plays.
     void Beep(int type) override;
+    // menu: a QMenu*. Where the tray host draws the menu itself (a StatusNotifierItem host with
+    // dbusmenu: Xfce, KDE Plasma, GNOME's AppIndicator, LXQt), its actions are exported to it;
+    // where the host forwards the right click (XEmbed), the window shows the menu itself on the
+    // right button-up. GNOME Shell's extension, which draws no tooltip, gets the tip as the
+    // menu's first, greyed item.
+    void SetTrayMenu(const TrayWindow* window, void* menu) override;
+    // An inhibitor with the session manager naming the media (MediaInhibitor).
+    void SessionEndMedia(const std::vector<std::string>& media) override;
 
     // The icon as handed to Qt; null while none is added or while it waits for a tray host.
     const QSystemTrayIcon* TrayIcon() const;

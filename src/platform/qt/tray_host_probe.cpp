@@ -9,6 +9,7 @@
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QGuiApplication>
 #include <QStyleHints>
 #include <QTimer>
@@ -59,6 +60,7 @@ class DesktopTrayHostProbe : public TrayHostProbe {
     }
 
     bool Present() override { return sniHost_ || XEmbedTrayOwned(); }
+    bool GnomeShellHost() override { return sniHost_ && gnomeShell_; }
 
     void Watch(std::function<void()> changed, std::function<void()> restarted) override {
         changed_ = std::move(changed);
@@ -97,11 +99,39 @@ class DesktopTrayHostProbe : public TrayHostProbe {
                              if (ask != asked_) {
                                  return;
                              }
-                             sniHost_ = !reply.isError() && reply.value().variant().toBool();
-                             if (sniHost_) {
-                                 Report();
+                             if (!reply.isError() && reply.value().variant().toBool()) {
+                                 AskOwner(ask);
+                             } else {
+                                 sniHost_ = false;
                              }
                          });
+    }
+
+    // Which program holds the watcher, before the host counts as there: the icon's menu and
+    // clicks depend on it.
+    void AskOwner(int ask) {
+        QDBusMessage get = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
+        get << kWatcherService;
+        auto* call = new QDBusPendingCallWatcher(bus_.asyncCall(get, 2000), &poll_);
+        QObject::connect(call, &QDBusPendingCallWatcher::finished, &poll_,
+                         [this, ask](QDBusPendingCallWatcher* done) {
+                             done->deleteLater();
+                             const QDBusPendingReply<std::uint32_t> reply = *done;
+                             if (ask != asked_) {
+                                 return;
+                             }
+                             gnomeShell_ = !reply.isError() && ProcessName(reply.value()) ==
+                                                                   QByteArrayLiteral("gnome-shell");
+                             sniHost_ = true;
+                             Report();
+                         });
+    }
+
+    static QByteArray ProcessName(std::uint32_t pid) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+        return comm.open(QIODevice::ReadOnly) ? comm.readAll().trimmed() : QByteArray();
     }
 
     static bool XEmbedTrayOwned() {
@@ -152,6 +182,7 @@ class DesktopTrayHostProbe : public TrayHostProbe {
     std::function<void()> changed_;
     std::function<void()> restarted_;
     bool sniHost_ = false;
+    bool gnomeShell_ = false;
     bool waiting_ = false;
     int asked_ = 0;
 };

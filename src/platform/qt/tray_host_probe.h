@@ -17,10 +17,15 @@ class TrayHostProbe {
     // While waiting the probe may poll (never faster than a few times a second); otherwise
     // it reports from signals only.
     virtual void SetWaiting(bool waiting) = 0;
+    // Whether the host is GNOME Shell's AppIndicator extension, known once Present() is: it
+    // draws no tooltip, opens the menu on the left click and sends Activate only on a double
+    // click, SecondaryActivate on a middle click.
+    virtual bool GnomeShellHost() { return false; }
 };
 
 // The session bus's StatusNotifierWatcher with a registered host, or an owner of the XEmbed tray
-// selection of the X screen.
+// selection of the X screen. The watcher's owner tells which host it is: gnome-shell's process
+// is GNOME Shell's extension.
 std::unique_ptr<TrayHostProbe> MakeDesktopTrayHostProbe();
 
 }  // namespace bm::platform

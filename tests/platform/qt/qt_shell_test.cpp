@@ -173,13 +173,15 @@ class FakeProbe : public TrayHostProbe {
         restarted = std::move(r);
     }
     void SetWaiting(bool w) override { waiting = w; }
+    bool GnomeShellHost() override { return gnome; }
     bool present = true;
+    bool gnome = false;
     bool waiting = false;
     std::function<void()> changed;
     std::function<void()> restarted;
 };
 
-class Window : public TrayWindow, public TrayMenuOwner {
+class Window : public TrayWindow {
   public:
     Window() {
         menu.addAction(QStringLiteral("&About"));
@@ -191,7 +193,6 @@ class Window : public TrayWindow, public TrayMenuOwner {
             onMessage(message);
         }
     }
-    QMenu* TrayMenu() override { return &menu; }
     std::vector<int> messages;
     std::function<void(int)> onMessage;
     QMenu menu;
@@ -212,6 +213,7 @@ class TrayIconTest : public QtShellTest {
         data.uCallbackMessage = WM_MOUSEMOVE;
         data.hIcon = &icon;
         SetTip(data, "Bayminder");
+        shell.SetTrayMenu(&window, &window.menu);
     }
     void TearDown() override {
         shell.NotifyIcon(NIM_DELETE, data);
@@ -308,6 +310,20 @@ TEST_F(TrayIconTest, MessagesStopWhenAHandlerDeletesTheIcon) {
     QCoreApplication::sendPostedEvents();
     EXPECT_EQ(window.messages, (std::vector<int>{kWmRButtonDown}));
     EXPECT_EQ(shell.TrayIcon(), nullptr);
+}
+
+// GNOME Shell's extension keeps the left click for its menu and sends Activate only for a double
+// click: its middle click is the one gesture left for the properties. Elsewhere it means nothing.
+TEST_F(TrayIconTest, AMiddleClickIsADoubleClickOnlyOnGnomeShell) {
+    for (const bool gnome : {false, true}) {
+        probe.gnome = gnome;
+        ASSERT_TRUE(shell.NotifyIcon(NIM_ADD, data));
+        Q_EMIT const_cast<QSystemTrayIcon*>(shell.TrayIcon())
+            ->activated(QSystemTrayIcon::MiddleClick);
+        QCoreApplication::sendPostedEvents();
+        shell.NotifyIcon(NIM_DELETE, data);
+    }
+    EXPECT_EQ(window.messages, (std::vector<int>{kWmLButtonDblClk, kWmLButtonUp}));
 }
 
 // An XEmbed icon given a menu pops it up itself at the press: only a StatusNotifierItem (which
