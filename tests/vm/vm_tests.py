@@ -5,7 +5,8 @@ under QEMU, checked from outside through QMP.
     vm_tests.py BAYMINDER_DRIVES WORK_DIR
 
 Three boots: one with a disc in the IDE CD-ROM, a USB stick on xhci and a floppy; one with an
-empty CD-ROM; and a desktop one with the system bus, polkitd and udisksd, where a desktop user
+empty CD-ROM, where a USB CD drive and a USB stick come and go while the watch runs (hotplug.py);
+and a desktop one with the system bus, polkitd and udisksd, where a desktop user
 mounts the disc and the tray must still open. Each step prints one line; the exit status is 1
 when any failed, 77 when QEMU cannot run here at all.
 """
@@ -17,6 +18,7 @@ import subprocess
 import sys
 import time
 
+import hotplug
 import vm
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -177,10 +179,11 @@ def desktop(guest):
 def without_disc(guest):
     step(guest, "an empty CD drive at start", "bayminder-drives list --json",
          rc=0, D=dict(TypeName="CD", MediaPresent=False))
+    hotplug.run(guest, step, check)
 
 
 GUESTS = (("with-disc", dict(cd="mydata.iso", stick="stick.img", floppy="floppy.img"), with_disc),
-          ("without-disc", dict(floppy="floppy.img"), without_disc),
+          ("without-disc", dict(floppy="floppy.img", hotplug=True), without_disc),
           ("desktop", dict(cd="mydata.iso", desktop=True), desktop))
 
 
