@@ -149,8 +149,8 @@ int main(int argc, char** argv) {
             bm::platform::linux_::InstanceLock::DefaultPath());
         return lock == nullptr;
     });
-    bm::platform::Install(
-        {&machine->Drives(), &machine->MciDevice(), &settings, &host, &shell, &windows, &notices});
+    bm::platform::Install({&machine->Drives(), &machine->MciDevice(), &settings, &host, &shell,
+                           &windows, &notices, machine->Letters()});
     bm::app::RegisterAllForms();
 
     bm::app::SessionEnd sessionEnd(

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "app/console_host.h"
+#include "app/drive_watch.h"
 #include "app/make_machine.h"
 #include "drives/modMain.h"
 #include "platform/machine.h"
@@ -28,6 +29,10 @@ constexpr const char* kHelp =
     "  open LETTER     open the CD tray of the drive\n"
     "  close LETTER    close the CD tray of the drive\n"
     "  toggle          open or close the trays chosen for the tray toggle, as a click does\n"
+    "  watch           print one JSON line for each change of the drive table, as it happens,\n"
+    "                  until interrupted: {\"change\":C,\"letter\":L,\"drive\":RECORD}, where C\n"
+    "                  is added, gone, media or label and RECORD is as list --json prints it;\n"
+    "                  the drives there at start are not printed\n"
     "\n"
     "Options:\n"
     "  --simulate FILE  use the simulated machine described in FILE (JSON)\n"
@@ -71,6 +76,8 @@ std::string Bool(VbBool b) {
     return b != 0 ? "true" : "false";
 }
 
+}  // namespace
+
 std::string RecordJson(const DriveRecord& d) {
     std::ostringstream o;
     o << "{\"Letter\": " << JsonString(d.Letter) << ", \"DriveType\": " << d.DriveType
@@ -82,9 +89,13 @@ std::string RecordJson(const DriveRecord& d) {
       << ", \"VolumeLabel\": " << JsonString(d.VolumeLabel)
       << ", \"SerialNumber\": " << d.SerialNumber << ", \"Monitor\": " << d.Monitor
       << ", \"Eject\": " << d.Eject << ", \"Notify\": " << d.Notify
-      << ", \"StatusToolTip\": " << d.StatusToolTip << ", \"TrayToggle\": " << d.TrayToggle << "}";
+      << ", \"StatusToolTip\": " << d.StatusToolTip << ", \"TrayToggle\": " << d.TrayToggle
+      << ", \"Identity\": " << JsonString(d.Identity)
+      << ", \"Gone\": " << (d.Gone ? "true" : "false") << "}";
     return o.str();
 }
+
+namespace {
 
 void PrintTableJson(std::ostream& out) {
     out << "[";
@@ -159,6 +170,7 @@ int RunDriveTool(const std::vector<std::string>& args, std::ostream& out, std::o
     const bool onDrive =
         cmd.size() == 2 && (cmd[0] == "refresh" || cmd[0] == "open" || cmd[0] == "close");
     const bool toggle = cmd.size() == 1 && cmd[0] == "toggle";
+    const bool watch = cmd.size() == 1 && cmd[0] == "watch";
     std::string letter;
     if (onDrive) {
         letter = cmd[1];
@@ -171,7 +183,10 @@ int RunDriveTool(const std::vector<std::string>& args, std::ostream& out, std::o
         }
         letter[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(letter[0])));
     }
-    if (!list && !onDrive && !toggle) {
+    if (watch) {
+        CatchStopSignals();  // before anything slow: an early interrupt is a clean end too
+    }
+    if (!list && !onDrive && !toggle && !watch) {
         err << "bayminder-drives: "
             << (cmd.empty()                 ? std::string("no command")
                 : cmd[0].rfind('-', 0) == 0 ? "unknown option '" + cmd[0] + "'"
@@ -189,7 +204,10 @@ int RunDriveTool(const std::vector<std::string>& args, std::ostream& out, std::o
     }
     ConsoleHost host(err);
     platform::QtSettingsBacking settings(configDir);
-    platform::Install({&machine->Drives(), &machine->MciDevice(), &settings, &host});
+    // Watched before the drives are found, so that no change between the two is missed.
+    std::unique_ptr<platform::ChangeFeed> feed = watch ? machine->WatchChanges() : nullptr;
+    platform::Install({&machine->Drives(), &machine->MciDevice(), &settings, &host, nullptr,
+                       nullptr, nullptr, machine->Letters()});
     struct Uninstall {
         ~Uninstall() {
             modMain::Reset();
@@ -198,6 +216,10 @@ int RunDriveTool(const std::vector<std::string>& args, std::ostream& out, std::o
     } uninstall;
 
     modMain::InitOptions();
+    if (watch) {
+        modMain::FindDrives();  // drives may come later
+        return WatchDrives(*feed, out);
+    }
     if (!modMain::FindDrives()) {
         if (list && cmd.size() == 2) {
             out << "[]\n";

@@ -4,7 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "drives/modMain.h"
+
 namespace bm::app {
+
+// A record as `list --json` prints it: one JSON object on one line.
+std::string RecordJson(const DriveRecord& d);
 
 enum ToolExit : int { kExitOk = 0, kExitNotWatched = 1, kExitUsage = 2 };
 

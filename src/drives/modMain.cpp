@@ -61,6 +61,7 @@ void Reset() {
     tmrDriveStatusTimeout.OnFirstLoad = nullptr;
     detail::ForgetStoreFailure();
     detail::ForgetDeviceFaults();
+    detail::ForgetFollowing();
 }
 
 void Main() {
@@ -151,14 +152,15 @@ DriveRecord ProbeDrive(const std::string& Letter) {
     return drive;
 }
 
-bool FindDrives() {
-    gDrives.assign(1, DriveRecord{});
-    std::vector<DriveRecord> found;
-    for (int code = 90; code >= 65; --code) {
-        DriveRecord drive = ProbeDrive(Chr(code));
-        if (drive.Letter.empty()) {
-            continue;
-        }
+void detail::TakeSettings(DriveRecord& drive, const LetterPlan* plan) {
+    const platform::Device* device = nullptr;
+    if (plan != nullptr) {
+        const auto it = plan->devices.find(drive.Identity);
+        device = it != plan->devices.end() ? &it->second : nullptr;
+    }
+    if (device == nullptr || device->pinned) {
+        drive.Identity
+            .clear();  // the machine's letter: the settings go with it, as they always did
         bool sameType = false;
         try {
             sameType = CLng(modCode::ReadSetting(drive.Letter, "1", "0")) == drive.DriveType;
@@ -172,6 +174,48 @@ bool FindDrives() {
                 DefaultDriveSettings(drive);
             }
         });
+        return;
+    }
+    // The section is this drive's when it names the drive, or, written before drives were
+    // named, when the machine gives the drive this letter itself at the first start.
+    const char letter = drive.Letter[0];
+    bool own = false;
+    for (const auto& claim : plan->claims) {
+        if (claim.letter == letter) {
+            own = claim.identity == drive.Identity ||
+                  (claim.identity.empty() && plan->firstRun && device->native == letter);
+        }
+    }
+    bool sameType = false;
+    try {
+        sameType = own && CLng(modCode::ReadSetting(drive.Letter, "1", "0")) == drive.DriveType;
+    } catch (const RuntimeError&) {
+        sameType = false;
+    }
+    SurviveStoreFailure([&] {
+        if (sameType) {
+            LoadDriveSettings(drive);
+        } else {
+            DefaultDriveSettings(drive);  // a letter given away: the new drive's own defaults
+        }
+        StampDrive(drive);
+    });
+}
+
+bool FindDrives() {
+    gDrives.assign(1, DriveRecord{});
+    const detail::LetterPlan* plan = detail::BindLetters();
+    std::vector<DriveRecord> found;
+    for (int code = 90; code >= 65; --code) {
+        DriveRecord drive = ProbeDrive(Chr(code));
+        if (drive.Letter.empty()) {
+            continue;
+        }
+        if (plan != nullptr) {
+            const auto bound = plan->bound.find(static_cast<char>(code));
+            drive.Identity = bound != plan->bound.end() ? bound->second : std::string();
+        }
+        detail::TakeSettings(drive, plan);
         found.push_back(drive);
         platform::Timer& timer = tmrDriveStatusTimeout.Load(code);
         timer.SetInterval(StatusInterval(drive.DriveType));

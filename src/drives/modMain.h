@@ -1,6 +1,7 @@
 #pragma once
 // The drive model: options of the run, the drive table, per-drive settings, CD door and media.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ struct DriveRecord {
     std::int32_t Notify = 0;
     std::int32_t StatusToolTip = 0;
     std::int32_t TrayToggle = 0;
+    // Where the machine's drives come and go: the drive's own lasting name (udev's serial or
+    // path), kept with its settings; "" where the machine gives the letters.
+    std::string Identity;
+    // Taken away during the run: kept with its letter and settings, never probed.
+    bool Gone = false;
 };
 
 namespace modMain {
@@ -45,7 +51,8 @@ extern std::string gAppPath;
 extern VbBool gPreloading;
 extern VbBool gAdvancedOpen;
 
-// The drive table, highest letter first; never resized after FindDrives.
+// The drive table, highest letter first. It follows the machine (FollowMachine): a drive attached
+// is put in its place, a drive taken away stays, marked gone.
 extern std::vector<DriveRecord> gDrives;
 // The drive status timers, indexed by the character code of the letter. The tray window takes
 // them over once it exists; until then the model creates them through the host.
@@ -57,11 +64,24 @@ void InitOptions();
 void SaveAppPath();
 
 bool FindDrives();
+// A change of the table: "added" (attached, or back) or "gone", and the drive's letter.
+struct TableChange {
+    std::string change;
+    std::string letter;
+};
+// After a notice of the machine: puts the drives attached since in the table and marks those
+// taken away. While the table is in use (an operation lets events run, TableBusy says so) it
+// tries again a little later. Tells OnTableChanged what changed.
+void FollowMachine();
+extern std::function<void(const std::vector<TableChange>&)> OnTableChanged;
+extern std::function<bool()> TableBusy;
 DriveRecord ProbeDrive(const std::string& Letter);
 void ReadVolumeInfo(DriveRecord& Drive);
 int StatusInterval(std::int32_t driveType);
 
 void SaveDriveSettings(DriveRecord& Drive);
+// Writes the drive's identity and the time it was last seen, which the letters are kept by.
+void StampDrive(const DriveRecord& Drive);
 void LoadDriveSettings(DriveRecord& Drive);
 void DefaultDriveSettings(DriveRecord& Drive);
 void SaveAllDriveSettings();

@@ -156,6 +156,10 @@ VbBool DiskPresent(const std::string& Letter) {
 
 void RefreshDriveStatus(DriveRecord& Drive) {
     DoEvents();
+    if (Drive.Gone) {
+        Drive.MediaPresent = vbFalse;  // taken away: nothing to ask, and nothing in it
+        return;
+    }
     platform::Timer* timer = tmrDriveStatusTimeout.Item(LetterCode(Drive.Letter));
     if (timer != nullptr && timer->Enabled()) {
         return;
@@ -188,6 +192,9 @@ namespace {
 
 void MoveDoor(DriveRecord& Drive, bool open) {
     DoEvents();
+    if (Drive.Gone) {
+        return;
+    }
     std::int32_t refused = 0;
     if (Drive.DriveType == kCD) {
         std::int32_t error = 0;
@@ -223,7 +230,7 @@ void CloseDoor(DriveRecord& Drive) {
 
 void CloseAllDoors() {
     for (auto& drive : gDrives) {
-        if (drive.CanClose != 0) {
+        if (drive.CanClose != 0 && !drive.Gone) {
             CloseDoor(drive);
         }
     }
@@ -231,7 +238,7 @@ void CloseAllDoors() {
 
 void ToggleTrayDoors() {
     for (auto& drive : gDrives) {
-        if ((drive.TrayToggle & drive.CanClose & drive.CanEject) != 0) {
+        if ((drive.TrayToggle & drive.CanClose & drive.CanEject) != 0 && !drive.Gone) {
             RefreshDriveStatus(drive);
             if (drive.DoorClosed != 0) {
                 OpenDoor(drive);

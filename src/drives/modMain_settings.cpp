@@ -1,3 +1,4 @@
+#include <ctime>
 #include <string>
 
 #include "drives/modCode.h"
@@ -46,6 +47,22 @@ void SaveDriveSettings(DriveRecord& Drive) {
     modCode::WriteSetting(s, "4", std::to_string(Drive.Notify));
     modCode::WriteSetting(s, "7", std::to_string(Drive.StatusToolTip));
     modCode::WriteSetting(s, "8", std::to_string(Drive.TrayToggle));
+    if (!Drive.Identity.empty()) {
+        modCode::WriteSetting(s, kIdentityKey, Drive.Identity);
+    }
+    batch.Commit();
+}
+
+void StampDrive(const DriveRecord& Drive) {
+    if (Drive.Identity.empty()) {
+        return;
+    }
+    modCode::WriteBatch batch;
+    if (modCode::ReadSetting(Drive.Letter, kIdentityKey, "") != Drive.Identity) {
+        modCode::WriteSetting(Drive.Letter, kIdentityKey, Drive.Identity);
+    }
+    modCode::WriteSetting(Drive.Letter, kLastSeenKey,
+                          std::to_string(static_cast<long long>(std::time(nullptr))));
     batch.Commit();
 }
 
@@ -72,8 +89,9 @@ void LoadDriveSettings(DriveRecord& Drive) {
 }
 
 void DefaultDriveSettings(DriveRecord& Drive) {
-    const VbBool closable = QueryCanClose(Drive);
-    const VbBool ejectable = QueryCanEject(Drive);
+    // A drive taken away cannot be asked: it keeps the capabilities it had.
+    const VbBool closable = Drive.Gone ? Drive.CanClose : QueryCanClose(Drive);
+    const VbBool ejectable = Drive.Gone ? Drive.CanEject : QueryCanEject(Drive);
     Drive.CanEject = ejectable;
     Drive.CanClose = closable;
     Drive.Eject = ejectable != 0 ? 1 : 0;

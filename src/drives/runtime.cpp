@@ -113,8 +113,23 @@ std::string Chr(int code) {
     return std::string(1, static_cast<char>(code));
 }
 
+namespace {
+int gNested = 0;
+struct Nested {
+    Nested() { ++gNested; }
+    ~Nested() { --gNested; }
+    Nested(const Nested&) = delete;
+    Nested& operator=(const Nested&) = delete;
+};
+}  // namespace
+
+bool InNestedEvents() {
+    return gNested > 0;
+}
+
 void DoEvents() {
     if (auto* host = platform::Get().host) {
+        const Nested nested;
         host->DoEvents();
     }
 }
@@ -124,6 +139,7 @@ int MsgBox(const std::string& prompt, int style, const std::string& title) {
                                                          platform::TraceQuote(title) + " " +
                                                          platform::TraceQuote(prompt));
     auto* host = platform::Get().host;
+    const Nested nested;
     return host != nullptr ? host->MsgBox(prompt, style, title) : 1;
 }
 

@@ -31,6 +31,8 @@ std::string Chr(int code);
 
 // Host services, through the installed platform.
 void DoEvents();
+// Whether events run inside DoEvents or a message box now, under a caller that holds records.
+bool InNestedEvents();
 // Traces the box, then shows it; modal.
 int MsgBox(const std::string& prompt, int style = 0, const std::string& title = kAppTitle);
 

@@ -1,6 +1,7 @@
 #pragma once
 // The platform the drive model runs on: one backend of each interface.
 #include "platform/drive_queries.h"
+#include "platform/drive_set.h"
 #include "platform/host.h"
 #include "platform/mci.h"
 #include "platform/media_notices.h"
@@ -18,6 +19,7 @@ struct Services {
     Shell* shell = nullptr;           // windows only
     Windows* windows = nullptr;       // windows only
     MediaNotices* notices = nullptr;  // windows only; none: the tooltip follows the pointer only
+    DriveSet* set = nullptr;          // none: the machine's letters, a table fixed at start
 };
 
 // Set once by main() (or by a test) before the drive model runs.

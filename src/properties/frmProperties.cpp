@@ -149,6 +149,16 @@ void frmProperties::Form_Load() {
         return;
     }
     cmdAdvanced->setEnabled(modMain::gAdvancedOpen == vbFalse);
+    FillTabs();
+    mBuilding = true;
+    tabDrive->setCurrentIndex(0);
+    mBuilding = false;
+    ShowDrive(1);
+    CurrentTab = 1;
+    tmrStatus->SetEnabled(true);
+}
+
+void frmProperties::FillTabs() {
     const frmSystemTray& tray = forms::Ref<frmSystemTray>();
     mBuilding = true;
     while (tabDrive->count() > 0) {
@@ -157,14 +167,32 @@ void frmProperties::Form_Load() {
     for (const DriveRecord& drive : modMain::gDrives) {
         const QString letter = QString::fromStdString(drive.Letter.substr(0, 1));
         const int tab = tabDrive->addTab(tray.ilsSmallDriveIcon.Icon(drive.DriveType),
-                                         QStringLiteral("(%1:)").arg(letter));
+                                         drive.Gone ? QStringLiteral("(%1:) gone").arg(letter)
+                                                    : QStringLiteral("(%1:)").arg(letter));
         tabDrive->setTabData(tab, letter);
     }
-    tabDrive->setCurrentIndex(0);
     mBuilding = false;
-    ShowDrive(1);
-    CurrentTab = 1;
-    tmrStatus->SetEnabled(true);
+}
+
+void frmProperties::TableChanged() {
+    if (tabDrive == nullptr || tabDrive->count() == 0) {
+        return;  // not built, or not shown yet: Form_Load reads the table
+    }
+    // The table has changed under the tabs: the shown drive is found by its letter.
+    const QString shown = tabDrive->tabData(CurrentTab - 1).toString();
+    std::int32_t tab = 1;
+    for (std::size_t i = 0; i < modMain::gDrives.size(); ++i) {
+        if (QString::fromStdString(modMain::gDrives[i].Letter) == shown) {
+            tab = static_cast<std::int32_t>(i) + 1;
+        }
+    }
+    StoreDrive(tab);
+    FillTabs();
+    mBuilding = true;
+    tabDrive->setCurrentIndex(tab - 1);
+    mBuilding = false;
+    CurrentTab = tab;
+    ShowDrive(tab);
 }
 
 void frmProperties::ShowDrive(std::int32_t TabNo) {
@@ -196,7 +224,8 @@ void frmProperties::ShowDrive(std::int32_t TabNo) {
     chkNotify->SetValue(drive->Notify);
     chkTrayToggle->SetValue(drive->TrayToggle);
     chkStatusToolTip->SetValue(drive->StatusToolTip);
-    txtMediaStatus->setText(QStringLiteral("Unknown"));
+    txtMediaStatus->setText(drive->Gone ? QStringLiteral("Drive removed")
+                                        : QStringLiteral("Unknown"));
     UpdateEjectOptions();
     UpdateMonitorOptions();
     fraDrive->show();
@@ -280,6 +309,10 @@ void frmProperties::tmrStatus_Timer() {
     cmdAdvanced->setEnabled(modMain::gAdvancedOpen == vbFalse);
     DriveRecord* drive = DriveOfTab(tabDrive->currentIndex() + 1);
     if (drive == nullptr) {
+        return;
+    }
+    if (drive->Gone) {
+        txtMediaStatus->setText(QStringLiteral("Drive removed"));
         return;
     }
     const forms::Form* self = this;

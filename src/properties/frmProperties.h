@@ -32,6 +32,8 @@ class frmProperties : public forms::Form {
     void StoreDrive(std::int32_t TabNo);
     void UpdateEjectOptions();
     void UpdateMonitorOptions();
+    // Drives came or went while the dialog is up: their tabs follow, the edits stay.
+    void TableChanged();
 
     QTabBar* tabDrive{};
     QGroupBox* fraDrive{};
@@ -59,6 +61,7 @@ class frmProperties : public forms::Form {
   private:
     // The drive of tab TabNo, or null when there is no such tab.
     static DriveRecord* DriveOfTab(std::int32_t TabNo);
+    void FillTabs();
     bool mBuilding = false;
 };
 

@@ -66,12 +66,20 @@ void frmSystemTray::Form_Load() {
     if (platform::MediaNotices* notices = platform::Get().notices) {
         notices->Watch([this] { MediaChanged(); });
     }
+    modMain::OnTableChanged = [this](const auto&) { TableChanged(); };
+    // The notification's list names drives by their place in the table.
+    modMain::TableBusy = [] {
+        const frmMonitor* monitor = forms::Loaded<frmMonitor>();
+        return monitor != nullptr && monitor->Visible();
+    };
 }
 
 void frmSystemTray::Form_Unload(std::int16_t& /*Cancel*/) {
     if (platform::MediaNotices* notices = platform::Get().notices) {
         notices->Watch(nullptr);
     }
+    modMain::OnTableChanged = nullptr;
+    modMain::TableBusy = nullptr;
     // The status timers are this window's; nothing may tick into it once it is gone.
     modMain::tmrDriveStatusTimeout.OnTimer = nullptr;
     modMain::tmrDriveStatusTimeout.UnloadAll();
@@ -130,6 +138,15 @@ void frmSystemTray::RefreshToolTip() {
 }
 
 void frmSystemTray::MediaChanged() {
+    modMain::FollowMachine();
+    mToolTipStale = true;
+    RefreshIfStale();
+}
+
+void frmSystemTray::TableChanged() {
+    if (frmProperties* properties = forms::Loaded<frmProperties>()) {
+        properties->TableChanged();
+    }
     mToolTipStale = true;
     RefreshIfStale();
 }

@@ -39,6 +39,8 @@ class frmSystemTray : public forms::Form,
     // A notice of the machine that what the drives hold may have changed: the tooltip is
     // rebuilt as soon as its throttle and the hold-off of every drive it shows allow.
     void MediaChanged();
+    // Drives came or went: the dialogs and the tooltip follow.
+    void TableChanged();
 
     void tmrUpdateToolTip_Timer();
     void tmrSingleClick_Timer();

@@ -166,7 +166,7 @@ LinuxMachine::LinuxMachine()
 LinuxMachine::LinuxMachine(std::unique_ptr<BlockDeviceSource> source, std::unique_ptr<DeviceIo> io,
                            std::unique_ptr<Udisks> udisks)
     : source_(std::move(source)), io_(std::move(io)), udisks_(std::move(udisks)) {
-    AssignLetters();
+    slots_ = NativeSlots();
 }
 
 std::unique_ptr<ChangeFeed> LinuxMachine::WatchChanges() {
@@ -175,22 +175,23 @@ std::unique_ptr<ChangeFeed> LinuxMachine::WatchChanges() {
 
 LinuxMachine::~LinuxMachine() = default;
 
-void LinuxMachine::AssignLetters() {
+std::array<LinuxMachine::Slot, 26> LinuxMachine::NativeSlots() {
+    std::array<Slot, 26> slots{};
     std::vector<BlockDevice> disks = source_->ListDisks();
     // Shorter names first gives sr2 before sr10 and sdz before sdaa.
     std::sort(disks.begin(), disks.end(), [](const BlockDevice& a, const BlockDevice& b) {
         return a.name.size() != b.name.size() ? a.name.size() < b.name.size() : a.name < b.name;
     });
-    slots_[2] = Slot{Kind::kRoot, "/", {}};
+    slots[2] = Slot{Kind::kRoot, "/", {}};
     std::size_t next = 3;
-    const auto add = [this, &next](Kind kind, const BlockDevice& d) {
-        if (next < slots_.size()) {
-            slots_[next++] = Slot{kind, d.name, d.dev};
+    const auto add = [&slots, &next](Kind kind, const BlockDevice& d) {
+        if (next < slots.size()) {
+            slots[next++] = Slot{kind, d.name, d.dev};
         }
     };
     for (const auto& d : disks) {
         if (d.name == "fd0" || d.name == "fd1") {
-            slots_[d.name == "fd0" ? 0 : 1] = Slot{Kind::kFloppy, d.name, d.dev};
+            slots[d.name == "fd0" ? 0 : 1] = Slot{Kind::kFloppy, d.name, d.dev};
         } else if (Numbered(d.name, "sr")) {
             add(Kind::kCd, d);
         }
@@ -200,6 +201,73 @@ void LinuxMachine::AssignLetters() {
             add(Kind::kRemovable, d);
         }
     }
+    return slots;
+}
+
+// The serial goes with the drive to any port, so a stick keeps its letter and settings wherever
+// it is plugged in. Only a serial of the device's own counts (ID_SERIAL_SHORT): without one,
+// ID_SERIAL is the maker and model, the same for every unit, and the port (ID_PATH) tells them
+// apart instead. Several units of one reader share a serial and differ by ID_INSTANCE.
+std::string LinuxMachine::IdentityOf(const Slot& slot) {
+    const Properties props = source_->DeviceProperties(slot.dev).value_or(Properties{});
+    const std::string serial = Property(props, "ID_SERIAL");
+    if (!serial.empty() && !Property(props, "ID_SERIAL_SHORT").empty()) {
+        const std::string instance = Property(props, "ID_INSTANCE");
+        return "serial:" + serial + (instance.empty() ? "" : ":" + instance);
+    }
+    const std::string path = Property(props, "ID_PATH");
+    return !path.empty() ? "path:" + path : "name:" + slot.name;
+}
+
+std::vector<Device> LinuxMachine::Devices() {
+    const std::array<Slot, 26> native = NativeSlots();
+    std::vector<Device> out;
+    std::vector<Slot> slots;
+    for (std::size_t i = 0; i < native.size(); ++i) {
+        const Slot& s = native[i];
+        if (s.kind != Kind::kFloppy && s.kind != Kind::kCd && s.kind != Kind::kRemovable) {
+            continue;
+        }
+        Device d;
+        d.identity = IdentityOf(s);
+        d.type = s.kind == Kind::kCd ? kDriveCdRom : kDriveRemovable;
+        d.floppy = s.kind == Kind::kFloppy;
+        d.native = static_cast<char>('A' + i);
+        out.push_back(d);
+        slots.push_back(s);
+    }
+    // Two drives that answer to one serial are told apart by their ports.
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const auto twin = [&](std::size_t j) {
+            return j != i && out[j].identity == out[i].identity;
+        };
+        bool shared = false;
+        for (std::size_t j = 0; j < out.size(); ++j) {
+            shared = shared || twin(j);
+        }
+        if (shared && out[i].identity.rfind("serial:", 0) == 0) {
+            const Properties props = source_->DeviceProperties(slots[i].dev).value_or(Properties{});
+            const std::string path = Property(props, "ID_PATH");
+            out[i].identity = !path.empty() ? "path:" + path : "name:" + slots[i].name;
+        }
+    }
+    seen_.clear();
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        seen_[out[i].identity] = slots[i];
+    }
+    return out;
+}
+
+void LinuxMachine::Bind(const std::map<char, std::string>& letters) {
+    std::array<Slot, 26> slots{};
+    slots[2] = slots_[2];
+    for (const auto& [letter, identity] : letters) {
+        const auto it = seen_.find(identity);
+        if (letter >= 'A' && letter <= 'Z' && letter != 'C' && it != seen_.end()) {
+            slots[static_cast<std::size_t>(letter - 'A')] = it->second;
+        }
+    }
+    slots_ = slots;
 }
 
 const LinuxMachine::Slot* LinuxMachine::SlotOf(char letter) const {

@@ -1,12 +1,14 @@
 #pragma once
 // The real machine on Linux: drive letters over sysfs and udev, CD doors through the CD-ROM
-// ioctls. Letters are fixed at construction: A: and B: the floppies fd0 and fd1, C: the root file
-// system, then from D: the CD drives and after them the removable disks, up to Z:. A device that
-// goes away later keeps its letter and reads as having no medium.
+// ioctls. Its own letters: A: and B: the floppies fd0 and fd1, C: the root file system, then from
+// D: the CD drives and after them the removable disks, up to Z:. Those hold until the drive model
+// binds letters to the drives' identities (udev's serial, else path), after which a drive keeps
+// its letter whatever its kernel name; a letter whose drive went reads as having no medium.
 // A tray opens as the desktop's own eject opens it: what is mounted from the disc is unmounted
 // through udisks2 first, and a disc that stays mounted is never ejected.
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,7 +24,10 @@
 
 namespace bm::platform::linux_ {
 
-class LinuxMachine final : public Machine, public DriveQueries, public CdDeviceLayer {
+class LinuxMachine final : public Machine,
+                           public DriveQueries,
+                           public CdDeviceLayer,
+                           public DriveSet {
   public:
     LinuxMachine();
     LinuxMachine(std::unique_ptr<BlockDeviceSource> source, std::unique_ptr<DeviceIo> io,
@@ -34,6 +39,10 @@ class LinuxMachine final : public Machine, public DriveQueries, public CdDeviceL
     DriveQueries& Drives() override { return *this; }
     Mci& MciDevice() override { return mci_; }
     std::unique_ptr<ChangeFeed> WatchChanges() override;
+    DriveSet* Letters() override { return this; }
+
+    std::vector<Device> Devices() override;
+    void Bind(const std::map<char, std::string>& letters) override;
 
     int GetDriveType(const std::string& rootPath) override;
     std::string Dir(const std::string& pattern, int attributes) override;
@@ -57,7 +66,9 @@ class LinuxMachine final : public Machine, public DriveQueries, public CdDeviceL
         std::string mountPoint;  // "" when not mounted
     };
 
-    void AssignLetters();
+    // The machine's own letters for the disks there now.
+    std::array<Slot, 26> NativeSlots();
+    std::string IdentityOf(const Slot& slot);
     const Slot* SlotOf(char letter) const;
     std::optional<Medium> Probe(const Slot& slot);
     VolumeInfo ReadVolume(const Slot& slot, const Medium& medium);
@@ -71,7 +82,8 @@ class LinuxMachine final : public Machine, public DriveQueries, public CdDeviceL
     std::unique_ptr<DeviceIo> io_;
     std::unique_ptr<Udisks> udisks_;
     std::array<Slot, 26> slots_;
-    MciInterpreter mci_{*this};  // last: its open devices use io_
+    std::map<std::string, Slot> seen_;  // by identity, as the last Devices() found them
+    MciInterpreter mci_{*this};         // last: its open devices use io_
 };
 
 }  // namespace bm::platform::linux_

@@ -33,6 +33,7 @@ struct SimDrive {
     bool canEject = true;
     bool doorOpen = false;
     int mciOpenError = 0;
+    std::string id;  // the drive's lasting identity; "" when its letter is the machine's
 };
 
 struct SimState {

@@ -187,8 +187,19 @@ SimDrive Drive(const QJsonObject& o, int index, char& letter, const std::string&
     }
     d.type = type->result;
 
+    const QJsonValue id = o.value(QLatin1String("id"));
+    if (!id.isUndefined() && (d.type == kDriveRemovable || d.type == kDriveCdRom)) {
+        d.id = Name(id, "id", where);
+        if (d.id.empty()) {
+            Fail(where, "id is empty");
+        }
+    }
     if (d.type != kDriveCdRom) {
-        RejectUnknownFields(o, {"letter", "type", "medium"}, where, type->name);
+        if (d.type == kDriveRemovable) {
+            RejectUnknownFields(o, {"letter", "type", "medium", "id"}, where, type->name);
+        } else {
+            RejectUnknownFields(o, {"letter", "type", "medium"}, where, type->name);
+        }
         const QJsonValue medium = o.value(QLatin1String("medium"));
         d.volume = OptionalVolume(o, "medium", where);
         // A fixed, remote or RAM disk is always ready: without a medium it is an empty volume.
@@ -199,8 +210,8 @@ SimDrive Drive(const QJsonObject& o, int index, char& letter, const std::string&
         }
         return d;
     }
-    RejectUnknownFields(o, {"letter", "type", "canEject", "door", "disc", "mciOpenError"}, where,
-                        type->name);
+    RejectUnknownFields(o, {"letter", "type", "canEject", "door", "disc", "mciOpenError", "id"},
+                        where, type->name);
     const QJsonValue canEject = o.value(QLatin1String("canEject"));
     if (!canEject.isUndefined()) {
         d.canEject = Boolean(canEject, "canEject", where);
@@ -257,6 +268,11 @@ SimState ParseMachine(const QByteArray& bytes) {
         auto& slot = state.drives[static_cast<size_t>(letter - 'A')];
         if (slot) {
             Fail(where, std::string("letter \"") + letter + "\" appears twice");
+        }
+        for (const auto& other : state.drives) {
+            if (other && !d.id.empty() && other->id == d.id) {
+                Fail(where, "id " + TraceQuote(d.id) + " appears twice");
+            }
         }
         slot = std::move(d);
     }

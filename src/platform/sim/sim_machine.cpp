@@ -2,6 +2,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <map>
 
 #include "platform/errors.h"
 #include "platform/sim/machine_file.h"
@@ -21,12 +22,33 @@ struct SimMachine::Impl {
     QByteArray bytes;        // the version last read
     std::string fault;       // why that version is not in use, "" when it is
 
-    const SimDrive* Find(char letter) const {
+    bool bound = false;                    // letters given by the drive model
+    std::map<char, std::string> bindings;  // letter -> identity
+
+    // The drive behind one of the program's letters: once letters are bound, the drive with the
+    // bound identity wherever the file puts it.
+    SimDrive* Find(char letter) {
         if (letter < 'A' || letter > 'Z') {
             return nullptr;
         }
-        const auto& slot = state.drives[static_cast<size_t>(letter - 'A')];
-        return slot ? &*slot : nullptr;
+        if (!bound) {
+            auto& slot = state.drives[static_cast<size_t>(letter - 'A')];
+            return slot ? &*slot : nullptr;
+        }
+        const auto b = bindings.find(letter);
+        if (b == bindings.end()) {
+            return nullptr;
+        }
+        for (std::size_t i = 0; i < state.drives.size(); ++i) {
+            auto& slot = state.drives[i];
+            if (slot && IdentityOf(*slot, static_cast<char>('A' + i)) == b->second) {
+                return &*slot;
+            }
+        }
+        return nullptr;
+    }
+    static std::string IdentityOf(const SimDrive& d, char fileLetter) {
+        return d.id.empty() ? std::string("letter:") + fileLetter : d.id;
     }
     // The volume a listing of the root sees, or null when the drive is not ready.
     const SimVolume* Ready(const SimDrive& d) const {
@@ -125,6 +147,31 @@ void SimMachine::Refresh() {
     }
 }
 
+std::vector<platform::Device> SimMachine::Devices() {
+    Refresh();
+    std::vector<platform::Device> out;
+    for (std::size_t i = 0; i < impl_->state.drives.size(); ++i) {
+        const auto& slot = impl_->state.drives[i];
+        if (!slot) {
+            continue;
+        }
+        const char letter = static_cast<char>('A' + i);
+        platform::Device d;
+        d.identity = Impl::IdentityOf(*slot, letter);
+        d.type = slot->type;
+        d.floppy = slot->type == kDriveRemovable && (letter == 'A' || letter == 'B');
+        d.pinned = slot->id.empty();
+        d.native = letter;
+        out.push_back(d);
+    }
+    return out;
+}
+
+void SimMachine::Bind(const std::map<char, std::string>& letters) {
+    impl_->bound = true;
+    impl_->bindings = letters;
+}
+
 std::string SimMachine::LastReloadError() const {
     return impl_->fault.empty() ? std::string() : OneLine(impl_->path + ": " + impl_->fault);
 }
@@ -187,7 +234,7 @@ std::unique_ptr<CdDevice> SimMachine::Open(char letter, bool /*shareable*/, int&
 int SimMachine::MoveDoor(char letter, bool open) {
     Refresh();
     Impl& m = *impl_;
-    const SimDrive* d = m.Find(letter);
+    SimDrive* d = m.Find(letter);
     if (d == nullptr || d->type != kDriveCdRom || !d->canEject) {
         return kMciHardware;
     }
@@ -214,7 +261,7 @@ int SimMachine::MoveDoor(char letter, bool open) {
     }
     // Our own write is not re-read: the remembered version is the one written.
     m.state.document = document;
-    m.state.drives[static_cast<size_t>(letter - 'A')]->doorOpen = open;
+    d->doorOpen = open;
     m.Remember(bytes, st);
     return kMciOk;
 }

@@ -8,6 +8,8 @@
 // - A missing medium is no medium on removable and unknown drives; fixed, remote and RAM disks
 //   are always ready and without one have an empty volume. "medium": null is no medium anywhere.
 // - A disc may list its root "files" like a medium.
+// - "id" (removable and cdrom drives) names the drive for good: its letter is then the one the
+//   program keeps for it, and the file's letter only the one the machine would give it.
 // - Labels and file names longer than 255 bytes, holding control characters (C0, DEL, C1) or
 //   lone surrogates are refused.
 #include <cstdint>
@@ -27,7 +29,10 @@ class SimFileError : public std::runtime_error {
     SimFileError(const std::string& path, const std::string& fault);
 };
 
-class SimMachine final : public Machine, public DriveQueries, public CdDeviceLayer {
+class SimMachine final : public Machine,
+                         public DriveQueries,
+                         public CdDeviceLayer,
+                         public DriveSet {
   public:
     // Throws SimFileError when the file cannot be read or is bad.
     static std::unique_ptr<SimMachine> Load(const std::string& path);
@@ -38,6 +43,12 @@ class SimMachine final : public Machine, public DriveQueries, public CdDeviceLay
     DriveQueries& Drives() override { return *this; }
     Mci& MciDevice() override { return mci_; }
     std::unique_ptr<ChangeFeed> WatchChanges() override;
+    DriveSet* Letters() override { return this; }
+
+    // Drives with an "id" are bound to the letters the drive model gives; the others keep the
+    // letter the file gives them (their identity is "letter:" and that letter).
+    std::vector<platform::Device> Devices() override;
+    void Bind(const std::map<char, std::string>& letters) override;
 
     // Each query first picks up a changed file. A file gone or bad while running leaves the last
     // good state in use; queries never throw SimFileError.
