@@ -8,6 +8,7 @@ guest's own.
 """
 
 import json
+import os
 import re
 import time
 
@@ -23,6 +24,16 @@ LATENCY = 2.0  # seconds from udevd's event to the watch's line
 CYCLES = 50
 RSS_SLACK_KB = 256  # the heap may settle a few pages higher; a record leaked per cycle is more
 
+# The watch is idle when its main thread waits in poll (or select): started, or done with what
+# came. udevd's work for an event done before that.
+IDLE = r"""
+udevadm settle --timeout=30
+i=0
+until [ -n "$pid" ] && grep -qE 'poll|select' /proc/$pid/wchan; do
+    [ $i -ge 300 ] && exit 1
+    sleep 0.1; i=$((i + 1)); pid=${pid:-$(pidof bayminder-drives)}
+done
+"""
 # The guest's side: udevd's view and the watch, each line of the watch stamped with the uptime
 # (the clock udevadm monitor stamps with). The watch's end is a line too.
 START = r"""
@@ -30,15 +41,9 @@ stty -F /dev/ttyS2 raw -echo 115200
 udevadm monitor --kernel --udev --subsystem-match=block >/dev/ttyS2 2>/dev/null &
 { bayminder-drives watch 2>/tmp/watch.err; echo "{\"exit\": $?}"; } |
     while IFS= read -r line; do read -r up _ </proc/uptime; echo "W $up $line"; done >/dev/ttyS2 &
-# Ready once its event loop waits.
-i=0
-until pid=$(pidof bayminder-drives) && grep -qE 'poll|select' /proc/$pid/wchan; do
-    [ $i -ge 300 ] && exit 1
-    sleep 0.1; i=$((i + 1))
-done
-echo $pid
-"""
-USAGE = "ls /proc/{pid}/fd | wc -l; awk '/^VmRSS:/ {{ print $2 }}' /proc/{pid}/status"
+pid=
+""" + IDLE + "echo $pid\n"
+USAGE = "pid={pid}\n" + IDLE + "ls /proc/$pid/fd | wc -l; awk '/^VmRSS:/ { print $2 }' /proc/$pid/status"
 UEVENT = re.compile(r"^(KERNEL|UDEV) *\[([0-9.]+)\] +(\w+) +\S+/block/(sr|sd)[a-z0-9]+ \(block\)$")
 
 
@@ -47,8 +52,10 @@ class Watch:
 
     def __init__(self, guest):
         self.guest, self.lines, self.events, self.cursor = guest, [], [], 0
+        self.log = open(os.path.join(guest.work_dir, "stream.log"), "w")
 
     def _take(self, text):
+        self.log.write(text + "\n")
         m = UEVENT.match(text)
         if m:
             self.events.append((m[1], float(m[2]), m[3], m[4]))
@@ -94,9 +101,9 @@ class Watch:
             pass
         return seen()
 
-    def quiet(self):
-        """The guest's time once udevd has handled every event so far."""
-        return float(self.guest.run("udevadm settle --timeout=30; cat /proc/uptime")[1].split()[0])
+    def quiet(self, pid):
+        """The guest's time once udevd and the watch have handled every event so far."""
+        return float(self.guest.run(f"pid={pid}\n{IDLE}cat /proc/uptime")[1].split()[0])
 
 
 def run(guest, step, check):
@@ -109,7 +116,7 @@ def run(guest, step, check):
 
     def plugged(what, act, change, letter, kind, action, **want):
         """act on the host, then the watch's line for it within LATENCY of udevd's event."""
-        floor = watch.quiet()
+        floor = watch.quiet(pid)
         act()
         got = watch.expect(change, letter)
         if got is None:
@@ -155,8 +162,8 @@ def run(guest, step, check):
     # The stick in and out: usb-storage's wait before it looks for LUNs (a second) only slows this.
     plugged("the stick pulled: gone", lambda: guest.unplug("ustick"), "gone", "F", "sd", "remove", Gone=True)
     guest.run("echo 0 > /sys/module/usb_storage/parameters/delay_use")
-    before = guest.run(USAGE.format(pid=pid))[1].split()
-    floor = watch.quiet()
+    before = guest.run(USAGE.replace('{pid}', pid))[1].split()
+    floor = watch.quiet(pid)
     started, slowest, missed = time.monotonic(), 0.0, []
     for i in range(CYCLES):
         for change, act in (("added", lambda: guest.plug(STICK)), ("gone", lambda: guest.unplug("ustick"))):
@@ -169,7 +176,7 @@ def run(guest, step, check):
             slowest, floor = max(slowest, got[0] - udev), got[0]
         if missed:
             break
-    after = guest.run(USAGE.format(pid=pid))[1].split()
+    after = guest.run(USAGE.replace('{pid}', pid))[1].split()
     check(not missed and slowest <= LATENCY,
           f"{CYCLES} times in and out: each on F: (slowest {slowest:.2f} s after udevd's event; "
           f"{time.monotonic() - started:.0f} s)" + (f"\n       missed: {missed}" if missed else ""))
