@@ -69,7 +69,10 @@ class _Lines:
             left = deadline - time.monotonic()
             if left <= 0 or not select.select([self.sock], [], [], left)[0]:
                 raise VmError(f"no {what} after {timeout} s")
-            chunk = self.sock.recv(65536)
+            try:
+                chunk = self.sock.recv(65536)
+            except OSError:
+                chunk = b""
             if not chunk:
                 raise VmError(f"no {what}: the guest is gone")
             self.pending += chunk

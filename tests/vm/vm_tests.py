@@ -7,7 +7,7 @@ under QEMU, checked from outside through QMP.
 Three boots: one with a disc in the IDE CD-ROM, a USB stick on xhci and a floppy; one with an
 empty CD-ROM, where a USB CD drive and a USB stick come and go while the watch runs (hotplug.py);
 and a desktop one with the system bus, polkitd and udisksd, where a desktop user
-mounts the disc and the tray must still open. Each step prints one line; the exit status is 1
+mounts the disc and the tray must still open, and a USB CD drive comes and goes. Each step prints one line; the exit status is 1
 when any failed, 77 when QEMU cannot run here at all.
 """
 
@@ -174,6 +174,7 @@ def desktop(guest):
     step(guest, "desktop: the first refresh after a disc change reads its label",
          user("bayminder-drives refresh D"), before=lambda: guest.change_medium("cd0dev", "other.iso"),
          MediaPresent=True, VolumeLabel="Other Disc")
+    hotplug.with_udisks(guest, check)
 
 
 def without_disc(guest):
@@ -184,7 +185,7 @@ def without_disc(guest):
 
 GUESTS = (("with-disc", dict(cd="mydata.iso", stick="stick.img", floppy="floppy.img"), with_disc),
           ("without-disc", dict(floppy="floppy.img", hotplug=True), without_disc),
-          ("desktop", dict(cd="mydata.iso", desktop=True), desktop))
+          ("desktop", dict(cd="mydata.iso", desktop=True, hotplug=True), desktop))
 
 
 def main():
