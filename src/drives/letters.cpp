@@ -77,7 +77,8 @@ std::map<std::string, char> Give(const std::vector<platform::Device>& present,
     });
     if (FirstRun(claims)) {
         take([&](const platform::Device& d) -> char {
-            return d.native != 0 && InRange(d, d.native) && !used.contains(d.native) ? d.native : 0;
+            return d.native != 0 && InRange(d, d.native) && !used.contains(d.native) ? d.native
+                                                                                     : char{0};
         });
     }
     // Letters of drives that are away stay theirs while any other is free.

@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <streambuf>
+#include <thread>
 
 #include "support/temp_dir.h"
 
@@ -82,4 +88,67 @@ TEST_F(DriveTool, ExitStatusesAndMessages) {
               std::string::npos)
         << err.str();
     EXPECT_NE(out.str().find("\"MediaPresent\": false"), std::string::npos);
+}
+
+namespace {
+
+// Each flush of the stream is a write to the pipe: what watch prints, as it prints it.
+class PipeBuf : public std::streambuf {
+  public:
+    explicit PipeBuf(int fd) : fd_(fd) {}
+
+  protected:
+    int overflow(int c) override {
+        if (c != EOF) {
+            buffer_ += static_cast<char>(c);
+        }
+        return c;
+    }
+    int sync() override {
+        const bool ok =
+            ::write(fd_, buffer_.data(), buffer_.size()) == static_cast<ssize_t>(buffer_.size());
+        buffer_.clear();
+        return ok ? 0 : -1;
+    }
+
+  private:
+    int fd_;
+    std::string buffer_;
+};
+
+}  // namespace
+
+TEST_F(DriveTool, WatchPrintsEachChangeAsItHappensAndEndsCleanlyOnAnInterrupt) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    PipeBuf buf(fds[1]);
+    std::ostream lines(&buf);
+    int status = -1;
+    std::thread watch([&] {
+        status = RunDriveTool({"--simulate", machine, "watch"}, lines, err, dir / "config");
+    });
+    // The table is found (A: is the last drive it stores) before the machine changes.
+    const std::string ini = dir / "config/Bayminder/Bayminder.ini";
+    for (int i = 0; i < 500 && bm::test::ReadFile(ini).find("[A]") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::string text = Machine();
+    text.insert(text.rfind(']'), R"(, {"letter": "G", "type": "cdrom", "id": "usb-dvd"})");
+    bm::test::WriteFile(machine + ".new", text);
+    std::filesystem::rename(machine + ".new", machine);
+    pollfd p{fds[0], POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    char got[4096] = {};
+    ASSERT_GT(::read(fds[0], got, sizeof got - 1), 0);
+    std::raise(SIGINT);
+    watch.join();
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(std::string(got).substr(0, 53),
+              R"({"change":"added","letter":"G","drive":{"Letter": "G")");
+    EXPECT_NE(std::string(got).find(R"("Identity": "usb-dvd", "Gone": false}}
+)"),
+              std::string::npos)
+        << got;
+    ::close(fds[0]);
+    ::close(fds[1]);
 }

@@ -11,7 +11,7 @@ import signal
 import subprocess
 import sys
 
-from desktop_tests import DELETED, choose, drive
+from desktop_tests import DELETED, TIP, choose, drive, session_ends
 from harness import Failure, check, main, poll, settle
 
 LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
@@ -374,6 +374,37 @@ def test_atspi_dialogs(desktop):
     check(app.running(), "the program ended before the message box was answered")
     acc.act(acc.find(box, "OK", "push button"), "press", "click")
     check(app.wait_exit() == 0, f"exit status {app.proc.returncode} after the box, expected 0")
+
+
+def test_drive_plugged_in(desktop):
+    """A USB DVD drive with a disc joins the machine file while the properties dialog is open:
+    a tab in its place, the disc in the tooltip, and ejected at the end of the session; the
+    empty CD drive E: taken out is marked gone and never asked again."""
+    acc = A11y(desktop)
+    app = desktop.started()
+    acc.application(app)
+    desktop.click_icon(app, repeat=2)
+    win = acc.window(PROPERTIES)
+    machine = desktop.read_machine()
+    machine["drives"].append({"letter": "G", "type": "cdrom", "id": "usb-dvd",
+                              "disc": {"label": "TRAVEL", "serial": 7}})
+    mark = app.trace.mark()
+    desktop.edit_machine(lambda d: None, machine)
+    names = lambda: [t.name for t in acc.tabs(win)[0]]  # noqa: E731
+    settle("the tabs after the plug", names, ["(G:)", "(F:)", "(E:)", "(D:)", "(A:)"])
+    app.trace.wait_for(TIP.replace("(.*)", "(Travel in CD, .*)"), 5, mark)
+    check(stored(desktop)["G"].get("9") == "usb-dvd", "G:'s identity is not stored")
+
+    machine = desktop.read_machine()
+    machine["drives"] = [d for d in machine["drives"] if d["letter"] != "E"]
+    desktop.edit_machine(lambda d: None, machine)
+    settle("the tabs after the pull", names, ["(G:)", "(F:)", "(E:) gone", "(D:)", "(A:)"])
+    gone = app.trace.mark()
+    closed(desktop, app, PROPERTIES, lambda: acc.click(acc.find(win, "Cancel", "push button")))
+    mark = session_ends(desktop, app, "G")
+    check(app.trace.find(r"^bayminder\.mci: open D: ", mark), "D: was not checked")
+    check(not app.trace.find(r"^bayminder\.mci: open E: ", gone), "E: was asked once gone")
+    check(not app.trace.find(r"^bayminder\.msgbox: ", gone), "a message box after the pull")
 
 
 if __name__ == "__main__":

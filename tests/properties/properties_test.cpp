@@ -7,6 +7,7 @@
 #include "drives/modMain.h"
 #include "properties/frmProperties.h"
 #include "properties/frmPropertiesAdvanced.h"
+#include "support/fake_platform.h"
 #include "support/window_fixture.h"
 
 using namespace bm;
@@ -98,6 +99,56 @@ TEST_F(Properties, ATickSeesTabSwitchesCloseAndTheAdvancedDialogInsideTheRefresh
     host.Advance(1000);
     EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
     host.Advance(2000);
+}
+
+// A drive plugged in or pulled while the dialog is up: a tab in its place, a tab marked gone,
+// no edit lost, and Cancel and OK reach every drive, the new one too.
+TEST_F(Properties, DrivesComingAndGoingWhileOpenGetTheirTabsAndLoseNoEdit) {
+    test::FakeDriveSet set{drives, mci};
+    platform::Install({&drives, &mci, &settings, &host, &shell, &windows, nullptr, &set});
+    set.Attach("int", platform::kDriveCdRom, 'D');
+    set.Attach("stick", platform::kDriveRemovable, 'F');
+    frmProperties& dialog = Open();
+    const auto tabs = [&dialog] {
+        QStringList texts;
+        for (int i = 0; i < dialog.tabDrive->count(); ++i) {
+            texts << dialog.tabDrive->tabText(i);
+        }
+        return texts.join(QLatin1Char(' ')).toStdString() + " shown " +
+               dialog.tabDrive->tabText(dialog.tabDrive->currentIndex()).toStdString();
+    };
+    dialog.chkMonitor->SetValue(1);  // on the stick's tab, not saved
+    set.Attach("usb", platform::kDriveCdRom, 'E');
+    FollowMachine();
+    EXPECT_EQ(tabs(), "(F:) (E:) (D:) shown (F:)");
+    EXPECT_EQ(dialog.chkMonitor->Value(), 1);
+    set.Detach("int");
+    FollowMachine();
+    EXPECT_EQ(tabs(), "(F:) (E:) (D:) gone shown (F:)");
+    dialog.tabDrive->setCurrentIndex(2);
+    host.Advance(1000);
+    EXPECT_EQ(dialog.txtMediaStatus->text(), QStringLiteral("Drive removed"));
+    dialog.chkMonitor->SetValue(0);
+    dialog.tabDrive->setCurrentIndex(1);
+    dialog.chkEject->SetValue(0);
+
+    mci.sent.clear();
+    dialog.cmdCancel->click();
+    EXPECT_EQ(Drive('F').Monitor, 0);
+    EXPECT_EQ(Drive('D').Monitor, 1);
+    EXPECT_EQ(Drive('E').Eject, 1);
+    EXPECT_TRUE(mci.sent.empty());  // stored values, nothing asked
+
+    frmProperties& again = forms::Ref<frmProperties>();
+    again.Show();
+    again.tabDrive->setCurrentIndex(1);
+    again.chkEject->SetValue(0);
+    again.tabDrive->setCurrentIndex(2);
+    again.chkMonitor->SetValue(0);
+    again.cmdOkay->click();
+    EXPECT_EQ(settings.Value("E", "3"), "0");
+    EXPECT_EQ(settings.Value("D", "2"), "0");
+    EXPECT_TRUE(host.boxes.empty());
 }
 
 TEST_F(Properties, AStoreThatFailsOnOkIsToldAndNothingCrashes) {

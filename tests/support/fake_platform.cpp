@@ -41,6 +41,44 @@ bool FakeDrives::GetVolumeSerial(const std::string& rootPath, std::uint32_t& ser
     return true;
 }
 
+std::vector<platform::Device> FakeDriveSet::Devices() {
+    std::vector<platform::Device> out;
+    for (const auto& [identity, a] : attached) {
+        out.push_back(a.device);
+    }
+    return out;
+}
+
+void FakeDriveSet::Bind(const std::map<char, std::string>& letters) {
+    for (const auto& [letter, identity] : bound) {
+        const auto it = attached.find(identity);
+        if (it != attached.end()) {  // what the drive went through under its letter
+            it->second.drive = drives_.drives[letter];
+            it->second.cd = mci_.cds[letter];
+        }
+        drives_.drives.erase(letter);
+        mci_.cds.erase(letter);
+    }
+    bound = letters;
+    for (const auto& [letter, identity] : bound) {
+        const Attached& a = attached.at(identity);
+        drives_.drives[letter] = a.drive;
+        if (a.device.type == platform::kDriveCdRom) {
+            mci_.cds[letter] = a.cd;
+        }
+    }
+}
+
+void FakeDriveSet::Attach(const std::string& identity, int type, char native, bool media) {
+    Attached a;
+    a.device = {identity, type,
+                type == platform::kDriveRemovable && (native == 'A' || native == 'B'), false,
+                native};
+    a.drive = Disk(type, media);
+    a.cd = FakeCd{media, false, true, 0};
+    attached[identity] = a;
+}
+
 int FakeMci::SendString(const std::string& command, std::string& reply) {
     sent.push_back(command);
     reply.clear();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/drive_queries.h"
+#include "platform/drive_set.h"
 #include "platform/mci_interpreter.h"
 #include "platform/settings_backing.h"
 
@@ -60,6 +61,29 @@ class FakeMci : public platform::Mci, public platform::CdDeviceLayer {
 
   private:
     platform::MciInterpreter interpreter_{*this};
+};
+
+// Drives that come and go, put under the letters the model binds in the fakes above.
+class FakeDriveSet : public platform::DriveSet {
+  public:
+    struct Attached {
+        platform::Device device;
+        FakeDrive drive;
+        FakeCd cd;
+    };
+    FakeDriveSet(FakeDrives& drives, FakeMci& mci) : drives_(drives), mci_(mci) {}
+    std::vector<platform::Device> Devices() override;
+    void Bind(const std::map<char, std::string>& letters) override;
+    // A CD drive (with a disc) or a removable disk, attached with its native letter.
+    void Attach(const std::string& identity, int type, char native, bool media = true);
+    void Detach(const std::string& identity) { attached.erase(identity); }
+
+    std::map<std::string, Attached> attached;
+    std::map<char, std::string> bound;
+
+  private:
+    FakeDrives& drives_;
+    FakeMci& mci_;
 };
 
 class MemorySettings : public platform::SettingsBacking {

@@ -237,15 +237,14 @@ std::vector<Device> LinuxMachine::Devices() {
         slots.push_back(s);
     }
     // Two drives that answer to one serial are told apart by their ports.
+    std::vector<bool> shared(out.size(), false);
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const auto twin = [&](std::size_t j) {
-            return j != i && out[j].identity == out[i].identity;
-        };
-        bool shared = false;
         for (std::size_t j = 0; j < out.size(); ++j) {
-            shared = shared || twin(j);
+            shared[i] = shared[i] || (j != i && out[j].identity == out[i].identity);
         }
-        if (shared && out[i].identity.rfind("serial:", 0) == 0) {
+    }
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        if (shared[i] && out[i].identity.rfind("serial:", 0) == 0) {
             const Properties props = source_->DeviceProperties(slots[i].dev).value_or(Properties{});
             const std::string path = Property(props, "ID_PATH");
             out[i].identity = !path.empty() ? "path:" + path : "name:" + slots[i].name;
