@@ -209,11 +209,18 @@ std::array<LinuxMachine::Slot, 26> LinuxMachine::NativeSlots() {
 // ID_SERIAL is the maker and model, the same for every unit, and the port (ID_PATH) tells them
 // apart instead. Several units of one reader share a serial and differ by ID_INSTANCE.
 std::string LinuxMachine::IdentityOf(const Slot& slot) {
-    const Properties props = source_->DeviceProperties(slot.dev).value_or(Properties{});
+    const auto known = source_->DeviceProperties(slot.dev);
+    if (!known) {
+        return {};  // gone since the listing: what is left of it names nothing
+    }
+    const Properties& props = *known;
     const std::string serial = Property(props, "ID_SERIAL");
     if (!serial.empty() && !Property(props, "ID_SERIAL_SHORT").empty()) {
         const std::string instance = Property(props, "ID_INSTANCE");
-        return "serial:" + serial + (instance.empty() ? "" : ":" + instance);
+        const bool named = instance.empty() || (serial.size() > instance.size() &&
+                                                serial.compare(serial.size() - instance.size(),
+                                                               instance.size(), instance) == 0);
+        return "serial:" + serial + (named ? "" : ":" + instance);
     }
     const std::string path = Property(props, "ID_PATH");
     return !path.empty() ? "path:" + path : "name:" + slot.name;
@@ -230,6 +237,9 @@ std::vector<Device> LinuxMachine::Devices() {
         }
         Device d;
         d.identity = IdentityOf(s);
+        if (d.identity.empty()) {
+            continue;
+        }
         d.type = s.kind == Kind::kCd ? kDriveCdRom : kDriveRemovable;
         d.floppy = s.kind == Kind::kFloppy;
         d.native = static_cast<char>('A' + i);

@@ -1,6 +1,7 @@
 // The real machine's block devices through libudev, and its mount table.
 #include <libudev.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -48,13 +49,16 @@ BlockDevice Describe(udev_device* d) {
 
 class UdevSource final : public BlockDeviceSource {
   public:
-    UdevSource() : udev_(udev_new()) {}
+    UdevSource() : udev_(udev_new()), udevd_(::access("/run/udev/control", F_OK) == 0) {}
 
     std::vector<BlockDevice> ListDisks() override {
         std::vector<BlockDevice> out;
         for (const std::string& path : Scan(nullptr, "disk")) {
             DevicePtr d(udev_device_new_from_syspath(udev_.get(), path.c_str()));
-            if (d && IsType(d.get(), "disk")) {
+            // A disk udev has not finished with yet has no identity to go by: it comes with
+            // udev's own "add".
+            if (d && IsType(d.get(), "disk") &&
+                (udev_device_get_is_initialized(d.get()) != 0 || !udevd_)) {
                 out.push_back(WithPartitions(d.get()));
             }
         }
@@ -143,6 +147,7 @@ class UdevSource final : public BlockDeviceSource {
     }
 
     std::unique_ptr<udev, UdevUnref> udev_;
+    bool udevd_;  // a udev daemon runs (without one, nothing is ever initialized)
 };
 
 }  // namespace

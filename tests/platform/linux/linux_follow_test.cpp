@@ -100,9 +100,10 @@ TEST(LinuxIdentity, SerialOfTheDriveItselfElseItsPortElseItsName) {
         {"E:ID_SERIAL=QEMU_QEMU_CD-ROM\nE:ID_PATH=pci-0:4.0-usb-0:1:1.0-scsi-0:0:0:0\n",
          "E:ID_PATH=pci-0:4.0-usb-0:2:1.0-scsi-0:0:0:0\n",
          "D=path:pci-0:4.0-usb-0:1:1.0-scsi-0:0:0:0 E=path:pci-0:4.0-usb-0:2:1.0-scsi-0:0:0:0 "},
-        {"E:ID_SERIAL=R_1\nE:ID_SERIAL_SHORT=1\nE:ID_INSTANCE=0:0\n",
+        // USB storage's serial names its unit already; a reader's may not.
+        {"E:ID_SERIAL=QEMU_CD_BM-1-0:0\nE:ID_SERIAL_SHORT=BM-1\nE:ID_INSTANCE=0:0\n",
          "E:ID_SERIAL=R_1\nE:ID_SERIAL_SHORT=1\nE:ID_INSTANCE=0:1\n",
-         "D=serial:R_1:0:0 E=serial:R_1:0:1 "},
+         "D=serial:QEMU_CD_BM-1-0:0 E=serial:R_1:0:1 "},
         // Two units that claim one serial are told apart by their ports.
         {"E:ID_SERIAL=S\nE:ID_SERIAL_SHORT=S\nE:ID_PATH=p0\n",
          "E:ID_SERIAL=S\nE:ID_SERIAL_SHORT=S\nE:ID_PATH=p1\n", "D=path:p0 E=path:p1 "},
