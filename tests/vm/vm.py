@@ -4,8 +4,8 @@ The guest runs the commands sent over its second serial port (see guest_init.sh)
 each on one line; QMP gives the host's view of the hardware and lets the host act on it (put a
 disc in, take one out, pull the stick, plug drives in and out). Both are read only while the
 host waits for an answer: QEMU sends an event before the reply to any later command, so a query
-gathers all events so far. A guest for hot-plugging has a third serial port, the guest's stream
-of lines that come unasked (a long-running tool's output), read as they come.
+gathers all events so far. A hotplug guest's third serial port is its stream of lines that come
+unasked, read as they come.
 """
 
 import base64
@@ -57,8 +57,7 @@ class _Lines:
         self.sock.sendall(text.encode())
 
     def read(self, parse, timeout, what):
-        """Reads lines until parse(line) gives a value other than None, and returns it. A line
-        not yet whole when the time is up stays for the next read."""
+        """Reads lines until parse(line) gives a value other than None, and returns it."""
         deadline = time.monotonic() + timeout
         while True:
             while b"\n" in self.pending:
@@ -81,8 +80,7 @@ class _Lines:
 class Vm:
     """One guest. cd, stick and floppy are image files in the guest folder or None (an empty
     drive); a desktop guest runs the system bus, polkitd and udisksd as a desktop has them; a
-    hotplug guest has a USB controller with nothing on it, and the stick's and a disc's images
-    as nodes of their own, so that they outlive the devices plugged in and out."""
+    hotplug guest has a USB controller, and images as nodes that outlive the devices on them."""
 
     def __init__(self, guest_dir, work_dir, cd=None, stick=None, floppy=None, desktop=False, hotplug=False):
         self.guest_dir, self.work_dir, self.desktop, self.hotplug = guest_dir, work_dir, desktop, hotplug
@@ -122,15 +120,15 @@ class Vm:
     def start(self):
         os.makedirs(self.work_dir, exist_ok=True)
         self._qmp, self._ctl = (_Lines(os.path.join(self.work_dir, s)) for s in ("qmp.sock", "ctl.sock"))
-        self._stream = _Lines(os.path.join(self.work_dir, "stream.sock")) if self.hotplug else None
+        self.stream = _Lines(os.path.join(self.work_dir, "stream.sock")) if self.hotplug else None
         started = time.monotonic()
         with open(os.path.join(self.work_dir, "qemu.log"), "w") as log:
             self.proc = subprocess.Popen(self.command_line(), stdin=subprocess.DEVNULL, stdout=log,
                                          stderr=subprocess.STDOUT)
         self._qmp.accept("QMP")
         self._ctl.accept("serial line")
-        if self._stream:
-            self._stream.accept("stream line")
+        if self.stream:
+            self.stream.accept("stream line")
         self._qmp.read(lambda line: json.loads(line).get("QMP"), 20, "QMP greeting")
         self.qmp("qmp_capabilities")
         self._ctl.read(lambda line: "@@READY" in line or None, 90, "guest ready")
@@ -182,20 +180,12 @@ class Vm:
         return len(self.events)
 
     def wait_event(self, name, since, device=None):
-        """Waits for a QMP event from index since on, of the qdev device when given."""
-        def seen():
-            return any(e["event"] == name and device in (None, e.get("data", {}).get("device"))
-                       for e in self.events[since:])
-        while not seen():
+        while not any(e["event"] == name and device in (None, e["data"].get("device"))
+                      for e in self.events[since:]):
             self._qmp.read(lambda line: self._reply(line) or True, 20, f"QMP event {name}")
 
-    def stream(self, parse, timeout, what):
-        """The first value parse gives for a line of the guest's stream."""
-        return self._stream.read(parse, timeout, what)
-
     def plug(self, *devices):
-        """Adds devices (their properties, driver first) in order; a usb-bot, plugged in only
-        once its LUNs are on its bus, is attached after them."""
+        """Adds devices in order; a usb-bot is attached once its LUNs are on its bus."""
         for props in devices:
             self.qmp("device_add", **props)
         for props in devices:
