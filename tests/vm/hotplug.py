@@ -52,47 +52,40 @@ class Watch:
         self.pid = out.split()[-1] if rc == 0 else None
 
     def _take(self, text):
+        """Keeps a line of the stream: an event, or a line of the watch but for labels, which may
+        come after any other."""
         self.log.write(text + "\n")
         m = UEVENT.match(text)
         if m:
             self.events.append((m[1], float(m[2]), m[3], m[4]))
-        elif text.startswith("W "):
-            stamp, msg = float(text.split(" ")[1]), json.loads(text.split(" ", 2)[2])
-            if "exit" in msg:
-                raise vm.VmError(f"the watch ended with status {msg['exit']}")
-            self.lines.append((stamp, msg))
-        return True if m or text.startswith("W ") else None
+        elif text.startswith("W ") and '"change":"label"' not in text:
+            self.lines.append((float(text.split(" ")[1]), json.loads(text.split(" ", 2)[2])))
+        return m or text.startswith("W ") or None
 
     def when(self, floor, source, action, kind):
-        """The time of the first such event at or after floor (udevadm monitor may be later
-        than the watch to write it), or None."""
-        def seen():
-            return next((t for s, t, a, k in self.events if (s, a, k) == (source, action, kind) and t >= floor), None)
+        """The time of the first such event at or after floor (udevadm monitor may write it after
+        the watch its line), or None."""
         try:
-            while seen() is None:
+            while not any((s, a, k) == (source, action, kind) and t >= floor for s, t, a, k in self.events):
                 self.guest.stream.read(self._take, 10, f"{source} {action} event")
         except vm.VmError:
-            pass
-        return seen()
+            return None
+        return min(t for s, t, a, k in self.events if (s, a, k) == (source, action, kind) and t >= floor)
 
     def line(self, act, change, letter, floor):
-        """act, then the watch's next line but for labels must be change on letter: its drive and
-        how long after udevd's and the kernel's events it came; None and the line, or the lack of
-        one, printed otherwise."""
+        """act, then the watch's next line must be change on letter: its drive, how long after
+        udevd's and the kernel's events it came and its time; None when not (printed)."""
         act()
         try:
-            while True:
-                while self.cursor >= len(self.lines):
-                    self.guest.stream.read(self._take, 30, f"watch line {change} {letter}:")
-                stamp, msg = self.lines[self.cursor]
-                self.cursor += 1
-                if msg.get("change") != "label":
-                    break
+            while self.cursor >= len(self.lines):
+                self.guest.stream.read(self._take, 30, f"watch line {change} {letter}:")
         except vm.VmError as e:
             print(f"       {e}")
             return None
+        stamp, msg = self.lines[self.cursor]
+        self.cursor += 1
         if (msg.get("change"), msg.get("letter")) != (change, letter):
-            print(f"       instead: {msg}")
+            print(f"       instead: {msg}")  # or the watch's end: {"exit": status}
             return None
         udev, kernel = (self.when(floor, s, ACTION[change], KIND[letter]) for s in ("UDEV", "KERNEL"))
         return msg.get("drive", {}), udev and stamp - udev, kernel and stamp - kernel, stamp

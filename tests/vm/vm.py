@@ -179,11 +179,6 @@ class Vm:
         self.qmp("query-status")
         return len(self.events)
 
-    def wait_event(self, name, since, device=None):
-        while not any(e["event"] == name and device in (None, e["data"].get("device"))
-                      for e in self.events[since:]):
-            self._qmp.read(lambda line: self._reply(line) or True, 20, f"QMP event {name}")
-
     def plug(self, *devices):
         """Adds devices in order; a usb-bot is attached once its LUNs are on its bus."""
         for props in devices:
@@ -195,7 +190,8 @@ class Vm:
     def unplug(self, qdev):
         mark = self.mark()
         self.qmp("device_del", id=qdev)
-        self.wait_event("DEVICE_DELETED", since=mark, device=qdev)
+        while not any(e["event"] == "DEVICE_DELETED" and e["data"].get("device") == qdev for e in self.events[mark:]):
+            self._qmp.read(lambda line: self._reply(line) or True, 20, "QMP event DEVICE_DELETED")
 
     def change_medium(self, qdev, name):
         args = {"id": qdev, "filename": self.image(name), "format": "raw",
