@@ -18,8 +18,10 @@ ensure_packages() {
     echo "Installing from Debian: ${missing[*]}" >&2
     local sudo=()
     [ "$(id -u)" -ne 0 ] && sudo=(sudo)
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # Another install may be under way (a package manager's timer, a parallel test): wait for it.
+    local wait=(-o DPkg::Lock::Timeout=900)
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # build DIR [cmake options...]

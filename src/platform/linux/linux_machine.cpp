@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cerrno>
 #include <functional>
+#include <memory>
 
 #include "platform/errors.h"
 #include "platform/linux/block_monitor.h"
@@ -106,31 +107,41 @@ std::string FirstEntry(const std::string& path, const std::string& pattern, int 
     return found;
 }
 
+// A drive's descriptor, closed when its last holder lets go.
+struct OpenFd {
+    OpenFd(DeviceIo& device, int descriptor) : io(device), fd(descriptor) {}
+    ~OpenFd() { io.Close(fd); }
+    OpenFd(const OpenFd&) = delete;
+    OpenFd& operator=(const OpenFd&) = delete;
+    DeviceIo& io;
+    const int fd;
+};
+
 // One CD drive opened for the span of an alias; the machine opens its tray.
 class CdHandle final : public CdDevice {
   public:
     CdHandle(DeviceIo& io, int fd, std::function<int(int fd)> openTray)
-        : io_(io), fd_(fd), openTray_(std::move(openTray)) {}
-    ~CdHandle() override { io_.Close(fd_); }
-    CdHandle(const CdHandle&) = delete;
-    CdHandle& operator=(const CdHandle&) = delete;
+        : fd_(std::make_shared<OpenFd>(io, fd)), openTray_(std::move(openTray)) {}
 
-    bool MediaPresent() override { return io_.DriveStatus(fd_) == CDS_DISC_OK; }
+    bool MediaPresent() override { return fd_->io.DriveStatus(fd_->fd) == CDS_DISC_OK; }
     bool CanEject() override {
-        const int caps = io_.Capability(fd_);
+        const int caps = fd_->io.Capability(fd_->fd);
         return caps >= 0 && (caps & CDC_OPEN_TRAY) != 0;
     }
     // udisks2 has no call that closes a tray, and the ioctl closes it mounted or not.
     int SetDoor(bool open) override {
         if (open) {
-            return openTray_(fd_);
+            // While udisks2 is asked, events run, and one may close the alias and this handle
+            // with it: the door keeps its own hold on the descriptor and on what opens it.
+            const std::shared_ptr<OpenFd> fd = fd_;
+            const std::function<int(int)> openTray = openTray_;
+            return openTray(fd->fd);
         }
-        return io_.CloseTray(fd_) < 0 ? kMciHardware : kMciOk;
+        return fd_->io.CloseTray(fd_->fd) < 0 ? kMciHardware : kMciOk;
     }
 
   private:
-    DeviceIo& io_;
-    int fd_;
+    std::shared_ptr<OpenFd> fd_;
     std::function<int(int fd)> openTray_;
 };
 

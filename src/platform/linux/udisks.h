@@ -31,9 +31,24 @@ class Udisks {
     virtual UdisksResult Eject(const std::string& name) = 0;
 };
 
-// The daemon on the system bus, through Qt D-Bus. The calls block; no password is ever asked
-// for (auth.no_user_interaction), so a refusal comes back at once instead of a dialog.
-std::unique_ptr<Udisks> MakeSystemUdisks();
+// How long a call may go unanswered before the daemon counts as not answering: then the call
+// fails (kFailed, org.freedesktop.DBus.Error.NoReply), as any other failed unmount does.
+struct UdisksDeadlines {
+    // The bus daemon's own answers (whether udisks2 runs or can be started): given at once.
+    int busMs = 2000;
+    // An unmount, the drive lookup, an eject. Unmounting a slow disc and waiting for the tray
+    // take a few seconds, and the first call may start the daemon first; a daemon that needs
+    // longer is hung, and a check at the end of the session cannot wait for it for long.
+    int callMs = 10000;
+};
+
+// The daemon on the system bus, through Qt D-Bus. A call waits for its answer with events
+// running (user input waits), so windows paint and timers tick meanwhile: a caller may be
+// re-entered there. No password is ever asked for (auth.no_user_interaction), so a refusal
+// comes back at once instead of a dialog.
+std::unique_ptr<Udisks> MakeSystemUdisks(UdisksDeadlines deadlines = {});
+// The same on the bus at that address.
+std::unique_ptr<Udisks> MakeBusUdisks(const std::string& address, UdisksDeadlines deadlines);
 // A system without the daemon.
 std::unique_ptr<Udisks> MakeNoUdisks();
 

@@ -1,12 +1,16 @@
 // The udisks2 daemon on the system bus, through Qt D-Bus (Qt Core and D-Bus only, no window
 // system). A program that uses it needs a QCoreApplication.
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
+#include <QEventLoop>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantMap>
+#include <memory>
+#include <utility>
 
 #include "platform/linux/udisks.h"
 
@@ -14,11 +18,38 @@ namespace bm::platform::linux_ {
 namespace {
 
 const QString kService = QStringLiteral("org.freedesktop.UDisks2");
-// An unmount of a slow disc and an eject that spins it down take seconds, not this long.
-constexpr int kCallTimeoutMs = 60000;
+const QString kNoReply = QStringLiteral("org.freedesktop.DBus.Error.NoReply");
 
 QVariantMap NoInteraction() {
     return {{QStringLiteral("auth.no_user_interaction"), true}};
+}
+
+// The answer to call, or NoReply once deadlineMs have passed. A blocking call would stop the
+// countdown window and the session manager's messages with it, so events run meanwhile; user
+// input waits, as it did for the blocking call. The loop sleeps until something happens.
+QDBusMessage Ask(const QDBusConnection& bus, const QDBusMessage& call, int deadlineMs) {
+    QDBusPendingCall pending = bus.asyncCall(call, deadlineMs);
+    QDBusPendingCallWatcher watcher(pending);
+    if (!watcher.isFinished()) {
+        QEventLoop loop;
+        QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
+        // libdbus ends the call at the same deadline; this one does not depend on it.
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+        deadline.start(deadlineMs);
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+        if (!watcher.isFinished() && deadline.isActive()) {
+            // The program is quitting, and every event loop with it: only blocking waits now,
+            // and libdbus still ends the call at the deadline.
+            watcher.waitForFinished();
+        }
+    }
+    if (!watcher.isFinished() || watcher.reply().errorName() == kNoReply) {
+        return QDBusMessage::createError(kNoReply,
+                                         QStringLiteral("no answer within %1 ms").arg(deadlineMs));
+    }
+    return watcher.reply();
 }
 
 UdisksResult ResultOf(const QDBusMessage& reply) {
@@ -29,23 +60,34 @@ UdisksResult ResultOf(const QDBusMessage& reply) {
     return {UdisksStatusOf(name), name + ": " + reply.errorMessage().toStdString()};
 }
 
-class SystemUdisks final : public Udisks {
+class BusUdisks final : public Udisks {
   public:
+    BusUdisks(QString address, UdisksDeadlines deadlines)
+        : address_(std::move(address)), deadlines_(deadlines) {}
+
     bool Available() override {
-        QDBusConnection bus = QDBusConnection::systemBus();
-        if (!bus.isConnected() || bus.interface() == nullptr) {
+        const QDBusConnection bus = Bus();
+        if (!bus.isConnected()) {
             return false;
         }
-        if (bus.interface()->isServiceRegistered(kService).value()) {
+        const auto busCall = [](const QString& method) {
+            return QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                  QStringLiteral("/org/freedesktop/DBus"),
+                                                  QStringLiteral("org.freedesktop.DBus"), method);
+        };
+        const auto first = [](const QDBusMessage& reply) {
+            return reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+                       ? reply.arguments().constFirst()
+                       : QVariant();
+        };
+        QDBusMessage owner = busCall(QStringLiteral("NameHasOwner"));
+        owner << kService;
+        if (first(Ask(bus, owner, deadlines_.busMs)).toBool()) {
             return true;
         }
-        const QDBusMessage names = bus.call(
-            QDBusMessage::createMethodCall(
-                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ListActivatableNames")),
-            QDBus::Block, kCallTimeoutMs);
-        return names.type() == QDBusMessage::ReplyMessage && !names.arguments().isEmpty() &&
-               names.arguments().constFirst().toStringList().contains(kService);
+        return first(Ask(bus, busCall(QStringLiteral("ListActivatableNames")), deadlines_.busMs))
+            .toStringList()
+            .contains(kService);
     }
 
     UdisksResult Unmount(const std::string& name) override {
@@ -53,7 +95,7 @@ class SystemUdisks final : public Udisks {
             kService, QString::fromStdString(UdisksBlockPath(name)),
             QStringLiteral("org.freedesktop.UDisks2.Filesystem"), QStringLiteral("Unmount"));
         call << NoInteraction();
-        return ResultOf(QDBusConnection::systemBus().call(call, QDBus::Block, kCallTimeoutMs));
+        return ResultOf(Ask(Bus(), call, deadlines_.callMs));
     }
 
     UdisksResult Eject(const std::string& name) override {
@@ -61,8 +103,7 @@ class SystemUdisks final : public Udisks {
             kService, QString::fromStdString(UdisksBlockPath(name)),
             QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
         get << QStringLiteral("org.freedesktop.UDisks2.Block") << QStringLiteral("Drive");
-        const QDBusMessage drive =
-            QDBusConnection::systemBus().call(get, QDBus::Block, kCallTimeoutMs);
+        const QDBusMessage drive = Ask(Bus(), get, deadlines_.callMs);
         if (drive.type() != QDBusMessage::ReplyMessage) {
             return ResultOf(drive);
         }
@@ -80,14 +121,29 @@ class SystemUdisks final : public Udisks {
             kService, path, QStringLiteral("org.freedesktop.UDisks2.Drive"),
             QStringLiteral("Eject"));
         call << NoInteraction();
-        return ResultOf(QDBusConnection::systemBus().call(call, QDBus::Block, kCallTimeoutMs));
+        return ResultOf(Ask(Bus(), call, deadlines_.callMs));
     }
+
+  private:
+    // Connected on first use, as the program may never need it.
+    QDBusConnection Bus() const {
+        return address_.isEmpty()
+                   ? QDBusConnection::systemBus()
+                   : QDBusConnection::connectToBus(address_, QStringLiteral("bayminder-udisks"));
+    }
+
+    QString address_;  // "" for the system bus
+    UdisksDeadlines deadlines_;
 };
 
 }  // namespace
 
-std::unique_ptr<Udisks> MakeSystemUdisks() {
-    return std::make_unique<SystemUdisks>();
+std::unique_ptr<Udisks> MakeSystemUdisks(UdisksDeadlines deadlines) {
+    return std::make_unique<BusUdisks>(QString(), deadlines);
+}
+
+std::unique_ptr<Udisks> MakeBusUdisks(const std::string& address, UdisksDeadlines deadlines) {
+    return std::make_unique<BusUdisks>(QString::fromStdString(address), deadlines);
 }
 
 }  // namespace bm::platform::linux_

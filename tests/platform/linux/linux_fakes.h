@@ -1,0 +1,105 @@
+#pragma once
+// A scripted /dev and a mount table the test may change, for the Linux backend's tests.
+#include <fcntl.h>
+#include <linux/cdrom.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/linux/block_source.h"
+#include "platform/linux/device_io.h"
+
+namespace bm::platform::linux_ {
+
+struct FakeNode {
+    int exclusiveErrno = 0;  // for opens with O_EXCL
+    int openErrno = 0;       // for the others
+    int driveStatus = CDS_DISC_OK;
+    int capability = CDC_OPEN_TRAY | CDC_CLOSE_TRAY;
+    int discStatus = CDS_DATA_1;
+    int doorErrno = 0;
+    int ejects = 0, trayCloses = 0;
+    std::vector<unsigned char> data;
+    std::function<void()> onDiscStatus;  // lets a test pull the disc mid-read
+};
+
+// Nodes not listed are ENOENT, like a /dev without them.
+class FakeDeviceIo final : public DeviceIo {
+  public:
+    std::map<std::string, FakeNode> nodes;
+    std::map<int, std::string> openFds;
+    int lastFlags = -1;
+
+    int Open(const std::string& path, int flags) override {
+        lastFlags = flags;
+        auto it = nodes.find(path);
+        const int err = it == nodes.end()       ? ENOENT
+                        : (flags & O_EXCL) != 0 ? it->second.exclusiveErrno
+                                                : it->second.openErrno;
+        if (err != 0) {
+            return -err;
+        }
+        openFds[next_] = path;
+        return next_++;
+    }
+    int DriveStatus(int fd) override { return Node(fd).driveStatus; }
+    int Capability(int fd) override { return Node(fd).capability; }
+    int Eject(int fd) override { return ++Node(fd).ejects, -Node(fd).doorErrno; }
+    int CloseTray(int fd) override { return ++Node(fd).trayCloses, -Node(fd).doorErrno; }
+    int DiscStatus(int fd) override {
+        const int status = Node(fd).discStatus;
+        if (Node(fd).onDiscStatus) {
+            Node(fd).onDiscStatus();
+        }
+        return status;
+    }
+    long ReadAt(int fd, void* buffer, std::size_t size, std::int64_t offset) override {
+        const auto& data = Node(fd).data;
+        const auto start = std::min(static_cast<std::size_t>(offset), data.size());
+        const std::size_t count = std::min(size, data.size() - start);
+        if (count > 0) {  // an empty vector's data() may be null, even for no bytes
+            std::memcpy(buffer, data.data() + start, count);
+        }
+        return static_cast<long>(count);
+    }
+    void Close(int fd) override { openFds.erase(fd); }
+
+  private:
+    FakeNode& Node(int fd) { return nodes.at(openFds.at(fd)); }
+    int next_ = 3;
+};
+
+// The tree's disks and mounts, with disks the test adds and mounts it changes.
+class MountTable final : public BlockDeviceSource {
+  public:
+    explicit MountTable(std::unique_ptr<BlockDeviceSource> tree)
+        : mounts(tree->Mounts()), tree_(std::move(tree)) {}
+    std::vector<BlockDevice> ListDisks() override { return tree_->ListDisks(); }
+    std::optional<BlockDevice> FindDisk(const std::string& name) override {
+        const auto it = disks.find(name);
+        return it != disks.end() ? std::optional<BlockDevice>(it->second) : tree_->FindDisk(name);
+    }
+    std::optional<Properties> DeviceProperties(DevNum dev) override {
+        return tree_->DeviceProperties(dev);
+    }
+    std::vector<MountEntry> Mounts() override { return mounts; }
+    bool Mounted(DevNum dev) const {
+        return std::any_of(mounts.begin(), mounts.end(),
+                           [dev](const MountEntry& m) { return m.dev == dev; });
+    }
+
+    std::vector<MountEntry> mounts;
+    std::map<std::string, BlockDevice> disks;
+
+  private:
+    std::unique_ptr<BlockDeviceSource> tree_;
+};
+
+}  // namespace bm::platform::linux_
