@@ -49,9 +49,9 @@ std::vector<letters::Claim> ReadClaims() {
     return claims;
 }
 
-void Plan(platform::DriveSet& set, const std::map<std::string, char>& kept) {
+void Plan(platform::DriveSet& set, const std::map<std::string, char>& kept,
+          const std::vector<platform::Device>& present) {
     gPlan = {};
-    const std::vector<platform::Device> present = set.Devices();
     for (const auto& d : present) {
         gPlan.devices[d.identity] = d;
     }
@@ -75,6 +75,27 @@ void Stamp(const DriveRecord& drive) {
     } catch (const RuntimeError&) {
         // The store failure was told at start, or will be at the next save.
     }
+}
+
+// Whether the drives present are those the table has there: most notices are of media.
+bool Unchanged(const std::vector<platform::Device>& present) {
+    std::size_t there = 0;
+    for (const auto& d : present) {
+        if (d.type != platform::kDriveRemovable && d.type != platform::kDriveCdRom) {
+            continue;  // the machine's own fixed and network drives are never in the table
+        }
+        const auto record = std::find_if(gDrives.begin(), gDrives.end(), [&](const DriveRecord& r) {
+            return !r.Letter.empty() && (d.pinned ? r.Identity.empty() && r.Letter[0] == d.native
+                                                  : r.Identity == d.identity);
+        });
+        if (record == gDrives.end() || record->Gone) {
+            return false;
+        }
+        ++there;
+    }
+    return there == static_cast<std::size_t>(std::count_if(
+                        gDrives.begin(), gDrives.end(),
+                        [](const DriveRecord& r) { return !r.Letter.empty() && !r.Gone; }));
 }
 
 void RetryLater() {
@@ -110,7 +131,7 @@ const detail::LetterPlan* detail::BindLetters() {
     if (set == nullptr) {
         return nullptr;
     }
-    Plan(*set, {});
+    Plan(*set, {}, set->Devices());
     return &gPlan;
 }
 
@@ -134,6 +155,11 @@ void FollowMachine() {
         RetryLater();
         return;
     }
+    const std::vector<platform::Device> attached = set->Devices();
+    if (Unchanged(attached)) {
+        set->Bind(gPlan.bound);  // the same drives, perhaps under other kernel names
+        return;
+    }
     gInFollow = true;
     // Nobody asked for these probes: a drive that fails is traced, not put in a box.
     const QuietDeviceFaults quiet;
@@ -146,7 +172,7 @@ void FollowMachine() {
             kept[d.Identity.empty() ? "\n" + d.Letter : d.Identity] = d.Letter[0];
         }
     }
-    Plan(*set, kept);
+    Plan(*set, kept, attached);
     const auto pinnedAt = [](char letter) {
         const auto b = gPlan.bound.find(letter);
         return b != gPlan.bound.end() && gPlan.devices[b->second].pinned;

@@ -155,13 +155,20 @@ TEST(LinuxFollow, PlugsAndDiscsBecomeWatchLinesAndLettersStay) {
          },
          "added\",\"letter\":\"E\" gone\",\"letter\":\"D\" "},
         {[&] { tree.nodes->status["/dev/sr3"] = CDS_TRAY_OPEN; }, "media\",\"letter\":\"E\" "},
+        // Pulled and plugged again between two looks, under another name, with a disc.
+        {[&] {
+             tree.Plug("sr3", "");
+             tree.Plug("sr4", "11:4");
+             tree.Udev("11:4", "E:ID_CDROM=1\nE:ID_SERIAL=USB_CD_42\nE:ID_SERIAL_SHORT=42\n");
+         },
+         "media\",\"letter\":\"E\" "},
         {[&] { tree.Plug("sdx", "8:96"); }, "added\",\"letter\":\"H\" "},
     };
     for (const auto& s : steps) {
         s.step();
         EXPECT_EQ(notice(), s.lines);
     }
-    EXPECT_EQ(tree.machine->DeviceName('E'), "sr3");
+    EXPECT_EQ(tree.machine->DeviceName('E'), "sr4");
     EXPECT_EQ(tree.machine->DeviceName('D'), "");
     EXPECT_NE(out.str().find("\"Identity\": \"name:sdx\", \"Gone\": false}}\n"), std::string::npos);
     modMain::Reset();
