@@ -16,9 +16,9 @@ USB_CD = (dict(driver="usb-bot", id="ucd", bus="xhci.0", serial="BM-CD-0001"),
 STICK = dict(driver="usb-storage", id="ustick", bus="xhci.0", drive="stickimg", removable=True,
              serial="BM-STICK-01")
 LATENCY = 2.0  # seconds from udevd's event to the watch's line
-# The first plugs page in code and grow the heap (about 2 MB); from then on the watch's memory
+# The first ten plugs page in code and grow the heap (about 2 MB); from then on the watch's memory
 # was flat over 100 cycles, where a udev device leaked per event would be hundreds of kB.
-WARM_UP, CYCLES, RSS_SLACK_KB = 3, 50, 256
+WARM_UP, CYCLES, RSS_SLACK_KB = 10, 50, 256
 KIND, ACTION = {"E": "sr", "F": "sd"}, {"added": "add", "gone": "remove", "media": "change"}
 
 # Idle: udevd done, and the watch's main thread back in its poll.
