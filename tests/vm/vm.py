@@ -2,13 +2,16 @@
 
 The guest runs the commands sent over its second serial port (see guest_init.sh) and answers
 each on one line; QMP gives the host's view of the hardware and lets the host act on it (put a
-disc in, take one out, pull the stick). Both are read only while the host waits for an answer:
-QEMU sends an event before the reply to any later command, so a query gathers all events so far.
+disc in, take one out, pull the stick, plug drives in and out). Both are read only while the
+host waits for an answer: QEMU sends an event before the reply to any later command, so a query
+gathers all events so far. A hotplug guest's third serial port is its stream of lines that come
+unasked, read as they come.
 """
 
 import base64
 import json
 import os
+import select
 import shutil
 import socket
 import subprocess
@@ -41,6 +44,7 @@ class _Lines:
         self.sock = socket.socket(socket.AF_UNIX)
         self.sock.bind(path)
         self.sock.listen(1)
+        self.pending = b""
 
     def accept(self, what):
         self.sock.settimeout(20)
@@ -48,7 +52,6 @@ class _Lines:
             self.sock = self.sock.accept()[0]
         except OSError:
             raise VmError(f"QEMU did not connect its {what}")
-        self.file = self.sock.makefile("rb")
 
     def send(self, text):
         self.sock.sendall(text.encode())
@@ -56,26 +59,31 @@ class _Lines:
     def read(self, parse, timeout, what):
         """Reads lines until parse(line) gives a value other than None, and returns it."""
         deadline = time.monotonic() + timeout
-        try:
-            while time.monotonic() < deadline:
-                self.sock.settimeout(deadline - time.monotonic())
-                line = self.file.readline()
-                if not line:
-                    raise VmError(f"no {what}: the guest is gone")
-                found = parse(line.decode("utf-8", "replace").rstrip("\r\n"))
+        while True:
+            while b"\n" in self.pending:
+                line, self.pending = self.pending.split(b"\n", 1)
+                found = parse(line.decode("utf-8", "replace").rstrip("\r"))
                 if found is not None:
                     return found
-        except OSError:  # the timeout, or a socket that broke with it
-            pass
-        raise VmError(f"no {what} after {timeout} s")
+            left = deadline - time.monotonic()
+            if left <= 0 or not select.select([self.sock], [], [], left)[0]:
+                raise VmError(f"no {what} after {timeout} s")
+            try:
+                chunk = self.sock.recv(65536)
+            except OSError:
+                chunk = b""
+            if not chunk:
+                raise VmError(f"no {what}: the guest is gone")
+            self.pending += chunk
 
 
 class Vm:
     """One guest. cd, stick and floppy are image files in the guest folder or None (an empty
-    drive); a desktop guest runs the system bus, polkitd and udisksd as a desktop has them."""
+    drive); a desktop guest runs the system bus, polkitd and udisksd as a desktop has them; a
+    hotplug guest has a USB controller, and images as nodes that outlive the devices on them."""
 
-    def __init__(self, guest_dir, work_dir, cd=None, stick=None, floppy=None, desktop=False):
-        self.guest_dir, self.work_dir, self.desktop = guest_dir, work_dir, desktop
+    def __init__(self, guest_dir, work_dir, cd=None, stick=None, floppy=None, desktop=False, hotplug=False):
+        self.guest_dir, self.work_dir, self.desktop, self.hotplug = guest_dir, work_dir, desktop, hotplug
         self.cd, self.stick, self.floppy = cd, stick, floppy
         self.proc = None
         self.events = []
@@ -97,21 +105,30 @@ class Vm:
                 "-device", "ide-cd,drive=cd0,id=cd0dev",
                 "-drive", "if=none,id=fd0" + (f",file={fd},format=raw" if fd else ""),
                 "-device", "floppy,drive=fd0,id=fd0dev"]
+        if self.stick or self.hotplug:
+            args += ["-device", "qemu-xhci,id=xhci"]
         if self.stick:
-            args += ["-device", "qemu-xhci,id=xhci",
-                     "-drive", f"if=none,id=stick,file={self.image(self.stick)},format=raw",
+            args += ["-drive", f"if=none,id=stick,file={self.image(self.stick)},format=raw",
                      "-device", "usb-storage,bus=xhci.0,drive=stick,removable=on,id=stickdev"]
+        if self.hotplug:
+            args += ["-serial", f"unix:{w}/stream.sock"]
+            for node, name, ro in (("stickimg", "stick.img", "off"), ("discimg", "mydata.iso", "on")):
+                args += ["-blockdev", f"driver=file,filename={self.image(name)},node-name={node}-file,read-only={ro}",
+                         "-blockdev", f"driver=raw,file={node}-file,node-name={node},read-only={ro}"]
         return args
 
     def start(self):
         os.makedirs(self.work_dir, exist_ok=True)
         self._qmp, self._ctl = (_Lines(os.path.join(self.work_dir, s)) for s in ("qmp.sock", "ctl.sock"))
+        self.stream = _Lines(os.path.join(self.work_dir, "stream.sock")) if self.hotplug else None
         started = time.monotonic()
         with open(os.path.join(self.work_dir, "qemu.log"), "w") as log:
             self.proc = subprocess.Popen(self.command_line(), stdin=subprocess.DEVNULL, stdout=log,
                                          stderr=subprocess.STDOUT)
         self._qmp.accept("QMP")
         self._ctl.accept("serial line")
+        if self.stream:
+            self.stream.accept("stream line")
         self._qmp.read(lambda line: json.loads(line).get("QMP"), 20, "QMP greeting")
         self.qmp("qmp_capabilities")
         self._ctl.read(lambda line: "@@READY" in line or None, 90, "guest ready")
@@ -162,9 +179,19 @@ class Vm:
         self.qmp("query-status")
         return len(self.events)
 
-    def wait_event(self, name, since):
-        while not any(e["event"] == name for e in self.events[since:]):
-            self._qmp.read(lambda line: self._reply(line) or True, 20, f"QMP event {name}")
+    def plug(self, *devices):
+        """Adds devices in order; a usb-bot is attached once its LUNs are on its bus."""
+        for props in devices:
+            self.qmp("device_add", **props)
+        for props in devices:
+            if props["driver"] == "usb-bot":
+                self.qmp("qom-set", path=props["id"], property="attached", value=True)
+
+    def unplug(self, qdev):
+        mark = self.mark()
+        self.qmp("device_del", id=qdev)
+        while not any(e["event"] == "DEVICE_DELETED" and e["data"].get("device") == qdev for e in self.events[mark:]):
+            self._qmp.read(lambda line: self._reply(line) or True, 20, "QMP event DEVICE_DELETED")
 
     def change_medium(self, qdev, name):
         args = {"id": qdev, "filename": self.image(name), "format": "raw",

@@ -5,8 +5,9 @@ under QEMU, checked from outside through QMP.
     vm_tests.py BAYMINDER_DRIVES WORK_DIR
 
 Three boots: one with a disc in the IDE CD-ROM, a USB stick on xhci and a floppy; one with an
-empty CD-ROM; and a desktop one with the system bus, polkitd and udisksd, where a desktop user
-mounts the disc and the tray must still open. Each step prints one line; the exit status is 1
+empty CD-ROM, where a USB CD drive and a USB stick come and go while the watch runs (hotplug.py);
+and a desktop one with the system bus, polkitd and udisksd, where a desktop user
+mounts the disc and the tray must still open, and a USB CD drive comes and goes. Each step prints one line; the exit status is 1
 when any failed, 77 when QEMU cannot run here at all.
 """
 
@@ -17,6 +18,7 @@ import subprocess
 import sys
 import time
 
+import hotplug
 import vm
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -119,14 +121,9 @@ def with_disc(guest):
          rc=0, MediaPresent=False, stderr=has("Another program is using the cd", "291"))
 
     # The stick is pulled while the tool runs over and over.
-    def pull_stick():
-        mark = guest.mark()
-        guest.qmp("device_del", id="stickdev")
-        guest.wait_event("DEVICE_DELETED", since=mark)
-
     step(guest, "refresh E while the stick goes: exit codes 0 or 1, no crash",
          "for i in 1 2 3 4 5 6 7 8; do bayminder-drives refresh E >/dev/null 2>&1; echo $?; done",
-         during=pull_stick, stdout=lambda out: len(out.split()) == 8 and set(out.split()) <= {"0", "1"})
+         during=lambda: guest.unplug("stickdev"), stdout=lambda out: len(out.split()) == 8 and set(out.split()) <= {"0", "1"})
     rc, out, _ = guest.run("bayminder-drives refresh E")
     check(rc == 1 or '"MediaPresent": false' in out,
           f"after the stick is gone, E: reads empty or unwatched (status {rc})")
@@ -172,16 +169,18 @@ def desktop(guest):
     step(guest, "desktop: the first refresh after a disc change reads its label",
          user("bayminder-drives refresh D"), before=lambda: guest.change_medium("cd0dev", "other.iso"),
          MediaPresent=True, VolumeLabel="Other Disc")
+    hotplug.with_udisks(guest, check)
 
 
 def without_disc(guest):
     step(guest, "an empty CD drive at start", "bayminder-drives list --json",
          rc=0, D=dict(TypeName="CD", MediaPresent=False))
+    hotplug.run(guest, step, check)
 
 
 GUESTS = (("with-disc", dict(cd="mydata.iso", stick="stick.img", floppy="floppy.img"), with_disc),
-          ("without-disc", dict(floppy="floppy.img"), without_disc),
-          ("desktop", dict(cd="mydata.iso", desktop=True), desktop))
+          ("without-disc", dict(floppy="floppy.img", hotplug=True), without_disc),
+          ("desktop", dict(cd="mydata.iso", desktop=True, hotplug=True), desktop))
 
 
 def main():
