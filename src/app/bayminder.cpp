@@ -10,6 +10,9 @@
 #include <string>
 #include <string_view>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include "app/all_forms.h"
 #include "app/make_machine.h"
 #include "app/session_end.h"
@@ -78,17 +81,45 @@ bool Listed(std::span<const std::string_view> names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-// Set once the session has ended the program, cleared once main returns. In between, the
-// display may go first (gnome-session stops the Wayland compositor right after Die), and Qt's
-// Wayland client then ends the process with exit(1): that loss is the end the session asked for.
+// Set once the drives are checked for an end of the session that was not called off (or the
+// session has ended the program). From then on the display may go first: gnome-session stops
+// the Wayland compositor as it sends Die, and the QApplication's own teardown after main meets
+// a compositor already gone. Qt's X11 client then ends the process with exit(1), Qt 6.4's
+// Wayland client with _exit(1): that loss is the end the session asked for, not a failure.
 std::atomic<bool> gEndedBySession{false};
+// Once main returns, exit() is the program's own, with LeakSanitizer's check in it.
+std::atomic<bool> gMainReturned{false};
 void EndedBySessionIsSuccess() {
-    if (gEndedBySession.load()) {
+    if (gEndedBySession.load() && !gMainReturned.load()) {
         std::_Exit(0);
     }
 }
 
+// Once a check has run for an end of the session, the display may go; a check called off
+// gives the icon back, and the program goes on as before.
+bm::platform::SessionHandlers EndingIsExpected(bm::platform::SessionHandlers handlers) {
+    handlers.check = [check = std::move(handlers.check)](
+                         bool withWindows,
+                         std::optional<bm::platform::SessionClock::time_point> deadline,
+                         const std::function<bool()>& finishing) {
+        check(withWindows, deadline, finishing);
+        gEndedBySession.store(true);
+    };
+    handlers.restoreIcon = [restore = std::move(handlers.restoreIcon)] {
+        gEndedBySession.store(false);
+        restore();
+    };
+    return handlers;
+}
+
 }  // namespace
+
+// Exported (see CMakeLists.txt), so that the display plugin's call lands here rather than in
+// the C library; the C library's own exit path does not come through it.
+extern "C" void _exit(int status) {
+    syscall(SYS_exit_group, status != 0 && gEndedBySession.load() ? 0 : status);
+    __builtin_unreachable();
+}
 
 int main(int argc, char** argv) {
     std::string simulate;
@@ -180,7 +211,7 @@ int main(int argc, char** argv) {
         return 0;  // another copy runs: nothing shown, nothing probed
     }
     watch = std::make_unique<bm::platform::SessionWatch>(
-        sessionEnd.Handlers(),
+        EndingIsExpected(sessionEnd.Handlers()),
         bm::platform::SessionOptions{
             sessionManager,
             !autostartId.empty() ? autostartId : bm::platform::ClientIdOfSessionArgument(session)});
@@ -197,6 +228,6 @@ int main(int argc, char** argv) {
     watch.reset();  // leaves the session manager before the windows go
     bm::forms::FormRegistry::DestroyAll();
     bm::platform::Install({});
-    gEndedBySession.store(false);
+    gMainReturned.store(true);
     return status;
 }
