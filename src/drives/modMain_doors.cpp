@@ -16,6 +16,9 @@ std::map<std::string, std::int32_t> gDeviceFaultShown;
 // The same for a tray that the disc's mounts held shut; told again after the door moved once.
 std::map<std::string, std::int32_t> gDoorFaultShown;
 int gQuietFaults = 0;
+// Door commands under way. One may wait with events running (udisks2 unmounting the disc), and
+// the device alias is its drive's until it is done.
+int gDoorCommands = 0;
 
 // A device fault is a modal box. Once told, the same fault of the same drive waits for an open
 // that works before it is told again: the tooltip and the properties dialog ask every second.
@@ -161,8 +164,8 @@ void RefreshDriveStatus(DriveRecord& Drive) {
         return;
     }
     platform::Timer* timer = tmrDriveStatusTimeout.Item(LetterCode(Drive.Letter));
-    if (timer != nullptr && timer->Enabled()) {
-        return;
+    if ((timer != nullptr && timer->Enabled()) || (Drive.DriveType == kCD && gDoorCommands > 0)) {
+        return;  // asked again in its hold-off, or the alias is another door's: as it was
     }
     const bool hadMedia = Drive.MediaPresent != 0;
     if (Drive.DriveType == kCD) {
@@ -202,9 +205,11 @@ void MoveDoor(DriveRecord& Drive, bool open) {
     std::int32_t refused = 0;
     if (Drive.DriveType == kCD) {
         std::int32_t error = 0;
+        ++gDoorCommands;
         OpenCdDevice(Drive.Letter);
         SendMci(open ? "set cd door open" : "set cd door closed", refused);
         SendMci("close cd", error);
+        --gDoorCommands;
     }
     RefreshDriveStatus(Drive);
     if (refused != 0) {

@@ -1,4 +1,5 @@
 #include <functional>
+#include <optional>
 #include <tuple>
 
 #include "drives/modMain.h"
@@ -41,6 +42,23 @@ TEST_F(DoorControl, ProbesAtMostOncePerIntervalPerDriveEvenWhenReentered) {
         EXPECT_EQ(probes(), 2) << interval;
     }
     EXPECT_EQ(State(gDrives[1]), "-100");
+
+    // Events run while a door command waits (udisks2 unmounting): another CD drive's refresh
+    // then would read the waiting door's alias, so it asks nothing and its record stays.
+    AddCd('E', true);
+    FindDrives();
+    DriveRecord& e = gDrives[0];
+    host.Advance(1000);
+    mci.script = [&](const std::string& command, std::string&) -> std::optional<int> {
+        if (command == "set cd door open") {
+            RefreshDriveStatus(e);
+        }
+        return std::nullopt;
+    };
+    mci.sent.clear();
+    OpenDoor(gDrives[1]);
+    EXPECT_EQ(Count(mci.sent, "open E: type cdaudio alias cd shareable wait"), 0);
+    EXPECT_EQ(State(e), "000");
 }
 
 TEST_F(DoorControl, DoorStateFollowsTheProbesAndTheMoves) {
