@@ -153,6 +153,32 @@ DriveRecord ProbeDrive(const std::string& Letter) {
     return drive;
 }
 
+namespace {
+
+// Whether the section of the drive's letter holds the settings of a drive of its type.
+bool StoredTypeMatches(const DriveRecord& drive) {
+    try {
+        return CLng(modCode::ReadSetting(drive.Letter, "1", "0")) == drive.DriveType;
+    } catch (const RuntimeError&) {
+        return false;
+    }
+}
+
+void LoadOrDefault(DriveRecord& drive, bool load, bool stamp) {
+    SurviveStoreFailure([&] {
+        if (load) {
+            LoadDriveSettings(drive);
+        } else {
+            DefaultDriveSettings(drive);
+        }
+        if (stamp) {
+            StampDrive(drive);
+        }
+    });
+}
+
+}  // namespace
+
 void detail::TakeSettings(DriveRecord& drive, const LetterPlan* plan) {
     const platform::Device* device = nullptr;
     if (plan != nullptr) {
@@ -162,19 +188,7 @@ void detail::TakeSettings(DriveRecord& drive, const LetterPlan* plan) {
     if (device == nullptr || device->pinned) {
         drive.Identity
             .clear();  // the machine's letter: the settings go with it, as they always did
-        bool sameType = false;
-        try {
-            sameType = CLng(modCode::ReadSetting(drive.Letter, "1", "0")) == drive.DriveType;
-        } catch (const RuntimeError&) {
-            sameType = false;
-        }
-        SurviveStoreFailure([&] {
-            if (sameType) {
-                LoadDriveSettings(drive);
-            } else {
-                DefaultDriveSettings(drive);
-            }
-        });
+        LoadOrDefault(drive, StoredTypeMatches(drive), false);
         return;
     }
     // The section is this drive's when it names the drive, or, written before drives were
@@ -187,20 +201,8 @@ void detail::TakeSettings(DriveRecord& drive, const LetterPlan* plan) {
                   (claim.identity.empty() && plan->firstRun && device->native == letter);
         }
     }
-    bool sameType = false;
-    try {
-        sameType = own && CLng(modCode::ReadSetting(drive.Letter, "1", "0")) == drive.DriveType;
-    } catch (const RuntimeError&) {
-        sameType = false;
-    }
-    SurviveStoreFailure([&] {
-        if (sameType) {
-            LoadDriveSettings(drive);
-        } else {
-            DefaultDriveSettings(drive);  // a letter given away: the new drive's own defaults
-        }
-        StampDrive(drive);
-    });
+    // A letter given away: the new drive gets its own defaults.
+    LoadOrDefault(drive, own && StoredTypeMatches(drive), true);
 }
 
 bool FindDrives() {
