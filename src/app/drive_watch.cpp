@@ -47,6 +47,7 @@ void TableWatch::Print(const std::string& change, const std::string& letter) {
 
 void TableWatch::Look(bool print) {
     const modMain::QuietDeviceFaults quiet;
+    std::vector<std::string> emptied;
     for (auto& d : modMain::gDrives) {
         if (d.Letter.empty() || d.Gone) {
             continue;
@@ -55,6 +56,10 @@ void TableWatch::Look(bool print) {
         Seen now{d.MediaPresent != 0, d.VolumeLabel};
         const auto before = seen_.find(d.Letter);
         if (print && before != seen_.end()) {
+            if (now.media != before->second.media && !now.media) {
+                emptied.push_back(d.Letter);
+                continue;
+            }
             if (now.media != before->second.media) {
                 Print("media", d.Letter);
             } else if (now.media && now.label != before->second.label) {
@@ -63,13 +68,25 @@ void TableWatch::Look(bool print) {
         }
         seen_[d.Letter] = now;
     }
+    if (emptied.empty()) {
+        return;
+    }
+    // A drive being pulled out reads as empty while udev has yet to say it is gone, but it is
+    // already out of the machine's list: told as gone then, not as emptied.
+    Follow();
+    for (const auto& letter : emptied) {
+        if (const DriveRecord* d = Find(letter); d != nullptr && !d->Gone) {
+            seen_[letter] = Seen{false, d->VolumeLabel};
+            Print("media", letter);
+        }
+    }
 }
 
 void TableWatch::Start() {
     Look(false);
 }
 
-void TableWatch::Notice() {
+void TableWatch::Follow() {
     std::vector<modMain::TableChange> changes;
     modMain::OnTableChanged = [&changes](const std::vector<modMain::TableChange>& c) {
         changes.insert(changes.end(), c.begin(), c.end());
@@ -88,6 +105,10 @@ void TableWatch::Notice() {
         seen_[c.letter] = Seen{d->MediaPresent != 0, d->VolumeLabel};
         Print(c.change, c.letter);
     }
+}
+
+void TableWatch::Notice() {
+    Follow();
     Look(true);
 }
 

@@ -24,6 +24,8 @@ class TableWatch {
     };
     void Print(const std::string& change, const std::string& letter);
     void Look(bool print);
+    // Follows the machine's drives: added and gone drives, each with its line.
+    void Follow();
 
     std::ostream& out_;
     std::map<std::string, Seen> seen_;  // by letter

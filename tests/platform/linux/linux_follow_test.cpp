@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -28,7 +29,11 @@ namespace fs = std::filesystem;
 class Nodes final : public DeviceIo {
   public:
     std::map<std::string, int> status;  // by node; CDS_DISC_OK when not listed
+    std::function<void(const std::string&)> opening;
     int Open(const std::string& path, int /*flags*/) override {
+        if (opening) {
+            opening(path);
+        }
         fds_[next_] = path;
         return next_++;
     }
@@ -162,13 +167,23 @@ TEST(LinuxFollow, PlugsAndDiscsBecomeWatchLinesAndLettersStay) {
              tree.Udev("11:4", "E:ID_CDROM=1\nE:ID_SERIAL=USB_CD_42\nE:ID_SERIAL_SHORT=42\n");
          },
          "media\",\"letter\":\"E\" "},
+        // Pulled while its probe runs, before udev tells: read as empty, told as gone.
+        {[&] {
+             tree.nodes->status["/dev/sr4"] = CDS_NO_DISC;
+             tree.nodes->opening = [&](const std::string& path) {
+                 if (path == "/dev/sr4") {
+                     tree.Plug("sr4", "");
+                 }
+             };
+         },
+         "gone\",\"letter\":\"E\" "},
         {[&] { tree.Plug("sdx", "8:96"); }, "added\",\"letter\":\"H\" "},
     };
     for (const auto& s : steps) {
         s.step();
         EXPECT_EQ(notice(), s.lines);
     }
-    EXPECT_EQ(tree.machine->DeviceName('E'), "sr4");
+    EXPECT_EQ(tree.machine->DeviceName('E'), "");
     EXPECT_EQ(tree.machine->DeviceName('D'), "");
     EXPECT_NE(out.str().find("\"Identity\": \"name:sdx\", \"Gone\": false}}\n"), std::string::npos);
     modMain::Reset();
