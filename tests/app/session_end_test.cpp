@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <initializer_list>
 
 #include "app/session_end.h"
 #include "drives/modMain.h"
@@ -18,10 +19,24 @@ namespace {
 
 class SessionEndTest : public test::WindowFixture {
   protected:
-    void Start() {
+    // CD drives (with a disc or not, a label) and the user's choices for each.
+    struct Cd {
+        char letter;
+        bool disc;
+        int monitor, notify, eject;
+        const char* label = "";
+    };
+    void Start(std::initializer_list<Cd> cds) {
+        for (const Cd& cd : cds) {
+            AddCd(cd.letter, cd.disc);
+            drives.drives[cd.letter].label = cd.label;
+        }
         InitOptions();
         ASSERT_TRUE(FindDrives());
         FormRegistry::SetMainReturned();
+        for (const Cd& cd : cds) {
+            Choose(cd.letter, cd.monitor, cd.notify, cd.eject);
+        }
     }
     void Choose(char letter, int monitor, int notify, int eject) {
         Drive(letter).Monitor = monitor;
@@ -55,16 +70,11 @@ class SessionEndTest : public test::WindowFixture {
 };
 
 TEST_F(SessionEndTest, MediaCheckListsEjectsAndGhostsThenWaitsForTheNotification) {
-    for (char letter : {'G', 'F', 'E', 'D'}) {
-        AddCd(letter, true);
-    }
-    drives.drives['D'].label = "HOLIDAY";
-    Start();
-    Choose('G', 1, 1, 0);          // index 0: the key with character code 0
-    Choose('F', 2, 1, 1);          // greyed: skipped
-    Choose('E', 1, 0, 1);          // ejected, not listed
-    Choose('D', 1, 1, 1);          // listed and ghosted
-    mci.cds['G'].doorOpen = true;  // closed first by the check
+    Start({{'G', true, 1, 1, 0},               // index 0: the key with character code 0
+           {'F', true, 2, 1, 1},               // greyed: skipped
+           {'E', true, 1, 0, 1},               // ejected, not listed
+           {'D', true, 1, 1, 1, "HOLIDAY"}});  // listed and ghosted
+    mci.cds['G'].doorOpen = true;              // closed first by the check
     const long long start = host.Now();
     machine.Request(EndSource::Signal, EndWindows::Allowed, {}, true);  // systemd's SIGTERM
 
@@ -85,11 +95,7 @@ TEST_F(SessionEndTest, MediaCheckListsEjectsAndGhostsThenWaitsForTheNotification
 }
 
 TEST_F(SessionEndTest, NothingToListHoldsTheEndUntilTheSplashHasHiddenItself) {
-    AddCd('D', true);
-    AddCd('E', false);
-    Start();
-    Choose('D', 1, 0, 1);
-    Choose('E', 1, 1, 1);
+    Start({{'D', true, 1, 0, 1}, {'E', false, 1, 1, 1}});
     const long long start = host.Now();
     Logout();
     EXPECT_EQ(host.Now() - start, 5000);
@@ -101,11 +107,7 @@ TEST_F(SessionEndTest, NothingToListHoldsTheEndUntilTheSplashHasHiddenItself) {
 }
 
 TEST_F(SessionEndTest, ACancelledShutdownBringsTheIconBackAndExitThenStillEndsTheProgram) {
-    AddCd('D', true);
-    AddCd('E', true);
-    Start();
-    Choose('D', 1, 1, 0);
-    Choose('E', 1, 1, 0);
+    Start({{'D', true, 1, 1, 0}, {'E', true, 1, 1, 0}});
     gBeep = vbFalse;
     for (int round = 0; round < 2; ++round) {
         const long long start = host.Now();
@@ -149,9 +151,7 @@ TEST_F(SessionEndTest, ACancelledShutdownBringsTheIconBackAndExitThenStillEndsTh
 // The session manager's protocol around these calls is the session tests' part, a real logout
 // the Xfce tests'; what they cannot time is a call-off during the check.
 TEST_F(SessionEndTest, ACallOffDuringTheCheckEndsItAndAnEndWithoutWindowsOnlyEjects) {
-    AddCd('D', true);
-    Start();
-    Choose('D', 1, 1, 0);
+    Start({{'D', true, 1, 1, 0}});
     gBeep = vbFalse;
     // While the notification counts down: answered at once as with OK.
     host.Later(3000, [&] { CallOff(); });
@@ -188,9 +188,7 @@ TEST_F(SessionEndTest, ACallOffDuringTheCheckEndsItAndAnEndWithoutWindowsOnlyEje
 // logind's delay: the trays first, then a countdown that fits in what is left (less a second
 // for the hide and a margin), or none.
 TEST_F(SessionEndTest, ACountdownFitsLogindsDelayOrIsNotShown) {
-    AddCd('D', true);
-    Start();
-    Choose('D', 1, 1, 1);
+    Start({{'D', true, 1, 1, 1}});
     gBeep = vbFalse;
     const struct {
         int delayMs;
@@ -214,13 +212,8 @@ TEST_F(SessionEndTest, ACountdownFitsLogindsDelayOrIsNotShown) {
 // A click on the icon lets events run between its doors; a check that runs in between leaves
 // the click nothing more to move.
 TEST_F(SessionEndTest, ACheckDuringATrayClickEndsTheClicksDoorLoop) {
-    AddCd('E', true);
-    AddCd('D', true);
-    Start();
-    for (char letter : {'D', 'E'}) {
-        Choose(letter, 1, 0, 1);
-        Drive(letter).TrayToggle = 1;
-    }
+    Start({{'E', true, 1, 0, 1}, {'D', true, 1, 0, 1}});
+    Drive('D').TrayToggle = Drive('E').TrayToggle = 1;
     host.Post([&] { Logout(EndWindows::None); });
     ToggleTrayDoors();
     EXPECT_EQ(Count(mci.sent, "set cd door open"), 2) << "the check's ejects, and no more";
@@ -231,14 +224,8 @@ TEST_F(SessionEndTest, ACheckDuringATrayClickEndsTheClicksDoorLoop) {
 // A disc whose tray stays shut (files open on the mounted disc) is listed but not ghosted,
 // nothing is shown, and a click on it tries again.
 TEST_F(SessionEndTest, ARefusedEjectIsListedUnghostedAndAClickTriesAgain) {
-    AddCd('E', true);
-    AddCd('D', true);
-    drives.drives['D'].label = "MY DATA";
-    drives.drives['E'].label = "HOLIDAY";
+    Start({{'E', true, 1, 1, 1, "HOLIDAY"}, {'D', true, 1, 1, 1, "MY DATA"}});
     mci.cds['D'].ejectError = platform::kMciDiscInUse;
-    Start();
-    Choose('D', 1, 1, 1);
-    Choose('E', 1, 1, 1);
     gBeep = vbFalse;
     const auto clickD = [] { forms::Ref<frmMonitor>().lvwDrive_ItemClick(Item(1)); };
     std::vector<std::string> atStart, afterBusyClick, afterClick;

@@ -15,13 +15,11 @@ std::string FakeDrives::Dir(const std::string& pattern, int attributes) {
     listings.push_back(pattern);
     const platform::DirPattern p = platform::ParseDirPattern(pattern);
     auto it = drives.find(p.letter);
-    if (it == drives.end() || !it->second.medium) {
+    const bool volume = attributes == platform::kAttrVolume;
+    if (it == drives.end() || !it->second.medium || (volume && it->second.labelFails)) {
         throw RuntimeError(kErrDiskNotReady, "Disk not ready");
     }
-    if (attributes == platform::kAttrVolume) {
-        if (it->second.labelFails) {
-            throw RuntimeError(kErrDiskNotReady, "Disk not ready");
-        }
+    if (volume) {
         return it->second.label;
     }
     for (const auto& f : it->second.files) {

@@ -30,16 +30,22 @@ struct FakeNode {
     std::function<void()> onDiscStatus;  // lets a test pull the disc mid-read
 };
 
-// Nodes not listed are ENOENT, like a /dev without them.
+// Nodes not listed are ENOENT, like a /dev without them, unless every node opens (as a drive
+// with a disc).
 class FakeDeviceIo final : public DeviceIo {
   public:
     std::map<std::string, FakeNode> nodes;
     std::map<int, std::string> openFds;
     int lastFlags = -1;
+    bool everyNodeOpens = false;
+    std::function<void(const std::string&)> opening;  // runs as a node is opened
 
     int Open(const std::string& path, int flags) override {
         lastFlags = flags;
-        auto it = nodes.find(path);
+        if (opening) {
+            opening(path);
+        }
+        auto it = everyNodeOpens ? nodes.try_emplace(path).first : nodes.find(path);
         const int err = it == nodes.end()       ? ENOENT
                         : (flags & O_EXCL) != 0 ? it->second.exclusiveErrno
                                                 : it->second.openErrno;

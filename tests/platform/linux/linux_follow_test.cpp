@@ -13,6 +13,7 @@
 
 #include "app/drive_watch.h"
 #include "drives/modMain.h"
+#include "linux_fakes.h"
 #include "platform/linux/linux_machine.h"
 #include "platform/services.h"
 #include "support/fake_host.h"
@@ -25,43 +26,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Every node opens; CD drives hold a disc unless the test takes it out.
-class Nodes final : public DeviceIo {
-  public:
-    std::map<std::string, int> status;  // by node; CDS_DISC_OK when not listed
-    std::function<void(const std::string&)> opening;
-    int Open(const std::string& path, int /*flags*/) override {
-        if (opening) {
-            opening(path);
-        }
-        fds_[next_] = path;
-        return next_++;
-    }
-    int DriveStatus(int fd) override {
-        const auto it = status.find(fds_[fd]);
-        return it != status.end() ? it->second : CDS_DISC_OK;
-    }
-    int Capability(int /*fd*/) override { return CDC_OPEN_TRAY | CDC_CLOSE_TRAY; }
-    int Eject(int /*fd*/) override { return 0; }
-    int CloseTray(int /*fd*/) override { return 0; }
-    int DiscStatus(int fd) override {
-        return DriveStatus(fd) == CDS_DISC_OK ? CDS_DATA_1 : CDS_NO_DISC;
-    }
-    long ReadAt(int /*fd*/, void* /*buffer*/, std::size_t /*size*/,
-                std::int64_t /*offset*/) override {
-        return 0;
-    }
-    void Close(int fd) override { fds_.erase(fd); }
-
-  private:
-    std::map<int, std::string> fds_;
-    int next_ = 3;
-};
-
 struct Tree {
     Tree() {
         fs::copy(std::string(BM_LINUX_FIXTURES) + "/basic", dir.path, fs::copy_options::recursive);
-        auto io = std::make_unique<Nodes>();
+        auto io = std::make_unique<FakeDeviceIo>();
+        io->everyNodeOpens = true;
         nodes = io.get();
         machine = std::make_unique<LinuxMachine>(MakeFixtureSource(dir.path), std::move(io));
     }
@@ -88,7 +57,7 @@ struct Tree {
         return out;
     }
     test::TempDir dir;
-    Nodes* nodes = nullptr;
+    FakeDeviceIo* nodes = nullptr;
     std::unique_ptr<LinuxMachine> machine;
 };
 
@@ -126,7 +95,14 @@ TEST(LinuxIdentity, SerialOfTheDriveItselfElseItsPortElseItsName) {
 
 TEST(LinuxFollow, PlugsAndDiscsBecomeWatchLinesAndLettersStay) {
     Tree tree;
-    tree.Udev("11:1", "E:ID_CDROM=1\nE:ID_SERIAL=USB_CD_42\nE:ID_SERIAL_SHORT=42\n");
+    const std::string usb = "E:ID_CDROM=1\nE:ID_SERIAL=USB_CD_42\nE:ID_SERIAL_SHORT=42\n";
+    tree.Udev("11:1", usb);
+    // The USB CD drive back under another kernel name, with the internal one or its last pulled.
+    const auto usbCd = [&](const char* pulled, const std::string& name, const std::string& dev) {
+        tree.Plug(pulled, "");
+        tree.Plug(name, dev);
+        tree.Udev(dev, usb);
+    };
     test::FakeHost host;
     test::MemorySettings settings;
     Install({&tree.machine->Drives(), &tree.machine->MciDevice(), &settings, &host, nullptr,
@@ -153,23 +129,14 @@ TEST(LinuxFollow, PlugsAndDiscsBecomeWatchLinesAndLettersStay) {
         {[] {}, ""},
         {[&] { tree.Plug("sr1", ""); }, "gone\",\"letter\":\"E\" "},
         // Back under another kernel name, after the internal drive went: the same letter.
-        {[&] {
-             tree.Plug("sr0", "");
-             tree.Plug("sr3", "11:3");
-             tree.Udev("11:3", "E:ID_CDROM=1\nE:ID_SERIAL=USB_CD_42\nE:ID_SERIAL_SHORT=42\n");
-         },
-         "added\",\"letter\":\"E\" gone\",\"letter\":\"D\" "},
-        {[&] { tree.nodes->status["/dev/sr3"] = CDS_TRAY_OPEN; }, "media\",\"letter\":\"E\" "},
-        // Pulled and plugged again between two looks, under another name, with a disc.
-        {[&] {
-             tree.Plug("sr3", "");
-             tree.Plug("sr4", "11:4");
-             tree.Udev("11:4", "E:ID_CDROM=1\nE:ID_SERIAL=USB_CD_42\nE:ID_SERIAL_SHORT=42\n");
-         },
+        {[&] { usbCd("sr0", "sr3", "11:3"); }, "added\",\"letter\":\"E\" gone\",\"letter\":\"D\" "},
+        {[&] { tree.nodes->nodes["/dev/sr3"].driveStatus = CDS_TRAY_OPEN; },
          "media\",\"letter\":\"E\" "},
+        // Pulled and plugged again between two looks, under another name, with a disc.
+        {[&] { usbCd("sr3", "sr4", "11:4"); }, "media\",\"letter\":\"E\" "},
         // Pulled while its probe runs, before udev tells: read as empty, told as gone.
         {[&] {
-             tree.nodes->status["/dev/sr4"] = CDS_NO_DISC;
+             tree.nodes->nodes["/dev/sr4"].driveStatus = CDS_NO_DISC;
              tree.nodes->opening = [&](const std::string& path) {
                  if (path == "/dev/sr4") {
                      tree.Plug("sr4", "");
