@@ -9,7 +9,6 @@
 
 import json
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -83,18 +82,10 @@ class Autostarted:
 
 class GnomeShell(Desktop):
     def _start(self):
-        config, data, runtime = (os.path.join(self.tmp, d) for d in ("config", "data", "run"))
-        autostart = os.path.join(self.tmp, "autostart")
-        os.makedirs(runtime, mode=0o700)
-        shutil.copyfile(os.path.join(HERE, "machines", "demo.json"), self.machine)
-        self.env = {k: v for k, v in os.environ.items() if not k.startswith((
-            "QT_", "WAYLAND_", "DBUS_", "XDG_", "DESKTOP_", "DISPLAY", "GTK_", "AT_SPI_",
-            "ICEAUTHORITY", "SESSION_MANAGER", "XAUTHORITY", "GSETTINGS_"))}
+        data, autostart = os.path.join(self.tmp, "data"), os.path.join(self.tmp, "autostart")
         # What a Wayland login gives the session; Qt picks its Wayland platform from it.
-        self.env.update({"HOME": self.tmp, "XDG_CONFIG_HOME": config, "XDG_DATA_HOME": data,
-                         "XDG_RUNTIME_DIR": runtime, "XDG_SESSION_TYPE": "wayland",
-                         "XDG_CURRENT_DESKTOP": "GNOME", "QT_LOGGING_RULES": "bayminder.*=true",
-                         "NO_AT_BRIDGE": "1"})
+        config = self.home(XDG_DATA_HOME=data, XDG_SESSION_TYPE="wayland",
+                           XDG_CURRENT_DESKTOP="GNOME")
         # Without logind the shell's start-up fails and it draws nothing.
         self.start_buses()
 

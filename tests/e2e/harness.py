@@ -268,17 +268,21 @@ class Desktop:
         self._procs.append((proc, first))
         return proc
 
-    def _start(self):
+    def home(self, **env):
+        """The throw-away home with the demo machine, and an environment with nothing of the
+        machine's own desktop session; returns the config folder."""
         config, runtime = os.path.join(self.tmp, "config"), os.path.join(self.tmp, "runtime")
         os.makedirs(runtime, mode=0o700)
         shutil.copyfile(os.path.join(HERE, "machines", "demo.json"), self.machine)
-        self.env = {k: v for k, v in os.environ.items()
-                    if not k.startswith(("QT_", "WAYLAND_", "DBUS_", "XDG_", "DESKTOP_SESSION",
-                                         "AT_SPI_", "GTK_", "ICEAUTHORITY", "SESSION_MANAGER",
-                                         "DISPLAY", "XAUTHORITY"))}
-        self.env.update({"HOME": self.tmp, "XDG_CONFIG_HOME": config, "XDG_RUNTIME_DIR": runtime,
-                         "QT_QPA_PLATFORM": "xcb", "QT_LOGGING_RULES": "bayminder.*=true",
-                         "NO_AT_BRIDGE": "1"})
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith((
+            "QT_", "WAYLAND_", "DBUS_", "XDG_", "DESKTOP_", "DISPLAY", "GTK_", "AT_SPI_",
+            "ICEAUTHORITY", "SESSION_MANAGER", "XAUTHORITY", "GSETTINGS_"))}
+        self.env.update(HOME=self.tmp, XDG_CONFIG_HOME=config, XDG_RUNTIME_DIR=runtime,
+                        QT_LOGGING_RULES="bayminder.*=true", NO_AT_BRIDGE="1", **env)
+        return config
+
+    def _start(self):
+        config = self.home(QT_QPA_PLATFORM="xcb")
         x = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten",
                         "tcp", "-noreset"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.display = x
