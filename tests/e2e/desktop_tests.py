@@ -11,10 +11,9 @@ import signal
 import sys
 import time
 
-from harness import ADDED, Failure, check, main, poll
+from harness import ADDED, DELETED, Failure, check, main, poll
 
 TIP = r'^bayminder\.tray: NIM_MODIFY "(.*)"$'
-DELETED = r"^bayminder\.tray: NIM_DELETE$"
 DOOR = r"^bayminder\.mci: set cd door"
 # The menu's items: accelerator, exported label, window, title.
 MENU = [("a", "_About", "frmAbout", "About Bayminder"),

@@ -7,7 +7,6 @@ settings file and the trace. The machine is machines/demo.json (see desktop_test
 
 import configparser
 import os
-import signal
 import subprocess
 import sys
 

@@ -9,19 +9,16 @@
 
 import json
 import os
-import shutil
-import signal
 import subprocess
 import sys
 import time
 
-from harness import Desktop, Failure, Trace, check, main, poll, settle
+from harness import (GSM, HIDDEN, SHOWN, Desktop, Failure, Trace, check, door_moves, main, poll,
+                     settle, start_session)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SHELL = ("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell")
-SESSION = ("org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.SessionManager")
 UNSAFE = "bm-unsafe-mode@bayminder.test"
-SHOWN, HIDDEN = r"^bayminder\.forms: show frmMonitor$", r"^bayminder\.forms: hide frmMonitor$"
 PROPERTIES = r"^bayminder\.forms: show frmProperties$"
 NAMED = "In the drives: Holiday (D:), Myfloppy (A:)"
 
@@ -85,27 +82,12 @@ class Autostarted:
 
 class GnomeShell(Desktop):
     def _start(self):
-        config, data, runtime = (os.path.join(self.tmp, d) for d in ("config", "data", "run"))
-        autostart = os.path.join(self.tmp, "autostart")
-        os.makedirs(runtime, mode=0o700)
-        shutil.copyfile(os.path.join(HERE, "machines", "demo.json"), self.machine)
-        self.env = {k: v for k, v in os.environ.items() if not k.startswith((
-            "QT_", "WAYLAND_", "DBUS_", "XDG_", "DESKTOP_", "DISPLAY", "GTK_", "AT_SPI_",
-            "ICEAUTHORITY", "SESSION_MANAGER", "XAUTHORITY", "GSETTINGS_"))}
+        data, autostart = os.path.join(self.tmp, "data"), os.path.join(self.tmp, "autostart")
         # What a Wayland login gives the session; Qt picks its Wayland platform from it.
-        self.env.update({"HOME": self.tmp, "XDG_CONFIG_HOME": config, "XDG_DATA_HOME": data,
-                         "XDG_RUNTIME_DIR": runtime, "XDG_SESSION_TYPE": "wayland",
-                         "XDG_CURRENT_DESKTOP": "GNOME", "QT_LOGGING_RULES": "bayminder.*=true",
-                         "NO_AT_BRIDGE": "1"})
-        for bus in ("session", "system"):
-            proc = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1",
-                               f"--address=unix:path={self.tmp}/{bus}.sock"],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-            self.env[f"DBUS_{bus.upper()}_BUS_ADDRESS"] = proc.stdout.readline().decode().strip()
+        config = self.home(XDG_DATA_HOME=data, XDG_SESSION_TYPE="wayland",
+                           XDG_CURRENT_DESKTOP="GNOME")
         # Without logind the shell's start-up fails and it draws nothing.
-        self.spawn([sys.executable, "-m", "dbusmock", "--template", "logind"],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        poll("the logind mock", lambda: self.logind("ListInhibitors", check=False), 15)
+        self.start_buses()
 
         put(os.path.join(config, "gnome-session", "sessions", "bm.session"),
             "[GNOME Session]\nName=bm\nRequiredComponents=org.gnome.Shell;\nDesktopNames=GNOME\n")
@@ -137,12 +119,9 @@ class GnomeShell(Desktop):
                 put(os.path.join(folder, "org.bayminder.Bayminder.desktop"),
                     f.read().replace("Exec=bayminder", f"Exec={wrapper}"))
 
-        with open(os.path.join(self.artifacts, f"{self.name}-gnome-session.log"), "wb") as log:
-            # gnome-session would take SIGTERM for the end of the session.
-            self.session = self.spawn(
-                ["/usr/libexec/gnome-session-binary", "--builtin", "--session=bm",
-                 "--disable-acceleration-check", f"--autostart={autostart}"],
-                None, signal.SIGKILL, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        start_session(self, ["/usr/libexec/gnome-session-binary", "--builtin", "--session=bm",
+                             "--disable-acceleration-check", f"--autostart={autostart}"],
+                      "gnome-session")
         # The shell starts in its overview; a user's first look is at the desktop.
         poll("the shell, out of its overview", lambda: self.eval(
             "Main.layoutManager._startingUp || Main.overview.animationInProgress ? false : "
@@ -167,9 +146,9 @@ class GnomeShell(Desktop):
 
     def app_ids(self, kind):
         # The app id of each of gnome-session's inhibitors (or clients: kind).
-        return [(self.bus("call", SESSION[0], path, f"{SESSION[2]}.{kind}", "GetAppId",
+        return [(self.bus("call", GSM[0], path, f"{GSM[2]}.{kind}", "GetAppId",
                           check=False) or [None])[0]
-                for path in self.bus("call", *SESSION, f"Get{kind}s")[0]]
+                for path in self.bus("call", *GSM, f"Get{kind}s")[0]]
 
 
 def wait_icon(desktop, app):
@@ -180,21 +159,12 @@ def wait_icon(desktop, app):
          20, 0.2)
 
 
-def doors(app, mark):
-    # The door commands since mark, as (letter, state).
-    moves, letter = [], None
-    for _, m in app.trace.find(r"^bayminder\.mci: (open (\w):|set cd door (open|closed))", mark):
-        letter = m.group(2) or letter
-        moves += [(letter, m.group(3))] if m.group(3) else []
-    return moves
-
-
 def logout_checked(desktop, app, confirm):
     # The end of the session from Logout(1), or from Logout(0) and the dialog's Log Out: the
     # shell's dialog names Bayminder and the media, one check with its countdown, status 0.
     mark = app.trace.mark()
     desktop.spawn(["busctl", f"--address={desktop.env['DBUS_SESSION_BUS_ADDRESS']}", "call",
-                   "--timeout=120", *SESSION, "Logout", "u", "0" if confirm else "1"],
+                   "--timeout=120", *GSM, "Logout", "u", "0" if confirm else "1"],
                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     shown_at, _ = app.trace.wait_for(SHOWN, 15, mark)
     poll("the notification on the screen", lambda: desktop.window("Bayminder Notification"), 10)
@@ -219,7 +189,7 @@ def logout_checked(desktop, app, confirm):
     status = app.wait_exit(20)
     check(status == 0, f"the program ended with status {status}, expected 0")
     # One check: the trays closed, D: ejected, and both closed again by the countdown's end.
-    moves, shown = doors(app, mark), len(app.trace.find(SHOWN, mark))
+    moves, shown = door_moves(app, mark), len(app.trace.find(SHOWN, mark))
     check(sorted(moves) == [("D", "closed")] * 2 + [("D", "open")] + [("E", "closed")] * 2 and
           shown == 1, f"door commands {moves} and {shown} notifications")
     poll("gnome-session to end", lambda: desktop.session.poll() is not None, 20, 0.2)
@@ -256,7 +226,7 @@ def test_gnome_shell_tray(desktop):
         mark = app.trace.mark()
         desktop.eval(gesture)
         poll("the properties window", lambda: desktop.window("Bayminder Properties"), 10, 0.2)
-        check(app.trace.find(PROPERTIES, mark) and not doors(app, mark),
+        check(app.trace.find(PROPERTIES, mark) and not door_moves(app, mark),
               f"{gesture}: not the properties alone")
         desktop.screenshot("gnome-properties.png")
         desktop.eval("bmWindows().filter(w => w.get_title() === 'Bayminder Properties')"

@@ -32,6 +32,9 @@ DBUS = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus")
 LOGIND = ("org.freedesktop.login1", "/org/freedesktop/login1")
 IDLE, SHUTDOWN = 1, 3  # xfce4-session's states (GetState)
 ADDED = r'^bayminder\.tray: NIM_ADD "Bayminder"$'
+SHOWN, HIDDEN = r"^bayminder\.forms: show frmMonitor$", r"^bayminder\.forms: hide frmMonitor$"
+NOTIFICATION = "Bayminder Notification"
+DELETED = r"^bayminder\.tray: NIM_DELETE$"
 # Other desktops' start-ups, by kind: function(desktop, config folder).
 STARTERS = {}
 
@@ -61,6 +64,84 @@ def settle(what, get, expected, timeout=5):
         check(time.monotonic() < deadline,
               f"{what} is {now!r} after {timeout:g} s, expected {expected!r}")
         time.sleep(0.05)
+
+
+def door_moves(app, since=0):
+    """The door commands from trace line since on, as [(letter, "open" or "closed")]."""
+    moves, letter = [], None
+    for _, m in app.trace.find(r"^bayminder\.mci: (open (\w):|set cd door (open|closed) )", since):
+        letter = m.group(2) or letter
+        moves += [(letter, m.group(3))] if m.group(3) else []
+    return moves
+
+
+def hide_system_autostart(autostart, keep=()):
+    """Keeps the machine's own autostart entries (screensavers, agents, other desktops' daemons)
+    out of the session, all but those named in keep."""
+    os.makedirs(autostart, exist_ok=True)
+    for entry in os.listdir("/etc/xdg/autostart") if os.path.isdir("/etc/xdg/autostart") else []:
+        if entry not in keep:
+            with open(os.path.join(autostart, entry), "w") as f:
+                f.write("[Desktop Entry]\nType=Application\nName=off\nExec=true\nHidden=true\n")
+
+
+def start_session(desktop, argv, log_name):
+    """The session manager argv, its output in the artefacts; SIGTERM would be taken for a
+    logout."""
+    with open(os.path.join(desktop.artifacts, f"{desktop.name}-{log_name}.log"), "wb") as log:
+        desktop.session = desktop.spawn(argv, None, signal.SIGKILL, stdin=subprocess.DEVNULL,
+                                        stdout=log, stderr=log)
+
+
+def wait_sni_host(desktop, timeout=30, interval=0.1):
+    poll("the panel's status tray", lambda: desktop.bus(
+        "get-property", *WATCHER, "IsStatusNotifierHostRegistered", check=False), timeout, interval)
+
+
+def notified_then_died(desktop, app, mark, during=lambda: None,
+                       die=r"^bayminder\.session: Die$"):
+    """A logout with windows: the notification shown while D: is ejected (during() checks the
+    session manager meanwhile), Die only once it hid after its about 11 s."""
+    shown_at, _ = app.trace.wait_for(SHOWN, 15, mark)
+    poll("the notification on screen", lambda: desktop.visible_windows(NOTIFICATION, app), 10)
+    poll("D: ejected", lambda: desktop.door("D") == "open")
+    during()
+    hidden_at, _ = app.trace.wait_for(HIDDEN, 20, mark)
+    died_at, _ = app.trace.wait_for(die, 10, mark)
+    check(died_at >= hidden_at, "the session manager went on before the notification hid")
+    check(9.5 <= hidden_at - shown_at <= 14,
+          f"the notification stayed {hidden_at - shown_at:.1f} s, expected about 11 s")
+    return hidden_at - shown_at
+
+
+def goes_on(desktop, app, mark):
+    """After a logout called off: no notification left, the icon back (added again if it went),
+    the program running and not told to die."""
+    poll("no notification", lambda: not desktop.visible_windows(NOTIFICATION, app), 5)
+    if app.trace.find(DELETED, mark):
+        app.trace.wait_for(ADDED, 5, mark)
+    poll("the icon back", lambda: desktop.icon_shown(app), 10)
+    check(app.running() and not app.trace.find(r"^bayminder\.session: Die$", mark),
+          "the program ended, or was told to, after a cancelled logout")
+
+
+def ends_with_session(desktop, app, since, early=None):
+    """The program ends with status 0 within 2 s after the session manager (and at most early
+    s before it), the icon never put back since the end began; returns how long after."""
+    ended = {}
+
+    def both():
+        for proc in (desktop.session, app.proc):
+            if proc.poll() is not None:
+                ended.setdefault(proc, time.monotonic())
+        return len(ended) == 2
+    poll("the session manager and the program to end", both, 30, 0.02)
+    lag = ended[app.proc] - ended[desktop.session]
+    check(app.proc.returncode == 0 and lag <= 2 and (early is None or -early <= lag),
+          f"the program ended {lag:+.1f} s after the session manager, with status "
+          f"{app.proc.returncode}; expected status 0 within 2 s")
+    check(not app.trace.find(ADDED, since), "the icon was put back during the end of the session")
+    return lag
 
 
 class Trace:
@@ -187,34 +268,28 @@ class Desktop:
         self._procs.append((proc, first))
         return proc
 
-    def _start(self):
+    def home(self, **env):
+        """The throw-away home with the demo machine, and an environment with nothing of the
+        machine's own desktop session; returns the config folder."""
         config, runtime = os.path.join(self.tmp, "config"), os.path.join(self.tmp, "runtime")
         os.makedirs(runtime, mode=0o700)
         shutil.copyfile(os.path.join(HERE, "machines", "demo.json"), self.machine)
-        self.env = {k: v for k, v in os.environ.items()
-                    if not k.startswith(("QT_", "WAYLAND_", "DBUS_", "XDG_", "DESKTOP_SESSION",
-                                         "AT_SPI_", "GTK_", "ICEAUTHORITY", "SESSION_MANAGER",
-                                         "DISPLAY", "XAUTHORITY"))}
-        self.env.update({"HOME": self.tmp, "XDG_CONFIG_HOME": config, "XDG_RUNTIME_DIR": runtime,
-                         "QT_QPA_PLATFORM": "xcb", "QT_LOGGING_RULES": "bayminder.*=true",
-                         "NO_AT_BRIDGE": "1"})
+        self.env = {k: v for k, v in os.environ.items() if not k.startswith((
+            "QT_", "WAYLAND_", "DBUS_", "XDG_", "DESKTOP_", "DISPLAY", "GTK_", "AT_SPI_",
+            "ICEAUTHORITY", "SESSION_MANAGER", "XAUTHORITY", "GSETTINGS_"))}
+        self.env.update(HOME=self.tmp, XDG_CONFIG_HOME=config, XDG_RUNTIME_DIR=runtime,
+                        QT_LOGGING_RULES="bayminder.*=true", NO_AT_BRIDGE="1", **env)
+        return config
+
+    def _start(self):
+        config = self.home(QT_QPA_PLATFORM="xcb")
         x = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten",
                         "tcp", "-noreset"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.display = x
         number = x.stdout.readline().decode().strip()
         check(number.isdigit(), "Xvfb did not report its display")
         self.env["DISPLAY"] = ":" + number
-        for bus in ("session", "system"):
-            proc = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1",
-                               f"--address=unix:path={self.tmp}/{bus}.sock"],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-            address = proc.stdout.readline().decode().strip()
-            check(address.startswith("unix:"), f"the {bus} bus did not start")
-            self.env[f"DBUS_{bus.upper()}_BUS_ADDRESS"] = address
-        self.spawn([sys.executable, "-m", "dbusmock", "--template", "logind"],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        # The name is taken before the template has added its methods.
-        poll("the logind mock", lambda: self.logind("ListInhibitors", check=False), 15)
+        self.start_buses()
         # The template lacks logind's limit on delay locks; 30 s holds a whole countdown.
         self.bus("call", *LOGIND, "org.freedesktop.DBus.Mock", "AddProperty", "ssv",
                  "org.freedesktop.login1.Manager", "InhibitDelayMaxUSec", "t", "30000000",
@@ -227,11 +302,28 @@ class Desktop:
             import session_desktops  # imports this module
             getattr(session_desktops, "start_" + self.kind)(self, config)
         else:
-            self.spawn(TRAYER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            # The tray selection is taken before the panel maps; a program started earlier
-            # would find no tray.
-            poll("trayer's panel to map", lambda: self.xdotool_ids(
-                "search", "--onlyvisible", "--class", "trayer"), 15)
+            self.start_trayer()
+
+    def start_buses(self):
+        """The session and system buses, and the logind mock on the system bus."""
+        for bus in ("session", "system"):
+            proc = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1",
+                               f"--address=unix:path={self.tmp}/{bus}.sock"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            address = proc.stdout.readline().decode().strip()
+            check(address.startswith("unix:"), f"the {bus} bus did not start")
+            self.env[f"DBUS_{bus.upper()}_BUS_ADDRESS"] = address
+        self.spawn([sys.executable, "-m", "dbusmock", "--template", "logind"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The name is taken before the template has added its methods.
+        poll("the logind mock", lambda: self.logind("ListInhibitors", check=False), 15)
+
+    def start_trayer(self):
+        self.spawn(TRAYER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The tray selection is taken before the panel maps; a program started earlier
+        # would find no tray.
+        poll("trayer's panel to map", lambda: self.xdotool_ids(
+            "search", "--onlyvisible", "--class", "trayer"), 15)
 
     def _start_xfce(self, config):
         shutil.copytree(os.path.join(HERE, "xfce_config"),
@@ -239,23 +331,15 @@ class Desktop:
         # The system's autostart entries (screensaver, settings daemon...) stay out. One of
         # ours tells SESSION_MANAGER, which the session gives only to what it starts.
         autostart = os.path.join(config, "autostart")
-        os.makedirs(autostart)
-        hidden = os.listdir("/etc/xdg/autostart") if os.path.isdir("/etc/xdg/autostart") else []
-        for entry in hidden:
-            with open(os.path.join(autostart, entry), "w") as f:
-                f.write("[Desktop Entry]\nType=Application\nName=off\nExec=true\nHidden=true\n")
+        hide_system_autostart(autostart)
         told = os.path.join(self.tmp, "session-manager")
         with open(os.path.join(autostart, "bm-session-manager.desktop"), "w") as f:
             f.write("[Desktop Entry]\nType=Application\nName=tell\n"
                     f'Exec=sh -c "printenv SESSION_MANAGER > {told}.new && mv {told}.new {told}"\n')
         self.env["XDG_CURRENT_DESKTOP"] = "XFCE"
-        with open(os.path.join(self.artifacts, f"{self.name}-xfce4-session.log"), "wb") as log:
-            # xfce4-session would take SIGTERM for a logout.
-            self.session = self.spawn(["xfce4-session"], None, signal.SIGKILL,
-                                      stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        start_session(self, ["xfce4-session"], "xfce4-session")
         poll("xfce4-session to finish starting", lambda: self.state() == IDLE, 60, 0.2)
-        poll("the panel's status tray", lambda: self.bus(
-            "get-property", *WATCHER, "IsStatusNotifierHostRegistered", check=False), 30, 0.1)
+        wait_sni_host(self)
         poll("SESSION_MANAGER from the session", lambda: os.path.exists(told), 10, 0.1)
         with open(told) as f:
             self.env["SESSION_MANAGER"] = f.read().strip()
@@ -428,7 +512,9 @@ class Desktop:
         """The program once its icon is shown and its start-up has closed the CD trays that can
         close (both of the demo machine's by default); a click before that would meet the
         start-up's own door commands."""
-        app = self.start(*args, env=env)
+        return self.shown(self.start(*args, env=env), closes)
+
+    def shown(self, app, closes=2):
         app.trace.wait_for(ADDED, 20)
         poll("start-up to close the CD trays", lambda: len(
             app.trace.find(r"^bayminder\.mci: set cd door closed ")) >= closes, 15)

@@ -12,12 +12,11 @@ import sys
 import time
 
 from desktop_tests import DELETED, DOOR
-from harness import ADDED, check, main, poll
-from qt_desktops import check_moved_once, door_moves
+from harness import SHOWN, check, door_moves, main, poll
+from qt_desktops import check_moved_once
 
 MSGBOX = r"^bayminder\.msgbox: "
 WHY = r"^bayminder\.msgbox: \d+ \"Bayminder\" \"Why'd ya do that\?"
-SHOWN = r"^bayminder\.forms: show frmMonitor$"
 
 
 def panel_icon(desktop):
@@ -37,11 +36,7 @@ def autostarted(desktop):
     closed both CD trays."""
     app = desktop.autostarted
     check(app.parent() == desktop.session.pid, "the program is not lxqt-session's child")
-    app.trace.wait_for(ADDED, 20)
-    poll("start-up to close the CD trays",
-         lambda: len(app.trace.find(r"^bayminder\.mci: set cd door closed ")) >= 2, 15)
-    app.icon = desktop.item(app)
-    return app
+    return desktop.shown(app)
 
 
 def test_lxqt_logout(desktop):

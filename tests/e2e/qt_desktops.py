@@ -5,7 +5,6 @@ session manager (ksmserver with kwin_x11 and plasmashell).
 
 import ctypes
 import os
-import re
 import signal
 import socket
 import struct
@@ -13,7 +12,8 @@ import subprocess
 import threading
 import time
 
-from harness import STARTERS, WATCHER, Program, Trace, check, poll
+from harness import (STARTERS, Program, Trace, check, hide_system_autostart, poll,
+                     start_session, wait_sni_host)
 
 PR_SET_CHILD_SUBREAPER = 36
 NETLINK_CONNECTOR, CN_IDX_PROC, PROC_EVENT_EXIT = 11, 1, 0x80000000
@@ -51,17 +51,6 @@ class ExitWatch:
             return self.statuses.get(pid)
 
 
-def door_moves(app, since=0):
-    """The door commands from line since on, as [(letter, "open" or "closed")]."""
-    moves, letter = [], None
-    for _, text in app.trace.lines[since:]:
-        if m := re.match(r"^bayminder\.mci: open (\w):", text):
-            letter = m.group(1)
-        elif m := re.match(r"^bayminder\.mci: set cd door (\w+) ", text):
-            moves.append((letter, m.group(1)))
-    return moves
-
-
 def check_moved_once(moves, ejected):
     """One check's door commands: no door sent the same command twice, the ejected letters open
     at the end and the other CD trays closed."""
@@ -70,16 +59,6 @@ def check_moved_once(moves, ejected):
     check(all(last.get(letter) == "open" for letter in ejected) and
           all(state == "closed" for letter, state in last.items() if letter not in ejected),
           f"door commands {moves}, expected {', '.join(ejected)} ejected and the rest closed")
-
-
-def hide_system_autostart(autostart, keep=()):
-    """Keeps the machine's own autostart entries (screensavers, agents, other desktops' daemons)
-    out of the session, all but those named in keep."""
-    os.makedirs(autostart, exist_ok=True)
-    for entry in os.listdir("/etc/xdg/autostart") if os.path.isdir("/etc/xdg/autostart") else []:
-        if entry not in keep:
-            with open(os.path.join(autostart, entry), "w") as f:
-                f.write("[Desktop Entry]\nType=Application\nName=off\nExec=true\nHidden=true\n")
 
 
 class FifoTrace(Trace):
@@ -189,13 +168,9 @@ def start_lxqt(desktop, config):
     become_subreaper()
     desktop.exits = ExitWatch()
     desktop.autostarted = Autostarted(desktop, autostart)
-    with open(os.path.join(desktop.artifacts, f"{desktop.name}-lxqt-session.log"), "wb") as log:
-        # lxqt-session would take SIGTERM for a logout.
-        desktop.session = desktop.spawn(["lxqt-session"], None, signal.SIGKILL,
-                                        stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    start_session(desktop, ["lxqt-session"], "lxqt-session")
     desktop.autostarted.wait_started()
-    poll("the panel's Status Notifier", lambda: desktop.bus(
-        "get-property", *WATCHER, "IsStatusNotifierHostRegistered", check=False), 30, 0.1)
+    wait_sni_host(desktop)
 
 
 KSMSERVER = ("org.kde.ksmserver", "/KSMServer", "org.kde.KSMServerInterface")
@@ -230,8 +205,7 @@ def start_kde(desktop, config):
                   **spawn)
     log.close()
     desktop.bus("call", *KSMSERVER, "restoreSession")
-    poll("plasmashell's system tray", lambda: desktop.bus(
-        "get-property", *WATCHER, "IsStatusNotifierHostRegistered", check=False), 60, 0.2)
+    wait_sni_host(desktop, 60, 0.2)
 
 
 STARTERS["lxqt"] = start_lxqt

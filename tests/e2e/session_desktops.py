@@ -5,19 +5,14 @@ and the session's SESSION_MANAGER in the desktop's environment for the program.
 
 import os
 import re
-import signal
-import subprocess
 
-from harness import GSM, TRAYER, WATCHER, check, poll
+from harness import GSM, check, hide_system_autostart, poll, start_session, wait_sni_host
 
 
 def session_up(desktop, argv, log_name):
     """Starts the session manager argv; takes SESSION_MANAGER, which a session gives only to
     what it starts, from the first of its children that has it."""
-    with open(os.path.join(desktop.artifacts, f"{desktop.name}-{log_name}.log"), "wb") as log:
-        # SIGTERM would be taken for a logout.
-        desktop.session = desktop.spawn(argv, None, signal.SIGKILL, stdin=subprocess.DEVNULL,
-                                        stdout=log, stderr=log)
+    start_session(desktop, argv, log_name)
 
     def told():
         for child in desktop.run("pgrep", "-P", str(desktop.session.pid)).stdout.split():
@@ -48,9 +43,7 @@ def start_gnome(desktop, config):
                "gnome-session")
     poll("gnome-session to start its session", lambda: desktop.bus(
         "call", *GSM, "IsSessionRunning", check=False) == [True], 60, 0.2)
-    desktop.spawn(TRAYER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    poll("trayer's panel to map", lambda: desktop.xdotool_ids(
-        "search", "--onlyvisible", "--class", "trayer"), 15)
+    desktop.start_trayer()
 
 
 def start_mate(desktop, config):
@@ -74,13 +67,8 @@ def start_mate(desktop, config):
         check(result.returncode == 0, f"gsettings set {schema} {key}: {result.stderr}")
     # --autostart would leave the required components out too: the machine's entries are
     # hidden by the home's instead.
-    autostart = os.path.join(config, "autostart")
-    os.makedirs(autostart)
-    for entry in os.listdir("/etc/xdg/autostart") if os.path.isdir("/etc/xdg/autostart") else []:
-        with open(os.path.join(autostart, entry), "w") as f:
-            f.write("[Desktop Entry]\nType=Application\nName=off\nExec=true\nHidden=true\n")
+    hide_system_autostart(os.path.join(config, "autostart"))
     session_up(desktop, ["mate-session", "--disable-acceleration-check"], "mate-session")
     # mate-panel never registers with the session, which waits for it a while before it
     # calls itself running; the panel's tray serves at once.
-    poll("the panel's status tray", lambda: desktop.bus(
-        "get-property", *WATCHER, "IsStatusNotifierHostRegistered", check=False), 30, 0.1)
+    wait_sni_host(desktop)
