@@ -17,6 +17,13 @@ std::function<bool()> TableBusy;
 
 namespace {
 
+// The key of a drive known by its letter alone: no identity holds a line break.
+std::string LetterKey(char letter) {
+    std::string key(1, '\n');
+    key += letter;
+    return key;
+}
+
 // A change put off while the table is in use is tried again after this long.
 constexpr int kRetryInterval = 200;
 
@@ -169,7 +176,7 @@ void FollowMachine() {
     std::map<std::string, char> kept;
     for (const auto& d : gDrives) {
         if (!d.Letter.empty()) {
-            kept[d.Identity.empty() ? "\n" + d.Letter : d.Identity] = d.Letter[0];
+            kept[d.Identity.empty() ? LetterKey(d.Letter[0]) : d.Identity] = d.Letter[0];
         }
     }
     Plan(*set, kept, attached);
@@ -203,8 +210,8 @@ void FollowMachine() {
         changes.push_back({d.Gone ? "gone" : "added", d.Letter});
     }
     for (const auto& [letter, identity] : gPlan.bound) {
-        const bool known = pinnedAt(letter) ? kept.contains("\n" + std::string(1, letter))
-                                            : kept.contains(identity);
+        const bool known =
+            pinnedAt(letter) ? kept.contains(LetterKey(letter)) : kept.contains(identity);
         if (known) {
             continue;
         }
