@@ -13,8 +13,8 @@ import subprocess
 import sys
 import time
 
-from harness import (GSM, HIDDEN, SHOWN, Desktop, Failure, Trace, check, door_moves, main, poll,
-                     settle, start_session)
+from harness import (GSM, HIDDEN, SHOWN, Desktop, Failure, check, door_moves, fifo_trace, main,
+                     poll, settle, start_session)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SHELL = ("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell")
@@ -63,9 +63,7 @@ class Autostarted:
 
     def __init__(self, tmp):
         self.fifo, self.status_file = os.path.join(tmp, "trace.fifo"), os.path.join(tmp, "status")
-        os.mkfifo(self.fifo)
-        # Both ends open here: no end of file before the program has started.
-        self.trace = Trace(os.fdopen(os.open(self.fifo, os.O_RDWR), "rb"))
+        self.trace = fifo_trace(self.fifo)
         self.started, self.status, self.proc = time.monotonic(), None, self
 
     def poll(self):
@@ -120,8 +118,7 @@ class GnomeShell(Desktop):
                     f.read().replace("Exec=bayminder", f"Exec={wrapper}"))
 
         start_session(self, ["/usr/libexec/gnome-session-binary", "--builtin", "--session=bm",
-                             "--disable-acceleration-check", f"--autostart={autostart}"],
-                      "gnome-session")
+                             "--disable-acceleration-check", f"--autostart={autostart}"])
         # The shell starts in its overview; a user's first look is at the desktop.
         poll("the shell, out of its overview", lambda: self.eval(
             "Main.layoutManager._startingUp || Main.overview.animationInProgress ? false : "

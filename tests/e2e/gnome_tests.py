@@ -4,18 +4,15 @@ no shell). BAYMINDER_XSMP_CANCELLER: the client that calls a logout off. The mac
 machines/demo.json: a disc in D: (ejected at the end of the session), E: empty.
 """
 
-import os
 import re
 import sys
 
-from harness import (GSM, SHOWN, Program, check, door_moves, ends_with_session, goes_on, main,
-                     notified_then_died, poll)
+from harness import (CANCELLER, GSM, WINDOWED, WINDOWLESS, check, door_moves, ends_with_session,
+                     goes_on, held_logout, main, poll, start_canceller)
+from session_desktops import start_gnome
 
-CANCELLER = os.environ.get("BAYMINDER_XSMP_CANCELLER", "BAYMINDER_XSMP_CANCELLER")
-# One end of the session, trays from the last letter down: both closed, D: ejected, and with a
-# window both closed again as it hides.
-WINDOWLESS = [("E", "closed"), ("D", "closed"), ("D", "open")]
-WINDOWED = WINDOWLESS + [("E", "closed"), ("D", "closed")]
+# gnome-session and mate-session may close the connection instead of sending Die.
+DIE = r"^bayminder\.session: (Die|the connection to the session manager is lost)$"
 
 
 def registered(desktop, app):
@@ -28,22 +25,6 @@ def registered(desktop, app):
                 == [app.pid]]
     check(poll("the program among the session's clients", hints, 15) == [0],
           f"restart style hints {hints()}, expected [0] (never)")
-
-
-def held_logout(desktop, app, logout):
-    """A logout with windows: one check, the notification shown once while the session manager
-    waits, Die only after it hid, then the end with the session."""
-    mark = app.trace.mark()
-    logout()
-    shown_for = notified_then_died(desktop, app, mark, die=r"^bayminder\.session: (Die|the "
-                                   r"connection to the session manager is lost)$")
-    lag = ends_with_session(desktop, app, mark)
-    check(len(app.trace.find(SHOWN, mark)) == 1 and door_moves(app, mark) == WINDOWED,
-          f"door commands {door_moves(app, mark)}, expected one check's {WINDOWED} and one "
-          "notification")
-    check((desktop.door("D"), desktop.door("E")) == ("closed", "closed"), "a tray left open")
-    print(f"notification {shown_for:.1f} s; the program ended {lag:.2f} s after the "
-          "session manager")
 
 
 def called_off(desktop, app, mark):
@@ -74,27 +55,30 @@ def forced_logout(desktop, app, logout):
     print(f"the program ended {lag:.2f} s after the session manager")
 
 
+def logout(desktop, how):
+    desktop.bus("call", *GSM, "Logout", "u", how)
+
+
 def test_gnome_logout_cancelled_then_done(desktop):
     app = desktop.started()
     registered(desktop, app)
     # gnome-session lets every client interact at once, and the other client calls the logout
     # off at once: the cancel may come before the program's grant or during its check.
-    canceller = Program(desktop, [CANCELLER], stream="stdout")
-    canceller.trace.wait_for(r"^registered ", 10)
+    canceller = start_canceller(desktop)
     mark = app.trace.mark()
-    desktop.bus("call", *GSM, "Logout", "u", "1")
+    logout(desktop, "1")
     called_off(desktop, app, mark)
     canceller.proc.kill()
     poll("the canceller to leave", lambda: len(desktop.bus("call", *GSM, "GetClients")[0]) == 2)
-    held_logout(desktop, app, lambda: desktop.bus("call", *GSM, "Logout", "u", "1"))
+    held_logout(desktop, app, lambda: logout(desktop, "1"), die=DIE)
 
 
 def test_gnome_forced_logout(desktop):
     app = desktop.started()
     registered(desktop, app)
-    forced_logout(desktop, app, lambda: desktop.bus("call", *GSM, "Logout", "u", "2"))
+    forced_logout(desktop, app, lambda: logout(desktop, "2"))
 
 
 if __name__ == "__main__":
-    sys.exit(main(globals(), kind="gnome",
+    sys.exit(main(globals(), start=start_gnome,
                   needs=["gnome-session", "metacity", "pgrep", CANCELLER]))

@@ -1,7 +1,6 @@
-"""A private desktop for one acceptance test: Xvfb with a tray host (trayer, or a real Xfce
-session: xfce4-session, xfwm4 and a panel holding the status tray, or gnome-session or
-mate-session as session_desktops.py brings them up), a session bus, a system bus
-with a logind mock, and the program on a copy of machines/demo.json in a throw-away home.
+"""A private desktop for one acceptance test: Xvfb with a tray host (trayer, or a real session
+as session_desktops.py and qt_desktops.py bring them up), a session bus, a system bus with a
+logind mock, and the program on a copy of machines/demo.json in a throw-away home.
 Everything runs in its own process group under a parent-death signal, so nothing outlives the
 test, even when CTest kills it. Waits are on trace lines or on a polled condition with a
 deadline; nothing sleeps to synchronise.
@@ -31,12 +30,15 @@ GSM = ("org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.Sessi
 DBUS = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus")
 LOGIND = ("org.freedesktop.login1", "/org/freedesktop/login1")
 IDLE, SHUTDOWN = 1, 3  # xfce4-session's states (GetState)
+CANCELLER = os.environ.get("BAYMINDER_XSMP_CANCELLER", "BAYMINDER_XSMP_CANCELLER")
 ADDED = r'^bayminder\.tray: NIM_ADD "Bayminder"$'
 SHOWN, HIDDEN = r"^bayminder\.forms: show frmMonitor$", r"^bayminder\.forms: hide frmMonitor$"
 NOTIFICATION = "Bayminder Notification"
 DELETED = r"^bayminder\.tray: NIM_DELETE$"
-# Other desktops' start-ups, by kind: function(desktop, config folder).
-STARTERS = {}
+# One end of the session, trays from the last letter down: both closed, D: ejected, and with a
+# window both closed again as it hides.
+WINDOWLESS = [("E", "closed"), ("D", "closed"), ("D", "open")]
+WINDOWED = WINDOWLESS + [("E", "closed"), ("D", "closed")]
 
 
 class Failure(Exception):
@@ -85,23 +87,49 @@ def hide_system_autostart(autostart, keep=()):
                 f.write("[Desktop Entry]\nType=Application\nName=off\nExec=true\nHidden=true\n")
 
 
-def start_session(desktop, argv, log_name):
+def start_session(desktop, argv):
     """The session manager argv, its output in the artefacts; SIGTERM would be taken for a
     logout."""
-    with open(os.path.join(desktop.artifacts, f"{desktop.name}-{log_name}.log"), "wb") as log:
+    log_name = f"{desktop.name}-{os.path.basename(argv[0])}.log"
+    with open(os.path.join(desktop.artifacts, log_name), "wb") as log:
         desktop.session = desktop.spawn(argv, None, signal.SIGKILL, stdin=subprocess.DEVNULL,
                                         stdout=log, stderr=log)
 
 
 def wait_sni_host(desktop, timeout=30, interval=0.1):
+    """Once the panel's status tray is there, the icon is an item with its watcher."""
     poll("the panel's status tray", lambda: desktop.bus(
         "get-property", *WATCHER, "IsStatusNotifierHostRegistered", check=False), timeout, interval)
+    desktop.sni = True
 
 
-def notified_then_died(desktop, app, mark, during=lambda: None,
-                       die=r"^bayminder\.session: Die$"):
-    """A logout with windows: the notification shown while D: is ejected (during() checks the
-    session manager meanwhile), Die only once it hid after its about 11 s."""
+def start_canceller(desktop):
+    """Another client of the session, one that calls a logout off."""
+    canceller = Program(desktop, [CANCELLER], stream="stdout")
+    canceller.trace.wait_for(r"^registered ", 10)
+    return canceller
+
+
+def checkpoint(desktop, app, ask, done=lambda: None):
+    """A save without shutdown (ask()) is answered and touches nothing."""
+    before, mark = desktop.read_machine(), app.trace.mark()
+    ask()
+    app.trace.wait_for(r"^bayminder\.session: SaveYourself checkpoint", 10, mark)
+    app.trace.wait_for(r"^bayminder\.session: SaveYourselfDone$", 10, mark)
+    done()
+    check(app.trace.stays_absent(r"^bayminder\.(tray: NIM_DELETE|mci: set cd door|forms: show )",
+                                 2, mark), "a checkpoint touched the icon, a door or a window")
+    check(desktop.read_machine() == before, "a checkpoint moved a door")
+    check(app.running() and desktop.icon_shown(app), "the program or its icon went")
+
+
+def held_logout(desktop, app, logout, during=lambda: None, die=r"^bayminder\.session: Die$",
+                early=None):
+    """A logout with windows: one check, the notification shown once while D: is ejected and the
+    session manager waits (during() checks it meanwhile), Die only once it hid after its about
+    11 s, then the end with the session."""
+    mark = app.trace.mark()
+    logout()
     shown_at, _ = app.trace.wait_for(SHOWN, 15, mark)
     poll("the notification on screen", lambda: desktop.visible_windows(NOTIFICATION, app), 10)
     poll("D: ejected", lambda: desktop.door("D") == "open")
@@ -111,7 +139,13 @@ def notified_then_died(desktop, app, mark, during=lambda: None,
     check(died_at >= hidden_at, "the session manager went on before the notification hid")
     check(9.5 <= hidden_at - shown_at <= 14,
           f"the notification stayed {hidden_at - shown_at:.1f} s, expected about 11 s")
-    return hidden_at - shown_at
+    lag = ends_with_session(desktop, app, mark, early)
+    check(len(app.trace.find(SHOWN, mark)) == 1 and door_moves(app, mark) == WINDOWED,
+          f"door commands {door_moves(app, mark)}, expected one check's {WINDOWED} and one "
+          "notification")
+    check((desktop.door("D"), desktop.door("E")) == ("closed", "closed"), "a tray left open")
+    print(f"notification {hidden_at - shown_at:.1f} s; the program ended {lag:.2f} s after the "
+          "session manager")
 
 
 def goes_on(desktop, app, mark):
@@ -194,6 +228,13 @@ class Trace:
             return "\n".join(f"{when - since_time:8.3f} {text}" for when, text in self.lines)
 
 
+def fifo_trace(path):
+    """The trace of what is written to a new named pipe at path, both of whose ends are opened
+    here: no end of file before the writer has come."""
+    os.mkfifo(path)
+    return Trace(os.fdopen(os.open(path, os.O_RDWR), "rb"))
+
+
 class Program:
     """A process of the desktop whose output (by default standard error) is read as a trace."""
 
@@ -218,13 +259,10 @@ class Program:
 
 
 class Desktop:
-    def __init__(self, name, program, artifacts, xfce=False, kind=None):
-        # kind: the session that runs the desktop ("xfce", "gnome", "mate", "lxqt", "kde"); None:
-        # trayer alone.
-        self.kind = kind or ("xfce" if xfce else None)
-        self.name, self.artifacts, self.xfce = name, artifacts, self.kind == "xfce"
-        # Where the icon is an item with a panel's StatusNotifierWatcher, not an embedded window.
-        self.sni = self.kind in ("xfce", "mate", "lxqt", "kde")
+    def __init__(self, name, program, artifacts, start=None):
+        # start(desktop, config folder) brings up the session; None: trayer alone. sni: the icon
+        # is an item with a panel's StatusNotifierWatcher, not an embedded window.
+        self.name, self.artifacts, self._start_session, self.sni = name, artifacts, start, False
         self.program = os.path.abspath(program)
         self.programs, self._procs, self.env = [], [], {}
         self.tmp = tempfile.mkdtemp(prefix=f"bm-e2e-{name}-")
@@ -294,15 +332,7 @@ class Desktop:
         self.bus("call", *LOGIND, "org.freedesktop.DBus.Mock", "AddProperty", "ssv",
                  "org.freedesktop.login1.Manager", "InhibitDelayMaxUSec", "t", "30000000",
                  system=True)
-        if self.kind in STARTERS:
-            STARTERS[self.kind](self, config)
-        elif self.xfce:
-            self._start_xfce(config)
-        elif self.kind in ("gnome", "mate"):
-            import session_desktops  # imports this module
-            getattr(session_desktops, "start_" + self.kind)(self, config)
-        else:
-            self.start_trayer()
+        (self._start_session or Desktop.start_trayer)(self, config)
 
     def start_buses(self):
         """The session and system buses, and the logind mock on the system bus."""
@@ -318,31 +348,12 @@ class Desktop:
         # The name is taken before the template has added its methods.
         poll("the logind mock", lambda: self.logind("ListInhibitors", check=False), 15)
 
-    def start_trayer(self):
+    def start_trayer(self, _=None):
         self.spawn(TRAYER, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # The tray selection is taken before the panel maps; a program started earlier
         # would find no tray.
         poll("trayer's panel to map", lambda: self.xdotool_ids(
             "search", "--onlyvisible", "--class", "trayer"), 15)
-
-    def _start_xfce(self, config):
-        shutil.copytree(os.path.join(HERE, "xfce_config"),
-                        os.path.join(config, "xfce4", "xfconf", "xfce-perchannel-xml"))
-        # The system's autostart entries (screensaver, settings daemon...) stay out. One of
-        # ours tells SESSION_MANAGER, which the session gives only to what it starts.
-        autostart = os.path.join(config, "autostart")
-        hide_system_autostart(autostart)
-        told = os.path.join(self.tmp, "session-manager")
-        with open(os.path.join(autostart, "bm-session-manager.desktop"), "w") as f:
-            f.write("[Desktop Entry]\nType=Application\nName=tell\n"
-                    f'Exec=sh -c "printenv SESSION_MANAGER > {told}.new && mv {told}.new {told}"\n')
-        self.env["XDG_CURRENT_DESKTOP"] = "XFCE"
-        start_session(self, ["xfce4-session"], "xfce4-session")
-        poll("xfce4-session to finish starting", lambda: self.state() == IDLE, 60, 0.2)
-        wait_sni_host(self)
-        poll("SESSION_MANAGER from the session", lambda: os.path.exists(told), 10, 0.1)
-        with open(told) as f:
-            self.env["SESSION_MANAGER"] = f.read().strip()
 
     # ----- D-Bus
 
@@ -560,10 +571,10 @@ def lacking(needs):
         ["python3-" + m for m in modules] if lacks(sys.executable) else [])
 
 
-def main(scope, needs=(), xfce=False, kind=None, desktop=Desktop):
+def main(scope, needs=(), start=None, desktop=Desktop):
     """Runs the test named on the command line (PROGRAM ARTIFACTS_DIR TEST), one of the test_
-    functions in scope, on a desktop of the given class; needs: what else they need (programs,
-    or Debian's python3-MODULE)."""
+    functions in scope, on a desktop of the given class brought up by start; needs: what else
+    they need (programs, or Debian's python3-MODULE)."""
     tests = {k[len("test_"):]: f for k, f in scope.items() if k.startswith("test_")}
     if len(sys.argv) != 4 or sys.argv[3] not in tests:
         print(f"usage: {sys.argv[0]} PROGRAM ARTIFACTS_DIR {{{','.join(tests)}}}", file=sys.stderr)
@@ -587,7 +598,7 @@ def main(scope, needs=(), xfce=False, kind=None, desktop=Desktop):
     signal.signal(signal.SIGALRM, stop)
     signal.alarm(110)
     started = time.monotonic()
-    desktop = desktop(name, program, artifacts, xfce, kind)
+    desktop = desktop(name, program, artifacts, start)
     try:
         with desktop:
             tests[name](desktop)

@@ -7,8 +7,9 @@ so mate-session refuses a logout for about 30 s after its start.
 import subprocess
 import sys
 
-from gnome_tests import SHOWN, called_off, forced_logout, held_logout, registered
-from harness import GSM, main, poll
+from gnome_tests import DIE, called_off, forced_logout, registered
+from harness import GSM, SHOWN, held_logout, main, poll
+from session_desktops import start_mate
 
 
 def logged_in(desktop):
@@ -37,7 +38,7 @@ def test_mate_cancelled_then_logout(desktop):
     desktop.focus(dialog)
     desktop.key("Escape")
     called_off(desktop, app, mark)
-    held_logout(desktop, app, lambda: mate_session_save(desktop, "--logout"))
+    held_logout(desktop, app, lambda: mate_session_save(desktop, "--logout"), die=DIE)
 
 
 def test_mate_forced_logout(desktop):
@@ -46,5 +47,5 @@ def test_mate_forced_logout(desktop):
 
 
 if __name__ == "__main__":
-    sys.exit(main(globals(), kind="mate", needs=["mate-session", "mate-session-save",
-                                                 "mate-panel", "marco", "gsettings", "pgrep"]))
+    sys.exit(main(globals(), start=start_mate, needs=[
+        "mate-session", "mate-session-save", "mate-panel", "marco", "gsettings", "pgrep"]))

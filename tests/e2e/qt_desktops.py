@@ -12,8 +12,8 @@ import subprocess
 import threading
 import time
 
-from harness import (STARTERS, Program, Trace, check, hide_system_autostart, poll,
-                     start_session, wait_sni_host)
+from harness import (Program, check, fifo_trace, hide_system_autostart, poll, start_session,
+                     wait_sni_host)
 
 PR_SET_CHILD_SUBREAPER = 36
 NETLINK_CONNECTOR, CN_IDX_PROC, PROC_EVENT_EXIT = 11, 1, 0x80000000
@@ -51,47 +51,17 @@ class ExitWatch:
             return self.statuses.get(pid)
 
 
-def check_moved_once(moves, ejected):
-    """One check's door commands: no door sent the same command twice, the ejected letters open
-    at the end and the other CD trays closed."""
-    check(len(set(moves)) == len(moves), f"a door was moved twice: {moves}")
-    last = dict(moves)
-    check(all(last.get(letter) == "open" for letter in ejected) and
-          all(state == "closed" for letter, state in last.items() if letter not in ejected),
-          f"door commands {moves}, expected {', '.join(ejected)} ejected and the rest closed")
-
-
-class FifoTrace(Trace):
-    """A trace read from a named pipe, opened when the writer comes."""
-
-    def __init__(self, path):  # pylint: disable=super-init-not-called
-        self.lines, self._cond, self._closed = [], threading.Condition(), False
-        threading.Thread(target=lambda: self._read(open(path, "rb")), daemon=True).start()
-
-
-class _Reaped:
-    """What the harness reads of a Popen, for a process that is not the test's child."""
-
-    def __init__(self, program):
-        self.poll = program._reap
-        self.kill = program.kill
-
-    @property
-    def returncode(self):
-        return self.poll()
-
-
 class Autostarted(Program):
     """The program as the session's autostart entry starts it: a child of the session manager,
     through a wrapper that execs it. The test is the child subreaper above the session, so once
-    the session manager has gone without waiting for it, the program is the test's to reap."""
+    the session manager has gone without waiting for it, the program is the test's to reap. It
+    stands for its own Popen."""
 
     def __init__(self, desktop, autostart):
         # pylint: disable=super-init-not-called
-        self.desktop, self.status, self.icon, self.proc = desktop, None, None, _Reaped(self)
+        self.desktop, self.status, self.icon, self.proc = desktop, None, None, self
         self.pid, self.started, self._status = None, time.monotonic(), None
         base = os.path.join(desktop.tmp, "bayminder")
-        os.mkfifo(base + ".trace")
         self.pidfile = base + ".pid"
         with open(base + "-autostart", "w") as f:
             f.write(f"#!/bin/sh\necho $$ > {self.pidfile}.new && mv {self.pidfile}.new "
@@ -100,7 +70,7 @@ class Autostarted(Program):
         os.chmod(base + "-autostart", 0o755)
         with open(os.path.join(autostart, "bayminder.desktop"), "w") as f:
             f.write(f"[Desktop Entry]\nType=Application\nName=Bayminder\nExec={base}-autostart\n")
-        self.trace = FifoTrace(base + ".trace")
+        self.trace = fifo_trace(base + ".trace")
         desktop.programs.append(self)
 
     def wait_started(self, timeout=30):
@@ -112,7 +82,7 @@ class Autostarted(Program):
                 return None
         self.pid = poll("the autostart entry to start the program", read_pid, timeout, 0.1)
 
-    def _reap(self):
+    def poll(self):
         if self._status is None and self.pid and self.desktop.exits.status(self.pid) is not None:
             self._status = self.desktop.exits.status(self.pid)
         if self._status is None and self.pid:
@@ -124,8 +94,10 @@ class Autostarted(Program):
                 self._status = os.waitstatus_to_exitcode(status)
         return self._status
 
+    returncode = property(poll)
+
     def running(self):
-        return self._reap() is None and os.path.exists(f"/proc/{self.pid}")
+        return self.poll() is None and os.path.exists(f"/proc/{self.pid}")
 
     def parent(self):
         with open(f"/proc/{self.pid}/stat") as f:
@@ -133,7 +105,7 @@ class Autostarted(Program):
 
     def wait_exit(self, timeout=10):
         """The exit status; the session manager must have gone first (it does not wait)."""
-        status = poll(f"pid {self.pid} to end", lambda: self._reap() is not None or (
+        status = poll(f"pid {self.pid} to end", lambda: self.poll() is not None or (
             not os.path.exists(f"/proc/{self.pid}") and "gone"), timeout)
         check(status is not None and status != "gone",
               "the program ended while still the session manager's child: its exit status is "
@@ -168,7 +140,7 @@ def start_lxqt(desktop, config):
     become_subreaper()
     desktop.exits = ExitWatch()
     desktop.autostarted = Autostarted(desktop, autostart)
-    start_session(desktop, ["lxqt-session"], "lxqt-session")
+    start_session(desktop, ["lxqt-session"])
     desktop.autostarted.wait_started()
     wait_sni_host(desktop)
 
@@ -207,6 +179,3 @@ def start_kde(desktop, config):
     desktop.bus("call", *KSMSERVER, "restoreSession")
     wait_sni_host(desktop, 60, 0.2)
 
-
-STARTERS["lxqt"] = start_lxqt
-STARTERS["kde"] = start_kde

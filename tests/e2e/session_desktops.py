@@ -1,18 +1,21 @@
-"""The GNOME and MATE desktops of the session tests (gnome_tests.py, mate_tests.py), brought up
-for harness.Desktop: a real gnome-session or mate-session with its window manager, a tray host,
-and the session's SESSION_MANAGER in the desktop's environment for the program.
+"""The XSMP desktops of the session tests (xfce_tests.py, gnome_tests.py, mate_tests.py),
+brought up for harness.Desktop: a real xfce4-session, gnome-session or mate-session with its
+window manager, a tray host, and the session's SESSION_MANAGER in the desktop's environment for
+the program.
 """
 
 import os
 import re
+import shutil
 
-from harness import GSM, check, hide_system_autostart, poll, start_session, wait_sni_host
+from harness import (GSM, HERE, IDLE, check, hide_system_autostart, poll, start_session,
+                     wait_sni_host)
 
 
-def session_up(desktop, argv, log_name):
+def session_up(desktop, argv):
     """Starts the session manager argv; takes SESSION_MANAGER, which a session gives only to
     what it starts, from the first of its children that has it."""
-    start_session(desktop, argv, log_name)
+    start_session(desktop, argv)
 
     def told():
         for child in desktop.run("pgrep", "-P", str(desktop.session.pid)).stdout.split():
@@ -27,6 +30,18 @@ def session_up(desktop, argv, log_name):
     desktop.env["SESSION_MANAGER"] = poll(f"SESSION_MANAGER from {argv[0]}", told, 30, 0.1)
 
 
+def start_xfce(desktop, config):
+    """xfce4-session with xfwm4 and a panel holding the status tray; the machine's own autostart
+    entries (screensaver, settings daemon...) stay out."""
+    shutil.copytree(os.path.join(HERE, "xfce_config"),
+                    os.path.join(config, "xfce4", "xfconf", "xfce-perchannel-xml"))
+    hide_system_autostart(os.path.join(config, "autostart"))
+    desktop.env["XDG_CURRENT_DESKTOP"] = "XFCE"
+    session_up(desktop, ["xfce4-session"])
+    poll("xfce4-session to finish starting", lambda: desktop.state() == IDLE, 60, 0.2)
+    wait_sni_host(desktop)
+
+
 def start_gnome(desktop, config):
     # A session of the test's own whose one required component is the window manager. The
     # machine's autostart entries stay out (an empty --autostart), and so do its settings.
@@ -39,8 +54,7 @@ def start_gnome(desktop, config):
     os.makedirs(autostart)
     desktop.env["GSETTINGS_BACKEND"] = "memory"
     session_up(desktop, ["gnome-session", "--builtin", "--session=bayminder-test",
-                         "--disable-acceleration-check", f"--autostart={autostart}"],
-               "gnome-session")
+                         "--disable-acceleration-check", f"--autostart={autostart}"])
     poll("gnome-session to start its session", lambda: desktop.bus(
         "call", *GSM, "IsSessionRunning", check=False) == [True], 60, 0.2)
     desktop.start_trayer()
@@ -68,7 +82,7 @@ def start_mate(desktop, config):
     # --autostart would leave the required components out too: the machine's entries are
     # hidden by the home's instead.
     hide_system_autostart(os.path.join(config, "autostart"))
-    session_up(desktop, ["mate-session", "--disable-acceleration-check"], "mate-session")
+    session_up(desktop, ["mate-session", "--disable-acceleration-check"])
     # mate-panel never registers with the session, which waits for it a while before it
     # calls itself running; the panel's tray serves at once.
     wait_sni_host(desktop)

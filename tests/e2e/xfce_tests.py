@@ -13,10 +13,10 @@ import sys
 import time
 
 from desktop_tests import DOOR, menu_then_exit, running_timers
-from harness import (ADDED, IDLE, SHUTDOWN, SM, Program, check, ends_with_session, goes_on, main,
-                     notified_then_died, poll, settle)
+from harness import (ADDED, CANCELLER, IDLE, SHUTDOWN, SM, check, checkpoint, goes_on,
+                     held_logout, main, poll, settle, start_canceller)
+from session_desktops import start_xfce
 
-CANCELLER = os.environ.get("BAYMINDER_XSMP_CANCELLER", "BAYMINDER_XSMP_CANCELLER")
 ITEM = "org.kde.StatusNotifierItem"
 DBUSMENU = "com.canonical.dbusmenu"
 REGISTERED = r"^bayminder\.session: registered as "
@@ -60,24 +60,14 @@ def test_checkpoint_and_registration(desktop):
         if c.get("ProcessID") == str(app.pid)], 10)[0]
     check(client.get("RestartStyleHint") == 3 and client.get("Program", "").endswith("bayminder"),
           f"client {client}, expected the program with restart style 3 (never)")
-
-    before = desktop.read_machine()
-    mark = app.trace.mark()
-    desktop.bus("call", *SM, "Checkpoint", "s", "")
-    app.trace.wait_for(r"^bayminder\.session: SaveYourself checkpoint", 10, mark)
-    app.trace.wait_for(r"^bayminder\.session: SaveYourselfDone$", 10, mark)
-    poll("the checkpoint to end", lambda: desktop.state() == IDLE, 10)
-    check(app.trace.stays_absent(r"^bayminder\.(tray: NIM_DELETE|mci: set cd door|forms: show )",
-                                 2, mark), "a checkpoint touched the icon, a door or a window")
-    check(desktop.read_machine() == before, "a checkpoint moved a door")
-    check(app.running() and desktop.icon_shown(app), "the program or its icon went")
+    checkpoint(desktop, app, lambda: desktop.bus("call", *SM, "Checkpoint", "s", ""),
+               lambda: poll("the checkpoint to end", lambda: desktop.state() == IDLE, 10))
 
 
 def test_logout_cancelled_then_done(desktop):
     app = desktop.started()
     app.trace.wait_for(REGISTERED, 15)
-    canceller = Program(desktop, [CANCELLER], stream="stdout")
-    canceller.trace.wait_for(r"^registered ", 10)
+    canceller = start_canceller(desktop)
     mark = app.trace.mark()
     logout(desktop)
     # Let in after the other client's cancel, the program finds xfce4-session no longer shutting
@@ -101,13 +91,8 @@ def test_logout_cancelled_then_done(desktop):
 
     # The session then really ends: held until the notification has hidden itself.
     canceller.proc.kill()
-    mark, asked = app.trace.mark(), time.monotonic()
-    logout(desktop)
-    notified_then_died(desktop, app, mark, lambda: check(
+    held_logout(desktop, app, lambda: logout(desktop), lambda: check(
         desktop.state() == SHUTDOWN, f"xfce4-session in state {desktop.state()} during the check"))
-    ends_with_session(desktop, app, mark)
-    check(desktop.door("D") == "closed", "D: left open after the countdown")
-    print(f"logout took {time.monotonic() - asked:.1f} s")
 
 
 def panel_icon(desktop, before):
@@ -190,5 +175,5 @@ def test_xfce_tooltip(desktop):
 
 
 if __name__ == "__main__":
-    sys.exit(main(globals(), xfce=True, needs=["xfce4-session", "xfce4-panel", "xfwm4",
-                                                "xfce4-session-logout", "convert", CANCELLER]))
+    sys.exit(main(globals(), start=start_xfce, needs=[
+        "xfce4-session", "xfce4-panel", "xfwm4", "xfce4-session-logout", "convert", CANCELLER]))
