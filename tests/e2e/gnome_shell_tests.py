@@ -141,12 +141,6 @@ class GnomeShell(Desktop):
     def window(self, title):
         return self.eval(f"bmWindows().some(w => w.get_title() === '{title}')")
 
-    def app_ids(self, kind):
-        # The app id of each of gnome-session's inhibitors (or clients: kind).
-        return [(self.bus("call", GSM[0], path, f"{GSM[2]}.{kind}", "GetAppId",
-                          check=False) or [None])[0]
-                for path in self.bus("call", *GSM, f"Get{kind}s")[0]]
-
 
 def wait_icon(desktop, app):
     # Once the start-up has closed both CD trays and the icon is in the top bar.
@@ -177,7 +171,8 @@ def logout_checked(desktop, app, confirm):
     desktop.screenshot(f"gnome-logout-{'confirm' if confirm else 'dialog'}.png")
     # The interaction's own inhibitor too: the program registered under the id gnome-session
     # gave it, so gnome-session knows it by its desktop entry.
-    ids = desktop.app_ids("Inhibitor")
+    ids = [(desktop.bus("call", GSM[0], path, f"{GSM[2]}.Inhibitor", "GetAppId", check=False)
+            or [None])[0] for path in desktop.bus("call", *GSM, "GetInhibitors")[0]]
     check(set(ids) <= {"org.bayminder.Bayminder", "org.bayminder.Bayminder.desktop"}, f"{ids}")
     if confirm:  # while the notification counts down
         desktop.eval("bmClick(bmButton('Log Out'), 1, 1)")

@@ -1,5 +1,5 @@
 """A private desktop for one acceptance test: Xvfb with a tray host (trayer, or a real session
-as session_desktops.py and qt_desktops.py bring them up), a session bus, a system bus with a
+as session_desktops.py brings them up), a session bus, a system bus with a
 logind mock, and the program on a copy of machines/demo.json in a throw-away home.
 Everything runs in its own process group under a parent-death signal, so nothing outlives the
 test, even when CTest kills it. Waits are on trace lines or on a polled condition with a
@@ -101,6 +101,14 @@ def wait_sni_host(desktop, timeout=30, interval=0.1):
     poll("the panel's status tray", lambda: desktop.bus(
         "get-property", *WATCHER, "IsStatusNotifierHostRegistered", check=False), timeout, interval)
     desktop.sni = True
+
+
+def trimmed(desktop, *convert):
+    """ImageMagick's convert with convert's pictures and operators, then -trim: the size and the
+    middle of what is left."""
+    out = desktop.run("convert", *convert, "-trim", "-format", "%w %h %X %Y", "info:").stdout
+    width, height, x, y = (int(v.lstrip("+")) for v in out.split())
+    return width, height, (x + width // 2, y + height // 2)
 
 
 def start_canceller(desktop):
@@ -378,11 +386,6 @@ class Desktop:
         """The shutdown delay locks logind holds."""
         return [row for row in self.logind("ListInhibitors")[0]
                 if row[0] == "shutdown" and row[3] == "delay"]
-
-    def set_delay_max(self, seconds):
-        """logind's InhibitDelayMaxUSec (the program reads it as it takes its lock)."""
-        self.bus("set-property", *LOGIND, "org.freedesktop.login1.Manager",
-                 "InhibitDelayMaxUSec", "t", str(seconds * 1000000), system=True)
 
     def prepare_for_shutdown(self, active):
         self.bus("call", *LOGIND, "org.freedesktop.DBus.Mock", "EmitSignal", "sssav",

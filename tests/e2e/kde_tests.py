@@ -13,7 +13,7 @@ import sys
 
 from harness import (CANCELLER, SHOWN, check, checkpoint, goes_on, held_logout, main, poll,
                      start_canceller)
-from qt_desktops import KSMSERVER, start_kde
+from session_desktops import KSMSERVER, start_kde
 from xfce_tests import REGISTERED
 
 

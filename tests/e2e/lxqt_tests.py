@@ -12,8 +12,8 @@ import sys
 import time
 
 from desktop_tests import DELETED, DOOR
-from harness import SHOWN, WINDOWLESS, check, door_moves, main, poll
-from qt_desktops import start_lxqt
+from harness import SHOWN, WINDOWLESS, check, door_moves, main, poll, trimmed
+from session_desktops import start_lxqt
 
 MSGBOX = r"^bayminder\.msgbox: "
 WHY = r"^bayminder\.msgbox: \d+ \"Bayminder\" \"Why'd ya do that\?"
@@ -23,11 +23,9 @@ def panel_icon(desktop):
     """The middle of what the panel (along the top, holding only the Status Notifier) draws,
     once it draws something there."""
     def drawn():
-        shot = desktop.screenshot("lxqt-panel.png")
-        out = desktop.run("convert", shot, "-crop", "1024x40+0+0", "+repage", "-fuzz", "8%",
-                          "-trim", "-format", "%w %h %X %Y", "info:").stdout.split()
-        width, height, x, y = (int(v.lstrip("+")) for v in out)
-        return 4 < width < 60 and 4 < height < 40 and (x + width // 2, y + height // 2)
+        width, height, middle = trimmed(desktop, desktop.screenshot("lxqt-panel.png"), "-crop",
+                                        "1024x40+0+0", "+repage", "-fuzz", "8%")
+        return 4 < width < 60 and 4 < height < 40 and middle
     return poll("the icon drawn in the panel", drawn, 10, 0.2)
 
 

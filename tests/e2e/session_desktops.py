@@ -1,15 +1,26 @@
-"""The XSMP desktops of the session tests (xfce_tests.py, gnome_tests.py, mate_tests.py),
-brought up for harness.Desktop: a real xfce4-session, gnome-session or mate-session with its
-window manager, a tray host, and the session's SESSION_MANAGER in the desktop's environment for
-the program.
+"""The desktops of the session tests, brought up for harness.Desktop: a real xfce4-session,
+gnome-session, mate-session or ksmserver with its window manager, a tray host, and the session's
+SESSION_MANAGER in the desktop's environment for the program; and an LXQt session (lxqt-session
+with openbox and lxqt-panel) that starts the program from its autostart entry.
 """
 
+import ctypes
 import os
 import re
 import shutil
+import signal
+import socket
+import struct
+import subprocess
+import threading
+import time
 
-from harness import (GSM, HERE, IDLE, check, hide_system_autostart, poll, start_session,
-                     wait_sni_host)
+from harness import (GSM, HERE, IDLE, Program, check, fifo_trace, hide_system_autostart, poll,
+                     start_session, wait_sni_host)
+
+PR_SET_CHILD_SUBREAPER = 36
+NETLINK_CONNECTOR, CN_IDX_PROC, PROC_EVENT_EXIT = 11, 1, 0x80000000
+KSMSERVER = ("org.kde.ksmserver", "/KSMServer", "org.kde.KSMServerInterface")
 
 
 def session_up(desktop, argv):
@@ -86,3 +97,157 @@ def start_mate(desktop, config):
     # mate-panel never registers with the session, which waits for it a while before it
     # calls itself running; the panel's tray serves at once.
     wait_sni_host(desktop)
+
+
+class ExitWatch:
+    """Every process's exit status as the kernel reports it (the proc connector; root only), so
+    that the status of a program that the session manager reaps is still known."""
+
+    def __init__(self):
+        self.statuses, self._cond = {}, threading.Condition()
+        try:
+            self._sock = socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, NETLINK_CONNECTOR)
+            self._sock.bind((0, CN_IDX_PROC))
+            listen = struct.pack("I", 1)
+            message = struct.pack("IIIIHH", CN_IDX_PROC, 1, 0, 0, len(listen), 0) + listen
+            self._sock.send(struct.pack("IHHII", 16 + len(message), 3, 0, 0, 0) + message)
+        except OSError:
+            self._sock = None
+            return
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        while True:
+            data = self._sock.recv(4096)
+            if len(data) >= 60 and struct.unpack_from("I", data, 36)[0] == PROC_EVENT_EXIT:
+                pid, tgid, status = struct.unpack_from("III", data, 52)
+                if pid == tgid:
+                    with self._cond:
+                        self.statuses[pid] = os.waitstatus_to_exitcode(status)
+                        self._cond.notify_all()
+
+    def status(self, pid):
+        with self._cond:
+            return self.statuses.get(pid)
+
+
+class Autostarted(Program):
+    """The program as the session's autostart entry starts it: a child of the session manager,
+    through a wrapper that execs it. The test is the child subreaper above the session, so once
+    the session manager has gone without waiting for it, the program is the test's to reap. It
+    stands for its own Popen."""
+
+    def __init__(self, desktop, autostart):
+        # pylint: disable=super-init-not-called
+        self.desktop, self.status, self.icon, self.proc = desktop, None, None, self
+        self.pid, self.started, self._status = None, time.monotonic(), None
+        base = os.path.join(desktop.tmp, "bayminder")
+        self.pidfile = base + ".pid"
+        with open(base + "-autostart", "w") as f:
+            f.write(f"#!/bin/sh\necho $$ > {self.pidfile}.new && mv {self.pidfile}.new "
+                    f"{self.pidfile}\nexec {desktop.program} --simulate {desktop.machine} "
+                    f"2> {base}.trace\n")
+        os.chmod(base + "-autostart", 0o755)
+        with open(os.path.join(autostart, "bayminder.desktop"), "w") as f:
+            f.write(f"[Desktop Entry]\nType=Application\nName=Bayminder\nExec={base}-autostart\n")
+        self.trace = fifo_trace(base + ".trace")
+        desktop.programs.append(self)
+
+    def read_pid(self):
+        try:
+            with open(self.pidfile) as f:
+                return int(f.read())
+        except (OSError, ValueError):
+            return None
+
+    def poll(self):
+        if self._status is None and self.pid and self.desktop.exits.status(self.pid) is not None:
+            self._status = self.desktop.exits.status(self.pid)
+        if self._status is None and self.pid:
+            try:
+                pid, status = os.waitpid(self.pid, os.WNOHANG)
+            except ChildProcessError:
+                return None  # still the session manager's child
+            if pid:
+                self._status = os.waitstatus_to_exitcode(status)
+        return self._status
+
+    returncode = property(poll)
+
+    def running(self):
+        return self.poll() is None and os.path.exists(f"/proc/{self.pid}")
+
+    def parent(self):
+        with open(f"/proc/{self.pid}/stat") as f:
+            return int(f.read().rpartition(")")[2].split()[1])
+
+    def wait_exit(self, timeout=10):
+        """The exit status; the session manager must have gone first (it does not wait)."""
+        status = poll(f"pid {self.pid} to end", lambda: self.poll() is not None or (
+            not os.path.exists(f"/proc/{self.pid}") and "gone"), timeout)
+        check(status is not None and status != "gone",
+              "the program ended while still the session manager's child: its exit status is "
+              "known only to root (the kernel's process events)")
+        return self._status
+
+    def kill(self):
+        if self.pid and self.running():
+            os.kill(self.pid, signal.SIGKILL)
+
+
+def start_lxqt(desktop, config):
+    """lxqt-session with openbox and a panel that holds only the Status Notifier, on Xvfb; the
+    program from its autostart entry (desktop.autostarted). Logs out with no dialog."""
+    lxqt = os.path.join(config, "lxqt")
+    os.makedirs(lxqt)
+    with open(os.path.join(lxqt, "session.conf"), "w") as f:
+        f.write("[General]\nleave_confirmation=false\nwindow_manager=openbox\n")
+    with open(os.path.join(lxqt, "panel.conf"), "w") as f:
+        f.write("panels=panel1\n\n[panel1]\nplugins=statusnotifier\nposition=Top\n"
+                "desktop=0\n\n[statusnotifier]\ntype=statusnotifier\nalignment=Right\n")
+    autostart = os.path.join(config, "autostart")
+    hide_system_autostart(autostart, keep=("lxqt-panel.desktop",))
+    desktop.env.update({"XDG_CURRENT_DESKTOP": "LXQt", "XDG_SESSION_DESKTOP": "LXQt",
+                        "DESKTOP_SESSION": "LXQt", "XDG_CONFIG_DIRS": "/etc/xdg",
+                        "XDG_DATA_DIRS": "/usr/local/share:/usr/share"})
+    check(ctypes.CDLL(None).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0,
+          "prctl(PR_SET_CHILD_SUBREAPER)")
+    desktop.exits = ExitWatch()
+    desktop.autostarted = Autostarted(desktop, autostart)
+    start_session(desktop, ["lxqt-session"])
+    desktop.autostarted.pid = poll("the autostart entry to start the program",
+                                   desktop.autostarted.read_pid, 30, 0.1)
+    wait_sni_host(desktop)
+
+
+def start_kde(desktop, config):
+    """ksmserver with kwin_x11 and plasmashell (its panel's system tray), started as Plasma's
+    session starter does: ksmserver first, then the window manager and the shell, then
+    restoreSession(). The program is started by the test, with SESSION_MANAGER from ksmserver."""
+    runtime = desktop.env["XDG_RUNTIME_DIR"]
+    desktop.env.update({"XDG_CURRENT_DESKTOP": "KDE", "KDE_FULL_SESSION": "true",
+                        "KDE_SESSION_VERSION": "5", "DESKTOP_SESSION": "plasma",
+                        "XDG_CONFIG_DIRS": "/etc/xdg", "XDG_DATA_DIRS": "/usr/share",
+                        "XDG_CACHE_HOME": os.path.join(desktop.tmp, "cache"),
+                        "XDG_DATA_HOME": os.path.join(desktop.tmp, "share")})
+    hide_system_autostart(os.path.join(config, "autostart"))
+    log = open(os.path.join(desktop.artifacts, f"{desktop.name}-kde.log"), "wb")
+    spawn = dict(stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    # ksmserver would take SIGTERM for a logout.
+    desktop.session = desktop.spawn(["ksmserver", "--no-lockscreen"], None, signal.SIGKILL,
+                                    **spawn)
+    address = os.path.join(runtime, "KSMserver_" + desktop.env["DISPLAY"].replace(":", "_"))
+    poll("ksmserver's address", lambda: os.path.exists(address), 30, 0.1)
+    poll("ksmserver on the bus", lambda: desktop.bus(
+        "call", *KSMSERVER, "isShuttingDown", check=False) is not None, 30, 0.1)
+    with open(address) as f:
+        desktop.env["SESSION_MANAGER"] = f.readline().strip()
+    desktop.spawn(["kwin_x11"], dict(desktop.env, KWIN_COMPOSE="N"), **spawn)
+    # kded5 holds the StatusNotifierWatcher; Plasma's session starter runs it before the shell.
+    desktop.spawn(["kded5"], **spawn)
+    desktop.spawn(["plasmashell", "--no-respawn"], dict(desktop.env, LIBGL_ALWAYS_SOFTWARE="1"),
+                  **spawn)
+    log.close()
+    desktop.bus("call", *KSMSERVER, "restoreSession")
+    wait_sni_host(desktop, 60, 0.2)
+

@@ -14,7 +14,7 @@ import time
 
 from desktop_tests import DOOR, menu_then_exit, running_timers
 from harness import (ADDED, CANCELLER, IDLE, SHUTDOWN, SM, check, checkpoint, goes_on,
-                     held_logout, main, poll, settle, start_canceller)
+                     held_logout, main, poll, settle, start_canceller, trimmed)
 from session_desktops import start_xfce
 
 ITEM = "org.kde.StatusNotifierItem"
@@ -98,13 +98,11 @@ def test_logout_cancelled_then_done(desktop):
 def panel_icon(desktop, before):
     """Where the icon appeared in the panel along the top: the middle of what changed in the
     panel strip since the screenshot before."""
-    after = desktop.screenshot("panel-with-icon.png")
-    out = desktop.run("convert", before, after, "-compose", "difference", "-composite", "-crop",
-                      "1024x30+0+0", "+repage", "-threshold", "8%", "-trim", "-format",
-                      "%w %h %X %Y", "info:").stdout.split()
-    width, height, x, y = (int(v.lstrip("+")) for v in out)
-    check(width < 100 and height > 4, f"no icon found in the panel (change {out})")
-    return x + width // 2, y + height // 2
+    width, height, middle = trimmed(desktop, before, desktop.screenshot("panel-with-icon.png"),
+                                    "-compose", "difference", "-composite", "-crop",
+                                    "1024x30+0+0", "+repage", "-threshold", "8%")
+    check(width < 100 and height > 4, f"no icon found in the panel ({width}x{height} changed)")
+    return middle
 
 
 def test_xfce_menu(desktop):
