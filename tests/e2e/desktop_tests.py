@@ -21,9 +21,9 @@ MENU = [("a", "_About", "frmAbout", "About Bayminder"),
         ("d", "A_dvanced...", "frmPropertiesAdvanced", "Bayminder Advanced Properties")]
 
 
-def drive(kind, monitor, eject, notify, can_eject, can_close, tooltip, toggle):
-    """A drive's section of the settings file, the keys in their stored order."""
-    values = [kind, monitor, eject, notify, can_eject, can_close, tooltip, toggle]
+def drive(*values):
+    """A drive's section of the settings file: kind, monitor, eject, notify, can eject, can close,
+    tooltip, toggle."""
     return {str(i + 1): str(v) for i, v in enumerate(values)}
 
 
@@ -58,8 +58,7 @@ def test_icon_and_tooltip(desktop):
             desktop.move_pointer(x + 2, y + 2)
             desktop.move_pointer(x + w // 2, y + h // 2)
         _, m = app.trace.wait_for(TIP, 10, mark)
-        check(m.group(1) == "Holiday in CD, Myfloppy in Floppy",
-              f"tooltip {m.group(1)!r}, expected 'Holiday in CD, Myfloppy in Floppy'")
+        check(m.group(1) == "Holiday in CD, Myfloppy in Floppy", f"tooltip {m.group(1)!r}")
     check(not app.trace.find(DOOR, mark), "a pointer move moved a door")
     desktop.screenshot("icon.png")
 
@@ -125,8 +124,7 @@ def menu_then_exit(desktop, app, pick):
     for _, _, _, title in MENU[1:]:
         desktop.wait_window_gone(title, app, timeout=5)
     shown_at, _ = app.trace.wait_for(r"^bayminder\.forms: show frmAbout$", 5, mark)
-    check(0.8 <= shown_at - deleted_at <= 3,
-          f"About came {(shown_at - deleted_at) * 1000:.0f} ms after the icon went, expected 1 s")
+    check(0.8 <= shown_at - deleted_at <= 3, f"About came {shown_at - deleted_at:.2f} s after Exit")
     check(app.running(), "the program ended with its About window")
     # The splash that About read its version from closes 5 s after its load; then the end.
     close_about(desktop, app, "Return")
@@ -200,8 +198,7 @@ def test_session_end(desktop):
                 "t", "5000000", system=True)
     mark = app.trace.mark()
     desktop.prepare_for_shutdown(False)
-    app.trace.wait_for(r"^bayminder\.session: logind holds a shutdown for at most 5000 ms$", 5,
-                       mark)
+    app.trace.wait_for(r"^bayminder\.session: logind holds a shutdown for at most 5000 ms", 5, mark)
     poll("a new delay lock", desktop.delay_locks)
     mark, asked = app.trace.mark(), time.monotonic()
     desktop.prepare_for_shutdown(True)

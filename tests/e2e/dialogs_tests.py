@@ -17,8 +17,7 @@ LAUNCHER = "/usr/libexec/at-spi-bus-launcher"
 WRITE = r'^bayminder\.settings: write (\S+) (\d) "(.*)"$'
 PROPERTIES, ADVANCED = "Bayminder Properties", "Bayminder Advanced Properties"
 FORMS = {PROPERTIES: "frmProperties", ADVANCED: "frmPropertiesAdvanced"}
-CHECK_BOXES = ["Auto Eject", "Notify User", "Monitor at Shutdown:", "Tray Toggle",
-               "Status ToolTip"]
+CHECK_BOXES = ["Auto Eject", "Notify User", "Monitor at Shutdown:", "Tray Toggle", "Status ToolTip"]
 
 
 class A11y:
@@ -28,8 +27,7 @@ class A11y:
 
     def __init__(self, desktop):
         self.desktop = desktop
-        desktop.spawn([LAUNCHER, "--launch-immediately"], stdout=subprocess.DEVNULL,
-                      stderr=subprocess.DEVNULL)
+        desktop.spawn([LAUNCHER, "--launch-immediately"])
         address = poll("the accessibility bus", self._bus_address, 10)
         # The program finds the bus through the session bus and the display. Not through
         # AT_SPI_BUS_ADDRESS: Qt 6.4 given that address never registers with the registry.
@@ -197,8 +195,7 @@ def test_properties_dialogs(desktop):
     desktop.write_settings({"E": drive(3, 1, 1, 1, True, False, 1, 0)})
     app = desktop.started(closes=1)  # only D: can close
     acc.application(app)
-    wid, win = opened(desktop, acc, app, PROPERTIES,
-                      lambda: desktop.click_icon(app, repeat=2))
+    wid, win = opened(desktop, acc, app, PROPERTIES, lambda: desktop.click_icon(app, repeat=2))
     eject, notify = on_tab_e(desktop, acc, wid, win)
     check(acc.has(eject, "checked") and acc.has(notify, "checked"), "E: shows a stored 1 clear")
     # Each accelerator moves the focus to its check box and clicks it; with neither left

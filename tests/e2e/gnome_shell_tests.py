@@ -9,7 +9,6 @@
 
 import json
 import os
-import subprocess
 import sys
 import time
 
@@ -155,8 +154,7 @@ def logout_checked(desktop, app, confirm):
     # shell's dialog names Bayminder and the media, one check with its countdown, status 0.
     mark = app.trace.mark()
     desktop.spawn(["busctl", f"--address={desktop.env['DBUS_SESSION_BUS_ADDRESS']}", "call",
-                   "--timeout=120", *GSM, "Logout", "u", "0" if confirm else "1"],
-                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                   "--timeout=120", *GSM, "Logout", "u", "0" if confirm else "1"])
     shown_at, _ = app.trace.wait_for(SHOWN, 15, mark)
     poll("the notification on the screen", lambda: desktop.window("Bayminder Notification"), 10)
     said = []

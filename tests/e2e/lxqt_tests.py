@@ -52,8 +52,7 @@ def test_lxqt_logout(desktop):
     check(not app.trace.find(r"^bayminder\.forms: show ", first), "a click opened a window")
 
     mark, asked = app.trace.mark(), time.monotonic()
-    desktop.spawn(["lxqt-leave", "--logout"], stdout=subprocess.DEVNULL,
-                  stderr=subprocess.DEVNULL)
+    desktop.spawn(["lxqt-leave", "--logout"])
     # As a display manager would: the display ends with the session.
     poll("lxqt-session to end", lambda: desktop.session.poll() is not None, 10, 0.005)
     gone = time.monotonic()
@@ -66,8 +65,7 @@ def test_lxqt_logout(desktop):
     told, m = app.trace.wait_for(r"^bayminder\.session: SIGTERM from the session \((\d+)\): "
                                  r"nothing waits, no windows$", 1, mark)
     check(int(m.group(1)) == desktop.session.pid, f"the SIGTERM taken as from {m.group(1)}")
-    checks = [m.group(1) for _, m in
-              app.trace.find(r"^bayminder\.session: check \d+: (.*)$", mark)]
+    checks = [m.group(1) for _, m in app.trace.find(r"^bayminder\.session: check \d+: (.*)$", mark)]
     check(checks == ["no windows"], f"checks {checks}, expected one without windows")
     check(not app.trace.find(MSGBOX, mark), "a message box at the end of the session: "
           f"{[m.string for _, m in app.trace.find(MSGBOX, mark)]}")

@@ -11,7 +11,6 @@ import shutil
 import signal
 import socket
 import struct
-import subprocess
 import threading
 import time
 
@@ -231,23 +230,17 @@ def start_kde(desktop, config):
                         "XDG_CACHE_HOME": os.path.join(desktop.tmp, "cache"),
                         "XDG_DATA_HOME": os.path.join(desktop.tmp, "share")})
     hide_system_autostart(os.path.join(config, "autostart"))
-    log = open(os.path.join(desktop.artifacts, f"{desktop.name}-kde.log"), "wb")
-    spawn = dict(stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-    # ksmserver would take SIGTERM for a logout.
-    desktop.session = desktop.spawn(["ksmserver", "--no-lockscreen"], None, signal.SIGKILL,
-                                    **spawn)
+    start_session(desktop, ["ksmserver", "--no-lockscreen"])
     address = os.path.join(runtime, "KSMserver_" + desktop.env["DISPLAY"].replace(":", "_"))
     poll("ksmserver's address", lambda: os.path.exists(address), 30, 0.1)
     poll("ksmserver on the bus", lambda: desktop.bus(
         "call", *KSMSERVER, "isShuttingDown", check=False) is not None, 30, 0.1)
     with open(address) as f:
         desktop.env["SESSION_MANAGER"] = f.readline().strip()
-    desktop.spawn(["kwin_x11"], dict(desktop.env, KWIN_COMPOSE="N"), **spawn)
     # kded5 holds the StatusNotifierWatcher; Plasma's session starter runs it before the shell.
-    desktop.spawn(["kded5"], **spawn)
-    desktop.spawn(["plasmashell", "--no-respawn"], dict(desktop.env, LIBGL_ALWAYS_SOFTWARE="1"),
-                  **spawn)
-    log.close()
+    for argv, env in ((["kwin_x11"], {"KWIN_COMPOSE": "N"}), (["kded5"], {}),
+                      (["plasmashell", "--no-respawn"], {"LIBGL_ALWAYS_SOFTWARE": "1"})):
+        desktop.spawn(argv, dict(desktop.env, **env), log="kde")
     desktop.bus("call", *KSMSERVER, "restoreSession")
     wait_sni_host(desktop, 60, 0.2)
 
