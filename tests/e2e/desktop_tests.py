@@ -73,9 +73,8 @@ def test_clicks_on_the_icon(desktop):
         changed = poll(f"D: {door} in the machine file",
                        lambda: desktop.door("D") == door and time.monotonic(), 5, 0.01) - released
         sent = app.trace.wait_for(rf"{DOOR} {command} ", 5, mark)[0] - released
-        check(0.4 <= sent < 3.0 and 0.4 <= changed < 3.0,
-              f"the door command went out {sent * 1000:.0f} ms and the file changed "
-              f"{changed * 1000:.0f} ms after a release ({hold_ms} ms press), expected 500 ms")
+        check(0.4 <= sent < 3.0 and 0.4 <= changed < 3.0, f"door command {sent:.2f} s, file "
+              f"{changed:.2f} s after a release ({hold_ms} ms press), expected 0.5 s")
         poll("both CD drives' doors moved by the toggle",
              lambda: len(app.trace.find(rf"{DOOR} {command} ", mark)) == 2)
 
@@ -234,9 +233,8 @@ def test_concurrent_starts(desktop):
         keeper[0].trace.wait_for(ADDED, 15)
         for copy in copies:
             shown = copy.trace.find(r"^bayminder\.(forms: show |tray: NIM_ADD)")
-            check(copy is keeper[0] or (copy.proc.returncode == 0 and not shown),
-                  f"round {round_no}: a second copy ended with status {copy.proc.returncode} "
-                  f"and showed {[m.group(0) for _, m in shown]}")
+            check(copy is keeper[0] or (copy.proc.returncode == 0 and not shown), f"round "
+                  f"{round_no}: a second copy's status {copy.proc.returncode}, showed {shown}")
         print(f"round {round_no}: the 19 others ended within {ended_in:.1f} s")
         keeper[0].proc.send_signal(signal.SIGKILL)
         keeper[0].wait_exit(5)

@@ -13,7 +13,7 @@ import sys
 import time
 
 from harness import (GSM, HIDDEN, SHOWN, Desktop, Failure, check, door_moves, fifo_trace, main,
-                     poll, settle, start_session)
+                     poll, put, settle, start_session)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SHELL = ("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell")
@@ -48,12 +48,6 @@ const bmItem = label => bmIcon().menu._getMenuItems().find(
 const bmButton = label => bmFind(dialogs, a => a instanceof St.Button && a.label === label);
 const bmWindows = () => global.get_window_actors().map(a => a.meta_window);
 """
-
-
-def put(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
-        f.write(text)
 
 
 class Autostarted:
@@ -108,8 +102,7 @@ class GnomeShell(Desktop):
         wrapper = os.path.join(self.tmp, "bayminder-session")
         status = self.app.status_file
         put(wrapper, f'#!/bin/sh\n"{self.program}" --simulate "{self.machine}" 2>"{self.app.fifo}"'
-            f'\necho $? >"{status}.new"\nmv "{status}.new" "{status}"\n')
-        os.chmod(wrapper, 0o755)
+            f'\necho $? >"{status}.new"\nmv "{status}.new" "{status}"\n', 0o755)
         for source, folder in (("org.bayminder.Bayminder.desktop", data + "/applications"),
                                ("bayminder-autostart.desktop", autostart)):
             with open(os.path.join(HERE, "..", "..", "data", source)) as f:

@@ -77,14 +77,22 @@ def door_moves(app, since=0):
     return moves
 
 
+def put(path, text, mode=0o644):
+    """Writes a file, and the folders it needs."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, mode)
+
+
 def hide_system_autostart(autostart, keep=()):
     """Keeps the machine's own autostart entries (screensavers, agents, other desktops' daemons)
     out of the session, all but those named in keep."""
     os.makedirs(autostart, exist_ok=True)
     for entry in os.listdir("/etc/xdg/autostart") if os.path.isdir("/etc/xdg/autostart") else []:
         if entry not in keep:
-            with open(os.path.join(autostart, entry), "w") as f:
-                f.write("[Desktop Entry]\nType=Application\nName=off\nExec=true\nHidden=true\n")
+            put(os.path.join(autostart, entry), "[Desktop Entry]\nType=Application\nName=off\n"
+                "Exec=true\nHidden=true\n")
 
 
 def start_session(desktop, argv):
@@ -548,10 +556,9 @@ class Desktop:
 
     def write_settings(self, sections):
         """Writes the settings file before the program starts: {letter: {key: text}}."""
-        os.makedirs(os.path.dirname(self.settings_file), exist_ok=True)
-        with open(self.settings_file, "w") as f:
-            for section, keys in sections.items():
-                f.write(f"[{section}]\n" + "".join(f"{k}={v}\n" for k, v in keys.items()) + "\n")
+        put(self.settings_file, "".join(
+            f"[{section}]\n" + "".join(f"{k}={v}\n" for k, v in keys.items()) + "\n"
+            for section, keys in sections.items()))
 
 
 def lacking(needs):

@@ -15,7 +15,7 @@ import threading
 import time
 
 from harness import (GSM, HERE, IDLE, Program, check, fifo_trace, hide_system_autostart, poll,
-                     start_session, wait_sni_host)
+                     put, start_session, wait_sni_host)
 
 PR_SET_CHILD_SUBREAPER = 36
 NETLINK_CONNECTOR, CN_IDX_PROC, PROC_EVENT_EXIT = 11, 1, 0x80000000
@@ -41,8 +41,6 @@ def session_up(desktop, argv):
 
 
 def start_xfce(desktop, config):
-    """xfce4-session with xfwm4 and a panel holding the status tray; the machine's own autostart
-    entries (screensaver, settings daemon...) stay out."""
     shutil.copytree(os.path.join(HERE, "xfce_config"),
                     os.path.join(config, "xfce4", "xfconf", "xfce-perchannel-xml"))
     hide_system_autostart(os.path.join(config, "autostart"))
@@ -56,10 +54,8 @@ def start_gnome(desktop, config):
     # A session of the test's own whose one required component is the window manager. The
     # machine's autostart entries stay out (an empty --autostart), and so do its settings.
     # Without a shell there is no tray: trayer serves.
-    sessions = os.path.join(config, "gnome-session", "sessions")
-    os.makedirs(sessions)
-    with open(os.path.join(sessions, "bayminder-test.session"), "w") as f:
-        f.write("[GNOME Session]\nName=Bayminder test\nRequiredComponents=metacity;\n")
+    put(os.path.join(config, "gnome-session", "sessions", "bayminder-test.session"),
+        "[GNOME Session]\nName=Bayminder test\nRequiredComponents=metacity;\n")
     autostart = os.path.join(desktop.tmp, "autostart")
     os.makedirs(autostart)
     desktop.env["GSETTINGS_BACKEND"] = "memory"
@@ -142,13 +138,11 @@ class Autostarted(Program):
         self.pid, self.started, self._status = None, time.monotonic(), None
         base = os.path.join(desktop.tmp, "bayminder")
         self.pidfile = base + ".pid"
-        with open(base + "-autostart", "w") as f:
-            f.write(f"#!/bin/sh\necho $$ > {self.pidfile}.new && mv {self.pidfile}.new "
-                    f"{self.pidfile}\nexec {desktop.program} --simulate {desktop.machine} "
-                    f"2> {base}.trace\n")
-        os.chmod(base + "-autostart", 0o755)
-        with open(os.path.join(autostart, "bayminder.desktop"), "w") as f:
-            f.write(f"[Desktop Entry]\nType=Application\nName=Bayminder\nExec={base}-autostart\n")
+        put(base + "-autostart", f"#!/bin/sh\necho $$ > {self.pidfile}.new && mv "
+            f"{self.pidfile}.new {self.pidfile}\nexec {desktop.program} --simulate "
+            f"{desktop.machine} 2> {base}.trace\n", 0o755)
+        put(os.path.join(autostart, "bayminder.desktop"),
+            f"[Desktop Entry]\nType=Application\nName=Bayminder\nExec={base}-autostart\n")
         self.trace = fifo_trace(base + ".trace")
         desktop.programs.append(self)
 
@@ -184,9 +178,8 @@ class Autostarted(Program):
         """The exit status; the session manager must have gone first (it does not wait)."""
         status = poll(f"pid {self.pid} to end", lambda: self.poll() is not None or (
             not os.path.exists(f"/proc/{self.pid}") and "gone"), timeout)
-        check(status is not None and status != "gone",
-              "the program ended while still the session manager's child: its exit status is "
-              "known only to root (the kernel's process events)")
+        check(status is not None and status != "gone", "the program ended as the session "
+              "manager's child: its status is known only to root (the kernel's process events)")
         return self._status
 
     def kill(self):
@@ -195,15 +188,12 @@ class Autostarted(Program):
 
 
 def start_lxqt(desktop, config):
-    """lxqt-session with openbox and a panel that holds only the Status Notifier, on Xvfb; the
-    program from its autostart entry (desktop.autostarted). Logs out with no dialog."""
+    """The program from its autostart entry as desktop.autostarted. Logs out with no dialog."""
     lxqt = os.path.join(config, "lxqt")
-    os.makedirs(lxqt)
-    with open(os.path.join(lxqt, "session.conf"), "w") as f:
-        f.write("[General]\nleave_confirmation=false\nwindow_manager=openbox\n")
-    with open(os.path.join(lxqt, "panel.conf"), "w") as f:
-        f.write("panels=panel1\n\n[panel1]\nplugins=statusnotifier\nposition=Top\n"
-                "desktop=0\n\n[statusnotifier]\ntype=statusnotifier\nalignment=Right\n")
+    put(os.path.join(lxqt, "session.conf"),
+        "[General]\nleave_confirmation=false\nwindow_manager=openbox\n")
+    put(os.path.join(lxqt, "panel.conf"), "panels=panel1\n\n[panel1]\nplugins=statusnotifier\n"
+        "position=Top\ndesktop=0\n\n[statusnotifier]\ntype=statusnotifier\nalignment=Right\n")
     autostart = os.path.join(config, "autostart")
     hide_system_autostart(autostart, keep=("lxqt-panel.desktop",))
     desktop.env.update({"XDG_CURRENT_DESKTOP": "LXQt", "XDG_SESSION_DESKTOP": "LXQt",
@@ -216,6 +206,7 @@ def start_lxqt(desktop, config):
     start_session(desktop, ["lxqt-session"])
     desktop.autostarted.pid = poll("the autostart entry to start the program",
                                    desktop.autostarted.read_pid, 30, 0.1)
+    check(desktop.autostarted.parent() == desktop.session.pid, "the program is not lxqt-session's")
     wait_sni_host(desktop)
 
 
