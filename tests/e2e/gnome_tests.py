@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
 """The tray program in a real gnome-session 43 (`--builtin`, metacity, trayer as the tray host,
-no shell). BAYMINDER_XSMP_CANCELLER: the client that calls a logout off. The machine is
-machines/demo.json: a disc in D: (ejected at the end of the session), E: empty.
+no shell). The machine is machines/demo.json: a disc in D: (ejected at the session's end), E: empty.
 """
 
 import re
@@ -54,10 +53,6 @@ def forced_logout(desktop, app, logout):
     print(f"the program ended {lag:.2f} s after the session manager")
 
 
-def logout(desktop, how):
-    desktop.bus("call", *GSM, "Logout", "u", how)
-
-
 def test_gnome_logout_cancelled_then_done(desktop):
     app = desktop.started()
     registered(desktop, app)
@@ -65,17 +60,17 @@ def test_gnome_logout_cancelled_then_done(desktop):
     # off at once: the cancel may come before the program's grant or during its check.
     canceller = start_canceller(desktop)
     mark = app.trace.mark()
-    logout(desktop, "1")
+    desktop.bus("call", *GSM, "Logout", "u", "1")
     called_off(desktop, app, mark)
     canceller.proc.kill()
     poll("the canceller to leave", lambda: len(desktop.bus("call", *GSM, "GetClients")[0]) == 2)
-    held_logout(desktop, app, lambda: logout(desktop, "1"), die=DIE)
+    held_logout(desktop, app, lambda: desktop.bus("call", *GSM, "Logout", "u", "1"), die=DIE)
 
 
 def test_gnome_forced_logout(desktop):
     app = desktop.started()
     registered(desktop, app)
-    forced_logout(desktop, app, lambda: logout(desktop, "2"))
+    forced_logout(desktop, app, lambda: desktop.bus("call", *GSM, "Logout", "u", "2"))
 
 
 if __name__ == "__main__":

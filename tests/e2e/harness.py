@@ -30,6 +30,7 @@ GSM = ("org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.Sessi
 DBUS = ("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus")
 LOGIND = ("org.freedesktop.login1", "/org/freedesktop/login1")
 IDLE, SHUTDOWN = 1, 3  # xfce4-session's states (GetState)
+# The client that calls a logout off (xsmp_canceller.cpp).
 CANCELLER = os.environ.get("BAYMINDER_XSMP_CANCELLER", "BAYMINDER_XSMP_CANCELLER")
 ADDED = r'^bayminder\.tray: NIM_ADD "Bayminder"$'
 SHOWN, HIDDEN = r"^bayminder\.forms: show frmMonitor$", r"^bayminder\.forms: hide frmMonitor$"
@@ -86,8 +87,7 @@ def put(path, text, mode=0o644):
 
 
 def hide_system_autostart(autostart, keep=()):
-    """Keeps the machine's own autostart entries (screensavers, agents, other desktops' daemons)
-    out of the session, all but those named in keep."""
+    """Hides the machine's own autostart entries (screensavers, agents...), all but keep."""
     os.makedirs(autostart, exist_ok=True)
     for entry in os.listdir("/etc/xdg/autostart") if os.path.isdir("/etc/xdg/autostart") else []:
         if entry not in keep:
@@ -96,8 +96,7 @@ def hide_system_autostart(autostart, keep=()):
 
 
 def start_session(desktop, argv):
-    """The session manager argv, its output in the artefacts; SIGTERM would be taken for a
-    logout."""
+    """The session manager argv, its log in the artefacts; SIGTERM would be taken for a logout."""
     desktop.session = desktop.spawn(argv, None, signal.SIGKILL, os.path.basename(argv[0]))
 
 
@@ -576,9 +575,8 @@ def lacking(needs):
 
 
 def main(scope, needs=(), start=None, desktop=Desktop):
-    """Runs the test named on the command line (PROGRAM ARTIFACTS_DIR TEST), one of the test_
-    functions in scope, on a desktop of the given class brought up by start; needs: what else
-    they need (programs, or Debian's python3-MODULE)."""
+    """Runs the test_ function of scope named on the command line (PROGRAM ARTIFACTS_DIR TEST) on
+    a desktop of the class, brought up by start; needs: programs, or Debian's python3-MODULE."""
     tests = {k[len("test_"):]: f for k, f in scope.items() if k.startswith("test_")}
     if len(sys.argv) != 4 or sys.argv[3] not in tests:
         print(f"usage: {sys.argv[0]} PROGRAM ARTIFACTS_DIR {{{','.join(tests)}}}", file=sys.stderr)

@@ -1,11 +1,7 @@
 #!/usr/bin/env python3
-"""The tray program in a real KDE Plasma 5.27 session: ksmserver as the session manager,
-kwin_x11, kded5 (the StatusNotifierWatcher) and plasmashell, whose panel's system tray shows the
-icon, on Xvfb. Through XSMP: ksmserver's first save of a new client and the user's "save session"
-move nothing; a logout that another client calls off (ksmserver lets one client interact at a
-time, then sends ShutdownCancelled to all) leaves the program running with its icon; a logout
-then waits for the notification, and the program ends with ksmserver.
-The machine is machines/demo.json (see desktop_tests.py).
+"""The tray program in a real KDE Plasma 5.27 session on Xvfb (ksmserver, kwin_x11, kded5 with
+the StatusNotifierWatcher, plasmashell's system tray), through XSMP: ksmserver lets one client
+interact at a time, and sends ShutdownCancelled to all when one calls a logout off.
 """
 
 import signal

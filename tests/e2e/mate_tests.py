@@ -20,15 +20,11 @@ def logged_in(desktop):
     return app
 
 
-def mate_session_save(desktop, how):
-    desktop.spawn(["mate-session-save", how])
-
-
 def test_mate_cancelled_then_logout(desktop):
     app = logged_in(desktop)
     # The user cancels in mate-session's dialog while the notification counts down.
     mark = app.trace.mark()
-    mate_session_save(desktop, "--logout")
+    desktop.spawn(["mate-session-save", "--logout"])
     app.trace.wait_for(SHOWN, 15, mark)
     dialog = poll("mate-session's dialog", lambda: desktop.xdotool_ids(
         "search", "--onlyvisible", "--pid", str(desktop.session.pid)), 10)[0]
@@ -36,12 +32,12 @@ def test_mate_cancelled_then_logout(desktop):
     desktop.focus(dialog)
     desktop.key("Escape")
     called_off(desktop, app, mark)
-    held_logout(desktop, app, lambda: mate_session_save(desktop, "--logout"), die=DIE)
+    held_logout(desktop, app, lambda: desktop.spawn(["mate-session-save", "--logout"]), die=DIE)
 
 
 def test_mate_forced_logout(desktop):
     app = logged_in(desktop)
-    forced_logout(desktop, app, lambda: mate_session_save(desktop, "--force-logout"))
+    forced_logout(desktop, app, lambda: desktop.spawn(["mate-session-save", "--force-logout"]))
 
 
 if __name__ == "__main__":

@@ -99,31 +99,24 @@ class ExitWatch:
     that the status of a program that the session manager reaps is still known."""
 
     def __init__(self):
-        self.statuses, self._cond = {}, threading.Condition()
+        self.statuses = {}  # {pid: status}, filled by the reader
         try:
-            self._sock = socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, NETLINK_CONNECTOR)
-            self._sock.bind((0, CN_IDX_PROC))
+            sock = socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, NETLINK_CONNECTOR)
+            sock.bind((0, CN_IDX_PROC))
             listen = struct.pack("I", 1)
             message = struct.pack("IIIIHH", CN_IDX_PROC, 1, 0, 0, len(listen), 0) + listen
-            self._sock.send(struct.pack("IHHII", 16 + len(message), 3, 0, 0, 0) + message)
+            sock.send(struct.pack("IHHII", 16 + len(message), 3, 0, 0, 0) + message)
         except OSError:
-            self._sock = None
             return
-        threading.Thread(target=self._read, daemon=True).start()
+        threading.Thread(target=self._read, args=(sock,), daemon=True).start()
 
-    def _read(self):
+    def _read(self, sock):
         while True:
-            data = self._sock.recv(4096)
+            data = sock.recv(4096)
             if len(data) >= 60 and struct.unpack_from("I", data, 36)[0] == PROC_EVENT_EXIT:
                 pid, tgid, status = struct.unpack_from("III", data, 52)
                 if pid == tgid:
-                    with self._cond:
-                        self.statuses[pid] = os.waitstatus_to_exitcode(status)
-                        self._cond.notify_all()
-
-    def status(self, pid):
-        with self._cond:
-            return self.statuses.get(pid)
+                    self.statuses[pid] = os.waitstatus_to_exitcode(status)
 
 
 class Autostarted(Program):
@@ -154,8 +147,8 @@ class Autostarted(Program):
             return None
 
     def poll(self):
-        if self._status is None and self.pid and self.desktop.exits.status(self.pid) is not None:
-            self._status = self.desktop.exits.status(self.pid)
+        if self._status is None and self.pid:
+            self._status = self.desktop.exits.statuses.get(self.pid)
         if self._status is None and self.pid:
             try:
                 pid, status = os.waitpid(self.pid, os.WNOHANG)

@@ -3,7 +3,6 @@
 of the session through XSMP, and the panel's status tray as a StatusNotifierItem host, which
 draws the menu itself from the one the item exports (dbusmenu) and reads the tooltip from the
 item's property, without any pointer move reaching the program.
-BAYMINDER_XSMP_CANCELLER names the helper client that calls a logout off (xsmp_canceller.cpp).
 The machine is machines/demo.json (see desktop_tests.py).
 """
 
@@ -21,11 +20,7 @@ DBUSMENU = "com.canonical.dbusmenu"
 REGISTERED = r"^bayminder\.session: registered as "
 NOT_REGISTERED = (r"^bayminder\.session: not registered with the session manager at \S+: "
                   r"Authentication Rejected")
-
-
-def logout(desktop):
-    """What the user's "Log Out" does, without the dialog; returns at once."""
-    desktop.spawn(["xfce4-session-logout", "--logout"])
+LOGOUT = ["xfce4-session-logout", "--logout"]  # the user's "Log Out", without the dialog
 
 
 def test_checkpoint_and_registration(desktop):
@@ -61,7 +56,7 @@ def test_logout_cancelled_then_done(desktop):
     app.trace.wait_for(REGISTERED, 15)
     canceller = start_canceller(desktop)
     mark = app.trace.mark()
-    logout(desktop)
+    desktop.spawn(LOGOUT)
     # Let in after the other client's cancel, the program finds xfce4-session no longer shutting
     # down and saves as for a checkpoint.
     app.trace.wait_for(r"^bayminder\.session: (SaveYourself shutdown|a save with shutdown set, "
@@ -81,7 +76,7 @@ def test_logout_cancelled_then_done(desktop):
 
     # The session then really ends: held until the notification has hidden itself.
     canceller.proc.kill()
-    held_logout(desktop, app, lambda: logout(desktop), lambda: check(
+    held_logout(desktop, app, lambda: desktop.spawn(LOGOUT), lambda: check(
         desktop.state() == SHUTDOWN, f"xfce4-session in state {desktop.state()} during the check"))
 
 
