@@ -331,10 +331,9 @@ class Desktop:
 
     def _start(self):
         config = self.home(QT_QPA_PLATFORM="xcb")
-        x = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten",
-                        "tcp", "-noreset"], stdout=subprocess.PIPE)
-        self.display = x
-        number = x.stdout.readline().decode().strip()
+        self.display = self.spawn(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24",
+                                   "-nolisten", "tcp", "-noreset"], stdout=subprocess.PIPE)
+        number = self.display.stdout.readline().decode().strip()
         check(number.isdigit(), "Xvfb did not report its display")
         self.env["DISPLAY"] = ":" + number
         self.start_buses()

@@ -36,7 +36,6 @@ def session_up(desktop, argv):
                 continue  # ended meanwhile
             if found:
                 return found.group(1).decode()
-        return None
     desktop.env["SESSION_MANAGER"] = poll(f"SESSION_MANAGER from {argv[0]}", told, 30, 0.1)
 
 
