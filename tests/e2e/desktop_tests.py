@@ -36,8 +36,7 @@ def running_timers(app):
 
 
 def close_about(desktop, app, key):
-    about = desktop.wait_window("About Bayminder", app, timeout=5)
-    desktop.focus(about)
+    desktop.focus(desktop.wait_window("About Bayminder", app, timeout=5))
     desktop.key(key)
     desktop.wait_window_gone("About Bayminder", app)
 
@@ -140,10 +139,9 @@ def test_menu_and_exit(desktop):
 
 
 def session_ends(desktop, app, letter, picture=None):
-    """logind's PrepareForShutdown: the icon goes, the disc in letter is ejected and listed,
-    nine beeps a second apart, the asterisk at the tenth second, then the notification hides,
-    the tray closes and the delay lock is released, within the wait plus 2 s. Returns the mark
-    from before."""
+    """logind's PrepareForShutdown: the icon goes, the disc in letter is ejected and listed, nine
+    beeps a second apart, the asterisk at the tenth, then the notification hides, the tray closes
+    and the delay lock is released, within the wait plus 2 s. Returns the mark from before."""
     mark, asked = app.trace.mark(), time.monotonic()
     desktop.prepare_for_shutdown(True)
     app.trace.wait_for(DELETED, 5, mark)

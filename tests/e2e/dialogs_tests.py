@@ -85,16 +85,13 @@ class A11y:
     def find(self, within, name, role):
         """The one accessible named name of role (a role name such as "check box")."""
         found = self.all_named(within, name, role)
-        names = sorted({f"{n.getRoleName()}:{n.name}" for n in self.walk(within) if n.name})
-        check(len(found) == 1, f"{len(found)} accessibles {role}:{name} in {within.name!r}; "
-                               f"there: {names}")
+        check(len(found) == 1, f"{len(found)} accessibles {role}:{name} in {within.name!r}; there: "
+              f"{sorted({f'{n.getRoleName()}:{n.name}' for n in self.walk(within) if n.name})}")
         return found[0]
 
     def labelled(self, within, label, roles=("text", "label")):
         """The accessible of one of roles that a label captioned label names (labelled-by)."""
-        for node in self.walk(within):
-            if node.getRoleName() not in roles:
-                continue
+        for node in (n for n in self.walk(within) if n.getRoleName() in roles):
             for relation in node.getRelationSet():
                 targets = [relation.getTarget(i) for i in range(relation.getNTargets())]
                 if relation.getRelationType() == self.pyatspi.RELATION_LABELLED_BY and any(

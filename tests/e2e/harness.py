@@ -136,9 +136,8 @@ def checkpoint(desktop, app, ask, done=lambda: None):
 
 def held_logout(desktop, app, logout, during=lambda: None, die=r"^bayminder\.session: Die$",
                 early=None):
-    """A logout with windows: one check, the notification shown once while D: is ejected and the
-    session manager waits (during() checks it meanwhile), Die only once it hid after its about
-    11 s, then the end with the session."""
+    """A logout with windows: one check, its notification shown once for about 11 s while the
+    session manager waits (during() checks it meanwhile), Die once it hid, then the end."""
     mark = app.trace.mark()
     logout()
     shown_at, _ = app.trace.wait_for(SHOWN, 15, mark)
@@ -595,8 +594,8 @@ def main(scope, needs=(), start=None, desktop=Desktop):
     # A test that hangs still cleans up: SIGALRM and SIGTERM unwind through the Desktop.
     def stop(signum, _):
         raise Failure(f"stopped by signal {signum}")
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGALRM, stop)
+    for sig in (signal.SIGTERM, signal.SIGALRM):
+        signal.signal(sig, stop)
     signal.alarm(110)
     started = time.monotonic()
     desktop = desktop(name, program, artifacts, start)

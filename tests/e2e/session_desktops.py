@@ -8,7 +8,6 @@ import ctypes
 import os
 import re
 import shutil
-import signal
 import socket
 import struct
 import threading
@@ -120,9 +119,8 @@ class ExitWatch:
 
 class Autostarted(Program):
     """The program as the session's autostart entry starts it: a child of the session manager,
-    through a wrapper that execs it. The test is the child subreaper above the session, so once
-    the session manager has gone without waiting for it, the program is the test's to reap. It
-    stands for its own Popen."""
+    through a wrapper that execs it; the test, the child subreaper above the session, reaps it
+    once the session manager has gone without waiting for it. It stands for its own Popen."""
 
     def __init__(self, desktop, autostart):
         # pylint: disable=super-init-not-called
@@ -159,13 +157,6 @@ class Autostarted(Program):
 
     returncode = property(poll)
 
-    def running(self):
-        return self.poll() is None and os.path.exists(f"/proc/{self.pid}")
-
-    def parent(self):
-        with open(f"/proc/{self.pid}/stat") as f:
-            return int(f.read().rpartition(")")[2].split()[1])
-
     def wait_exit(self, timeout=10):
         """The exit status; the session manager must have gone first (it does not wait)."""
         status = poll(f"pid {self.pid} to end", lambda: self.poll() is not None or (
@@ -173,11 +164,6 @@ class Autostarted(Program):
         check(status is not None and status != "gone", "the program ended as the session "
               "manager's child: its status is known only to root (the kernel's process events)")
         return self._status
-
-    def kill(self):
-        if self.pid and self.running():
-            os.kill(self.pid, signal.SIGKILL)
-
 
 def start_lxqt(desktop, config):
     """The program from its autostart entry as desktop.autostarted. Logs out with no dialog."""
@@ -198,14 +184,15 @@ def start_lxqt(desktop, config):
     start_session(desktop, ["lxqt-session"])
     desktop.autostarted.pid = poll("the autostart entry to start the program",
                                    desktop.autostarted.read_pid, 30, 0.1)
-    check(desktop.autostarted.parent() == desktop.session.pid, "the program is not lxqt-session's")
+    with open(f"/proc/{desktop.autostarted.pid}/stat") as f:
+        parent = int(f.read().rpartition(")")[2].split()[1])
+    check(parent == desktop.session.pid, "the program is not lxqt-session's")
     wait_sni_host(desktop)
 
 
 def start_kde(desktop, config):
-    """ksmserver with kwin_x11 and plasmashell (its panel's system tray), started as Plasma's
-    session starter does: ksmserver first, then the window manager and the shell, then
-    restoreSession(). The program is started by the test, with SESSION_MANAGER from ksmserver."""
+    """As Plasma's session starter does: ksmserver first, then the window manager and the shell,
+    then restoreSession(). The test starts the program, with SESSION_MANAGER from ksmserver."""
     runtime = desktop.env["XDG_RUNTIME_DIR"]
     desktop.env.update({"XDG_CURRENT_DESKTOP": "KDE", "KDE_FULL_SESSION": "true",
                         "KDE_SESSION_VERSION": "5", "DESKTOP_SESSION": "plasma",

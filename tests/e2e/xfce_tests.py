@@ -18,15 +18,14 @@ from session_desktops import start_xfce
 ITEM = "org.kde.StatusNotifierItem"
 DBUSMENU = "com.canonical.dbusmenu"
 REGISTERED = r"^bayminder\.session: registered as "
-NOT_REGISTERED = (r"^bayminder\.session: not registered with the session manager at \S+: "
-                  r"Authentication Rejected")
 LOGOUT = ["xfce4-session-logout", "--logout"]  # the user's "Log Out", without the dialog
 
 
 def test_checkpoint_and_registration(desktop):
     # Without the session manager's ICE cookie: told why, and the program still runs.
     stray = desktop.start(env={"ICEAUTHORITY": os.path.join(desktop.tmp, "no-cookie")})
-    stray.trace.wait_for(NOT_REGISTERED, 15)
+    stray.trace.wait_for(r"^bayminder\.session: not registered with the session manager at \S+: "
+                         r"Authentication Rejected", 15)
     stray.trace.wait_for(ADDED, 15)
     check(stray.running(), "the program ended when it could not register")
     stray.proc.kill()
@@ -81,8 +80,7 @@ def test_logout_cancelled_then_done(desktop):
 
 
 def panel_icon(desktop, before):
-    """Where the icon appeared in the panel along the top: the middle of what changed in the
-    panel strip since the screenshot before."""
+    """The middle of what changed in the panel strip along the top since the screenshot before."""
     width, height, middle = trimmed(desktop, before, desktop.screenshot("panel-with-icon.png"),
                                     "-compose", "difference", "-composite", "-crop",
                                     "1024x30+0+0", "+repage", "-threshold", "8%")
@@ -127,9 +125,8 @@ def test_xfce_menu(desktop):
 def test_xfce_tooltip(desktop):
     app = desktop.started()
 
-    def tooltip():
-        # (icon name, icon pixmaps, title, text): the title is the tip.
-        return desktop.bus("get-property", *app.icon, ITEM, "ToolTip")[2]
+    # (icon name, icon pixmaps, title, text): the title is the tip.
+    tooltip = lambda: desktop.bus("get-property", *app.icon, ITEM, "ToolTip")[2]  # noqa: E731
     # Built once after start-up, though the panel sends the program nothing.
     settle("the item's ToolTip after start-up", tooltip, "Holiday in CD")
     poll("no timer running once started", lambda: not running_timers(app), 10)
