@@ -9,12 +9,11 @@
 
 import json
 import os
-import subprocess
 import sys
 import time
 
-from harness import (GSM, HIDDEN, SHOWN, Desktop, Failure, Trace, check, door_moves, main, poll,
-                     settle, start_session)
+from harness import (GSM, HIDDEN, SHOWN, Desktop, Failure, check, door_moves, fifo_trace, main,
+                     poll, put, settle, start_session)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SHELL = ("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell")
@@ -51,21 +50,13 @@ const bmWindows = () => global.get_window_actors().map(a => a.meta_window);
 """
 
 
-def put(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
-        f.write(text)
-
-
 class Autostarted:
     # The program as gnome-session starts it, through a wrapper that hands its trace to the
     # test through a FIFO and writes its exit status to a file.
 
     def __init__(self, tmp):
         self.fifo, self.status_file = os.path.join(tmp, "trace.fifo"), os.path.join(tmp, "status")
-        os.mkfifo(self.fifo)
-        # Both ends open here: no end of file before the program has started.
-        self.trace = Trace(os.fdopen(os.open(self.fifo, os.O_RDWR), "rb"))
+        self.trace = fifo_trace(self.fifo)
         self.started, self.status, self.proc = time.monotonic(), None, self
 
     def poll(self):
@@ -111,8 +102,7 @@ class GnomeShell(Desktop):
         wrapper = os.path.join(self.tmp, "bayminder-session")
         status = self.app.status_file
         put(wrapper, f'#!/bin/sh\n"{self.program}" --simulate "{self.machine}" 2>"{self.app.fifo}"'
-            f'\necho $? >"{status}.new"\nmv "{status}.new" "{status}"\n')
-        os.chmod(wrapper, 0o755)
+            f'\necho $? >"{status}.new"\nmv "{status}.new" "{status}"\n', 0o755)
         for source, folder in (("org.bayminder.Bayminder.desktop", data + "/applications"),
                                ("bayminder-autostart.desktop", autostart)):
             with open(os.path.join(HERE, "..", "..", "data", source)) as f:
@@ -120,8 +110,7 @@ class GnomeShell(Desktop):
                     f.read().replace("Exec=bayminder", f"Exec={wrapper}"))
 
         start_session(self, ["/usr/libexec/gnome-session-binary", "--builtin", "--session=bm",
-                             "--disable-acceleration-check", f"--autostart={autostart}"],
-                      "gnome-session")
+                             "--disable-acceleration-check", f"--autostart={autostart}"])
         # The shell starts in its overview; a user's first look is at the desktop.
         poll("the shell, out of its overview", lambda: self.eval(
             "Main.layoutManager._startingUp || Main.overview.animationInProgress ? false : "
@@ -144,12 +133,6 @@ class GnomeShell(Desktop):
     def window(self, title):
         return self.eval(f"bmWindows().some(w => w.get_title() === '{title}')")
 
-    def app_ids(self, kind):
-        # The app id of each of gnome-session's inhibitors (or clients: kind).
-        return [(self.bus("call", GSM[0], path, f"{GSM[2]}.{kind}", "GetAppId",
-                          check=False) or [None])[0]
-                for path in self.bus("call", *GSM, f"Get{kind}s")[0]]
-
 
 def wait_icon(desktop, app):
     # Once the start-up has closed both CD trays and the icon is in the top bar.
@@ -164,8 +147,7 @@ def logout_checked(desktop, app, confirm):
     # shell's dialog names Bayminder and the media, one check with its countdown, status 0.
     mark = app.trace.mark()
     desktop.spawn(["busctl", f"--address={desktop.env['DBUS_SESSION_BUS_ADDRESS']}", "call",
-                   "--timeout=120", *GSM, "Logout", "u", "0" if confirm else "1"],
-                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                   "--timeout=120", *GSM, "Logout", "u", "0" if confirm else "1"])
     shown_at, _ = app.trace.wait_for(SHOWN, 15, mark)
     poll("the notification on the screen", lambda: desktop.window("Bayminder Notification"), 10)
     said = []
@@ -180,7 +162,8 @@ def logout_checked(desktop, app, confirm):
     desktop.screenshot(f"gnome-logout-{'confirm' if confirm else 'dialog'}.png")
     # The interaction's own inhibitor too: the program registered under the id gnome-session
     # gave it, so gnome-session knows it by its desktop entry.
-    ids = desktop.app_ids("Inhibitor")
+    ids = [(desktop.bus("call", GSM[0], path, f"{GSM[2]}.Inhibitor", "GetAppId", check=False)
+            or [None])[0] for path in desktop.bus("call", *GSM, "GetInhibitors")[0]]
     check(set(ids) <= {"org.bayminder.Bayminder", "org.bayminder.Bayminder.desktop"}, f"{ids}")
     if confirm:  # while the notification counts down
         desktop.eval("bmClick(bmButton('Log Out'), 1, 1)")

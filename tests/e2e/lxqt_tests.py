@@ -12,35 +12,22 @@ import sys
 import time
 
 from desktop_tests import DELETED, DOOR
-from harness import SHOWN, check, door_moves, main, poll
-from qt_desktops import check_moved_once
+from harness import SHOWN, WINDOWLESS, check, door_moves, main, poll, trimmed
+from session_desktops import start_lxqt
 
-MSGBOX = r"^bayminder\.msgbox: "
-WHY = r"^bayminder\.msgbox: \d+ \"Bayminder\" \"Why'd ya do that\?"
 
 
 def panel_icon(desktop):
-    """The middle of what the panel (along the top, holding only the Status Notifier) draws,
-    once it draws something there."""
+    """The middle of what the panel along the top draws, once it draws something."""
     def drawn():
-        shot = desktop.screenshot("lxqt-panel.png")
-        out = desktop.run("convert", shot, "-crop", "1024x40+0+0", "+repage", "-fuzz", "8%",
-                          "-trim", "-format", "%w %h %X %Y", "info:").stdout.split()
-        width, height, x, y = (int(v.lstrip("+")) for v in out)
-        return 4 < width < 60 and 4 < height < 40 and (x + width // 2, y + height // 2)
+        width, height, middle = trimmed(desktop, desktop.screenshot("lxqt-panel.png"), "-crop",
+                                        "1024x40+0+0", "+repage", "-fuzz", "8%")
+        return 4 < width < 60 and 4 < height < 40 and middle
     return poll("the icon drawn in the panel", drawn, 10, 0.2)
 
 
-def autostarted(desktop):
-    """The program from the autostart entry once its icon is in the panel and its start-up has
-    closed both CD trays."""
-    app = desktop.autostarted
-    check(app.parent() == desktop.session.pid, "the program is not lxqt-session's child")
-    return desktop.shown(app)
-
-
 def test_lxqt_logout(desktop):
-    app = autostarted(desktop)
+    app = desktop.shown(desktop.autostarted)
     # The panel draws the item, and a click on it reaches the program: both trays open, and
     # close again with the next. The tooltip then tells the disc in D: again.
     x, y = panel_icon(desktop)
@@ -54,8 +41,7 @@ def test_lxqt_logout(desktop):
     check(not app.trace.find(r"^bayminder\.forms: show ", first), "a click opened a window")
 
     mark, asked = app.trace.mark(), time.monotonic()
-    desktop.spawn(["lxqt-leave", "--logout"], stdout=subprocess.DEVNULL,
-                  stderr=subprocess.DEVNULL)
+    desktop.spawn(["lxqt-leave", "--logout"])
     # As a display manager would: the display ends with the session.
     poll("lxqt-session to end", lambda: desktop.session.poll() is not None, 10, 0.005)
     gone = time.monotonic()
@@ -63,21 +49,17 @@ def test_lxqt_logout(desktop):
     check(desktop.session.returncode == 0, f"lxqt-session ended with {desktop.session.returncode}")
     status = app.wait_exit(5)
     ended = time.monotonic()
-    print(f"lxqt-session ended {gone - asked:.2f} s after the logout, the program "
-          f"{ended - gone:.2f} s after it")
-    told, m = app.trace.wait_for(r"^bayminder\.session: SIGTERM from the session \((\d+)\): "
-                                 r"nothing waits, no windows$", 1, mark)
-    check(int(m.group(1)) == desktop.session.pid, f"the SIGTERM taken as from {m.group(1)}")
-    checks = [m.group(1) for _, m in
-              app.trace.find(r"^bayminder\.session: check \d+: (.*)$", mark)]
+    print(f"lxqt-session ended in {gone - asked:.2f} s, the program {ended - gone:.2f} s after it")
+    told, _ = app.trace.wait_for(rf"^bayminder\.session: SIGTERM from the session "
+                                 rf"\({desktop.session.pid}\): nothing waits, no windows$", 1, mark)
+    checks = [m.group(1) for _, m in app.trace.find(r"^bayminder\.session: check \d+: (.*)$", mark)]
     check(checks == ["no windows"], f"checks {checks}, expected one without windows")
-    check(not app.trace.find(MSGBOX, mark), "a message box at the end of the session: "
-          f"{[m.string for _, m in app.trace.find(MSGBOX, mark)]}")
+    check(not app.trace.find(r"^bayminder\.msgbox: ", mark), "a message box at the session's end")
     check(not app.trace.find(SHOWN, mark), "a notification though nothing waits for it")
     # The chosen disc ejected at once, nothing shown: the trays closed and D: opened, once each.
-    check(desktop.door("D") == "open" and desktop.door("E") == "closed",
-          f"doors D: {desktop.door('D')}, E: {desktop.door('E')}, expected D: ejected, E: closed")
-    check_moved_once(door_moves(app, mark), ["D"])
+    check((desktop.door("D"), desktop.door("E")) == ("open", "closed"), "D: not ejected")
+    check(door_moves(app, mark) == WINDOWLESS,
+          f"door commands {door_moves(app, mark)}, expected each tray once: {WINDOWLESS}")
     ejected = [when for when, _ in app.trace.find(rf"{DOOR} open ", mark)][-1]
     check(ejected - told < 0.5, f"the eject came {ejected - told:.2f} s after the SIGTERM")
     check(status == 0, f"exit status {status} at the end of the session, expected 0")
@@ -85,12 +67,12 @@ def test_lxqt_logout(desktop):
 
 
 def test_lxqt_kill(desktop):
-    app = autostarted(desktop)
+    app = desktop.shown(desktop.autostarted)
     # A SIGTERM from another process (a task manager, `kill` in a terminal) is no logout.
     mark = app.trace.mark()
     subprocess.run(["kill", "-TERM", str(app.pid)], check=True)
     app.trace.wait_for(r"^bayminder\.session: SIGTERM from \d+: a close from outside$", 10, mark)
-    app.trace.wait_for(WHY, 10, mark)
+    app.trace.wait_for(r"^bayminder\.msgbox: \d+ \"Bayminder\" \"Why'd ya do that\?", 10, mark)
     app.trace.wait_for(DELETED, 1, mark)
     check(not door_moves(app, mark), f"doors moved on a close: {door_moves(app, mark)}")
     check(desktop.session.poll() is None, "the session ended")
@@ -98,5 +80,5 @@ def test_lxqt_kill(desktop):
 
 
 if __name__ == "__main__":
-    sys.exit(main(globals(), kind="lxqt", needs=["lxqt-session", "lxqt-panel", "openbox",
-                                                  "lxqt-leave", "convert"]))
+    sys.exit(main(globals(), start=start_lxqt, needs=[
+        "lxqt-session", "lxqt-panel", "openbox", "lxqt-leave", "convert"]))

@@ -4,11 +4,11 @@ its notification area (a StatusNotifierItem host). mate-panel never registers wi
 so mate-session refuses a logout for about 30 s after its start.
 """
 
-import subprocess
 import sys
 
-from gnome_tests import SHOWN, called_off, forced_logout, held_logout, registered
-from harness import GSM, main, poll
+from gnome_tests import DIE, called_off, forced_logout, registered
+from harness import GSM, SHOWN, held_logout, main, poll
+from session_desktops import start_mate
 
 
 def logged_in(desktop):
@@ -20,16 +20,11 @@ def logged_in(desktop):
     return app
 
 
-def mate_session_save(desktop, how):
-    desktop.spawn(["mate-session-save", how], stdout=subprocess.DEVNULL,
-                  stderr=subprocess.DEVNULL)
-
-
 def test_mate_cancelled_then_logout(desktop):
     app = logged_in(desktop)
     # The user cancels in mate-session's dialog while the notification counts down.
     mark = app.trace.mark()
-    mate_session_save(desktop, "--logout")
+    desktop.spawn(["mate-session-save", "--logout"])
     app.trace.wait_for(SHOWN, 15, mark)
     dialog = poll("mate-session's dialog", lambda: desktop.xdotool_ids(
         "search", "--onlyvisible", "--pid", str(desktop.session.pid)), 10)[0]
@@ -37,14 +32,14 @@ def test_mate_cancelled_then_logout(desktop):
     desktop.focus(dialog)
     desktop.key("Escape")
     called_off(desktop, app, mark)
-    held_logout(desktop, app, lambda: mate_session_save(desktop, "--logout"))
+    held_logout(desktop, app, lambda: desktop.spawn(["mate-session-save", "--logout"]), die=DIE)
 
 
 def test_mate_forced_logout(desktop):
     app = logged_in(desktop)
-    forced_logout(desktop, app, lambda: mate_session_save(desktop, "--force-logout"))
+    forced_logout(desktop, app, lambda: desktop.spawn(["mate-session-save", "--force-logout"]))
 
 
 if __name__ == "__main__":
-    sys.exit(main(globals(), kind="mate", needs=["mate-session", "mate-session-save",
-                                                 "mate-panel", "marco", "gsettings", "pgrep"]))
+    sys.exit(main(globals(), start=start_mate, needs=[
+        "mate-session", "mate-session-save", "mate-panel", "marco", "gsettings", "pgrep"]))

@@ -3,47 +3,29 @@
 of the session through XSMP, and the panel's status tray as a StatusNotifierItem host, which
 draws the menu itself from the one the item exports (dbusmenu) and reads the tooltip from the
 item's property, without any pointer move reaching the program.
-BAYMINDER_XSMP_CANCELLER names the helper client that calls a logout off (xsmp_canceller.cpp).
 The machine is machines/demo.json (see desktop_tests.py).
 """
 
 import os
-import subprocess
 import sys
 import time
 
 from desktop_tests import DOOR, menu_then_exit, running_timers
-from harness import (ADDED, IDLE, SHUTDOWN, SM, Program, check, ends_with_session, goes_on, main,
-                     notified_then_died, poll, settle)
+from harness import (ADDED, CANCELLER, IDLE, SHUTDOWN, SM, check, checkpoint, goes_on,
+                     held_logout, main, poll, settle, start_canceller, trimmed)
+from session_desktops import start_xfce
 
-CANCELLER = os.environ.get("BAYMINDER_XSMP_CANCELLER", "BAYMINDER_XSMP_CANCELLER")
 ITEM = "org.kde.StatusNotifierItem"
 DBUSMENU = "com.canonical.dbusmenu"
 REGISTERED = r"^bayminder\.session: registered as "
-NOT_REGISTERED = (r"^bayminder\.session: not registered with the session manager at \S+: "
-                  r"Authentication Rejected")
-
-
-def clients(desktop, *names):
-    """[{property: value}] of every client xfce4-session lists; names: their SM properties."""
-    found = []
-    for path in desktop.bus("call", *SM, "ListClients")[0]:
-        values = desktop.bus("call", SM[0], path, "org.xfce.Session.Client", "GetSmProperties",
-                             "as", str(len(names)), *names)[0]
-        found.append({k: v["data"] for k, v in values.items()})
-    return found
-
-
-def logout(desktop):
-    """What the user's "Log Out" does, without the dialog; returns at once."""
-    desktop.spawn(["xfce4-session-logout", "--logout"], stdout=subprocess.DEVNULL,
-                  stderr=subprocess.DEVNULL)
+LOGOUT = ["xfce4-session-logout", "--logout"]  # the user's "Log Out", without the dialog
 
 
 def test_checkpoint_and_registration(desktop):
     # Without the session manager's ICE cookie: told why, and the program still runs.
     stray = desktop.start(env={"ICEAUTHORITY": os.path.join(desktop.tmp, "no-cookie")})
-    stray.trace.wait_for(NOT_REGISTERED, 15)
+    stray.trace.wait_for(r"^bayminder\.session: not registered with the session manager at \S+: "
+                         r"Authentication Rejected", 15)
     stray.trace.wait_for(ADDED, 15)
     check(stray.running(), "the program ended when it could not register")
     stray.proc.kill()
@@ -55,34 +37,25 @@ def test_checkpoint_and_registration(desktop):
     app = desktop.started("-session", "10d2d0c5e8f000170000000000012340000_1733580000",
                           "-name", "bayminder", env={"DESKTOP_AUTOSTART_ID": autostart_id})
     app.trace.wait_for(REGISTERED + r".*\(asked for " + autostart_id + r"\)$", 15)
-    client = poll("the program among the session's clients", lambda: [
-        c for c in clients(desktop, "Program", "ProcessID", "RestartStyleHint")
-        if c.get("ProcessID") == str(app.pid)], 10)[0]
+    def listed():
+        for path in desktop.bus("call", *SM, "ListClients")[0]:
+            props = desktop.bus("call", SM[0], path, "org.xfce.Session.Client", "GetSmProperties",
+                                "as", "3", "Program", "ProcessID", "RestartStyleHint")[0]
+            if props.get("ProcessID", {}).get("data") == str(app.pid):
+                return {k: v["data"] for k, v in props.items()}
+    client = poll("the program among the session's clients", listed, 10)
     check(client.get("RestartStyleHint") == 3 and client.get("Program", "").endswith("bayminder"),
           f"client {client}, expected the program with restart style 3 (never)")
-
-    before = desktop.read_machine()
-    mark = app.trace.mark()
-    desktop.bus("call", *SM, "Checkpoint", "s", "")
-    app.trace.wait_for(r"^bayminder\.session: SaveYourself checkpoint", 10, mark)
-    app.trace.wait_for(r"^bayminder\.session: SaveYourselfDone$", 10, mark)
-    poll("the checkpoint to end", lambda: desktop.state() == IDLE, 10)
-    check(app.trace.stays_absent(r"^bayminder\.(tray: NIM_DELETE|mci: set cd door|forms: show )",
-                                 2, mark), "a checkpoint touched the icon, a door or a window")
-    check(desktop.read_machine() == before, "a checkpoint moved a door")
-    check(app.running() and desktop.icon_shown(app), "the program or its icon went")
+    checkpoint(desktop, app, lambda: desktop.bus("call", *SM, "Checkpoint", "s", ""),
+               lambda: poll("the checkpoint to end", lambda: desktop.state() == IDLE, 10))
 
 
 def test_logout_cancelled_then_done(desktop):
     app = desktop.started()
     app.trace.wait_for(REGISTERED, 15)
-    canceller = Program(desktop, [CANCELLER], stream="stdout")
-    # A logout during the session manager's first save of a new client can pass the client by
-    # (gnome-session takes the answer to that save for the answer to the logout): that save over
-    # first.
-    canceller.trace.wait_for(r"^SaveComplete$", 10)
+    canceller = start_canceller(desktop)
     mark = app.trace.mark()
-    logout(desktop)
+    desktop.spawn(LOGOUT)
     # Let in after the other client's cancel, the program finds xfce4-session no longer shutting
     # down and saves as for a checkpoint.
     app.trace.wait_for(r"^bayminder\.session: (SaveYourself shutdown|a save with shutdown set, "
@@ -91,38 +64,28 @@ def test_logout_cancelled_then_done(desktop):
     # may come before the other client's turn; a check after the cancel or during it ends early.
     canceller.trace.wait_for(r"^Interact$", 20)
     poll("the session to go on", lambda: desktop.state() == IDLE, 30, 0.1)
-    told = r"^bayminder\.session: (ShutdownCancelled|the session manager calls the shutdown off)$"
-    app.trace.wait_for(told, 5, mark)
+    told, _ = app.trace.wait_for(r"^bayminder\.session: (ShutdownCancelled|the session manager "
+                                 r"calls the shutdown off)$", 5, mark)
     # Told before its check was over, the program must not have counted down to the end.
-    said = [text for _, text in app.trace.lines[mark:] if text.startswith("bayminder.session")]
-    told_at = next(i for i, text in enumerate(said) if "ShutdownCancelled" in text
-                   or "calls the shutdown off" in text)
-    if "bayminder.session: SaveYourselfDone" not in said[:told_at]:
+    done = app.trace.find(r"^bayminder\.session: SaveYourselfDone$", mark)
+    if not done or done[0][0] > told:
         check(not app.trace.find(r"^bayminder\.beep: 64$", mark),
               "the countdown ran to its end after the logout was called off")
     goes_on(desktop, app, mark)
 
     # The session then really ends: held until the notification has hidden itself.
     canceller.proc.kill()
-    mark, asked = app.trace.mark(), time.monotonic()
-    logout(desktop)
-    notified_then_died(desktop, app, mark, lambda: check(
+    held_logout(desktop, app, lambda: desktop.spawn(LOGOUT), lambda: check(
         desktop.state() == SHUTDOWN, f"xfce4-session in state {desktop.state()} during the check"))
-    ends_with_session(desktop, app, mark)
-    check(desktop.door("D") == "closed", "D: left open after the countdown")
-    print(f"logout took {time.monotonic() - asked:.1f} s")
 
 
 def panel_icon(desktop, before):
-    """Where the icon appeared in the panel along the top: the middle of what changed in the
-    panel strip since the screenshot before."""
-    after = desktop.screenshot("panel-with-icon.png")
-    out = desktop.run("convert", before, after, "-compose", "difference", "-composite", "-crop",
-                      "1024x30+0+0", "+repage", "-threshold", "8%", "-trim", "-format",
-                      "%w %h %X %Y", "info:").stdout.split()
-    width, height, x, y = (int(v.lstrip("+")) for v in out)
-    check(width < 100 and height > 4, f"no icon found in the panel (change {out})")
-    return x + width // 2, y + height // 2
+    """The middle of what changed in the panel strip along the top since the screenshot before."""
+    width, height, middle = trimmed(desktop, before, desktop.screenshot("panel-with-icon.png"),
+                                    "-compose", "difference", "-composite", "-crop",
+                                    "1024x30+0+0", "+repage", "-threshold", "8%")
+    check(width < 100 and height > 4, f"no icon found in the panel ({width}x{height} changed)")
+    return middle
 
 
 def test_xfce_menu(desktop):
@@ -135,9 +98,7 @@ def test_xfce_menu(desktop):
     entries = [(c["data"][0], {k: v["data"] for k, v in c["data"][1].items()}) for c in root[2]]
     shown = [("-" if props.get("type") == "separator" else props.get("label"))
              for _, props in entries if props.get("visible", True)]
-    check(shown == ["_About", "E_xit", "-", "A_dvanced...", "_Properties"],
-          f"exported menu {shown}, expected About, Exit, a line, Advanced..., Properties with "
-          "their accelerators")
+    check(shown == ["_About", "E_xit", "-", "A_dvanced...", "_Properties"], f"the menu: {shown}")
     ids = {props.get("label"): ident for ident, props in entries}
 
     def pick(_, label, effect):
@@ -151,9 +112,8 @@ def test_xfce_menu(desktop):
     x, y = panel_icon(desktop, before)
     mark = app.trace.mark()
     desktop.click(x, y, button=3)
-    poll("the panel's menu", lambda: any("MENU" in desktop.window_type(w) for w in
-                                         desktop.xdotool_ids("search", "--onlyvisible", "--name",
-                                                             ".*")))
+    windows = lambda: desktop.xdotool_ids("search", "--onlyvisible", "--name", ".*")  # noqa: E731
+    poll("the panel's menu", lambda: any("MENU" in desktop.window_type(w) for w in windows()))
     desktop.screenshot("xfce-menu.png")
     check(not desktop.popup_menus(app), "the program showed a menu of its own beside the panel's")
     desktop.key("Escape")
@@ -165,9 +125,8 @@ def test_xfce_menu(desktop):
 def test_xfce_tooltip(desktop):
     app = desktop.started()
 
-    def tooltip():
-        # (icon name, icon pixmaps, title, text): the title is the tip.
-        return desktop.bus("get-property", *app.icon, ITEM, "ToolTip")[2]
+    # (icon name, icon pixmaps, title, text): the title is the tip.
+    tooltip = lambda: desktop.bus("get-property", *app.icon, ITEM, "ToolTip")[2]  # noqa: E731
     # Built once after start-up, though the panel sends the program nothing.
     settle("the item's ToolTip after start-up", tooltip, "Holiday in CD")
     poll("no timer running once started", lambda: not running_timers(app), 10)
@@ -193,5 +152,5 @@ def test_xfce_tooltip(desktop):
 
 
 if __name__ == "__main__":
-    sys.exit(main(globals(), xfce=True, needs=["xfce4-session", "xfce4-panel", "xfwm4",
-                                                "xfce4-session-logout", "convert", CANCELLER]))
+    sys.exit(main(globals(), start=start_xfce, needs=[
+        "xfce4-session", "xfce4-panel", "xfwm4", "xfce4-session-logout", "convert", CANCELLER]))
