@@ -64,11 +64,10 @@ TEST_F(Startup, StartsTheTrayPreloadsTheDialogsAndClosesTheTrays) {
 TEST_F(Startup, NoDriveTellsSoAndEndsWithTheSplash) {
     drives.drives['C'] = test::Disk(platform::kDriveFixed, true);
     Main();
-    ASSERT_EQ(host.boxes.size(), 1U);
-    EXPECT_EQ(host.boxes[0].prompt,
-              "Bayminder monitors removable drives.\rThis system doesn't appear to have any.");
-    EXPECT_EQ(host.boxes[0].style, 4112);
-    EXPECT_EQ(host.boxes[0].title, "Bayminder");
+    EXPECT_EQ(host.boxes, (std::vector<test::ShownBox>{
+                              {"Bayminder monitors removable drives.\rThis system doesn't appear "
+                               "to have any.",
+                               4112, "Bayminder"}}));
     EXPECT_TRUE(shell.calls.empty());
     FormRegistry::SetMainReturned();
     EXPECT_EQ(programEnds, 0);

@@ -43,7 +43,7 @@ TEST_F(Properties, TheRulesHoldWhenCodeSetsAValueTheMonitorBoxHidesTheTwoBelowIt
     }
 }
 
-TEST_F(Properties, EnterPressesNothingAndTheCloseBoxKeepsTheChangesUnwritten) {
+TEST_F(Properties, EnterPressesNothingTheCloseBoxWritesNothingAndAFailedStoreIsTold) {
     AddCd('E', true);
     AddCd('D', true);
     frmProperties& dialog = Open();
@@ -57,6 +57,17 @@ TEST_F(Properties, EnterPressesNothingAndTheCloseBoxKeepsTheChangesUnwritten) {
     EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
     EXPECT_EQ(gDrives[0].StatusToolTip, 0);
     EXPECT_EQ(settings.writes, before);
+
+    frmProperties& again = forms::Ref<frmProperties>();
+    again.Show();
+    again.chkStatusToolTip->SetValue(0);
+    settings.failAfterWrites = 8;  // the first drive saves, the second fails
+    again.cmdOkay->click();
+    EXPECT_EQ(settings.Value("E", "7"), "0");
+    ASSERT_EQ(host.boxes.size(), 1U);
+    EXPECT_EQ(host.boxes[0].style, 48);
+    EXPECT_NE(host.boxes[0].prompt.find("Bayminder.ini: Permission denied"), std::string::npos);
+    EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
 }
 
 TEST_F(Properties, StatusLinesFollowTheDoorAndStopWhenHidden) {
@@ -149,20 +160,6 @@ TEST_F(Properties, DrivesComingAndGoingWhileOpenGetTheirTabsAndLoseNoEdit) {
     EXPECT_EQ(settings.Value("E", "3"), "0");
     EXPECT_EQ(settings.Value("D", "2"), "0");
     EXPECT_TRUE(host.boxes.empty());
-}
-
-TEST_F(Properties, AStoreThatFailsOnOkIsToldAndNothingCrashes) {
-    AddCd('E', true);
-    AddCd('D', true);
-    frmProperties& dialog = Open();
-    dialog.chkStatusToolTip->SetValue(0);
-    settings.failAfterWrites = 8;  // the first drive saves, the second fails
-    dialog.cmdOkay->click();
-    EXPECT_EQ(settings.Value("E", "7"), "0");
-    ASSERT_EQ(host.boxes.size(), 1U);
-    EXPECT_EQ(host.boxes[0].style, 48);
-    EXPECT_NE(host.boxes[0].prompt.find("Bayminder.ini: Permission denied"), std::string::npos);
-    EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
 }
 
 using Options = std::tuple<std::int32_t, VbBool, VbBool, VbBool>;

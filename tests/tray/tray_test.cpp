@@ -36,11 +36,12 @@ class Tray : public test::WindowFixture {
         frmSystemTray::PopupRunner = nullptr;
         WindowFixture::TearDown();
     }
-    // A CD R: with the disc "HOLIDAY" and a floppy A: with an unlabelled disk.
-    void HolidayMachine() {
+    // Started on a CD R: with the disc "HOLIDAY" and a floppy A: with an unlabelled disk.
+    frmSystemTray& StartHoliday() {
         AddCd('R', true);
         drives.drives['R'].label = "HOLIDAY";
         drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
+        return Start();
     }
     frmSystemTray& Start() {
         InitOptions();
@@ -59,8 +60,7 @@ class Tray : public test::WindowFixture {
 };
 
 TEST_F(Tray, TooltipNamesTheDrivesWithMediaInEachWording) {
-    HolidayMachine();
-    Start();
+    StartHoliday();
     EXPECT_EQ(shell.calls.front().message, platform::NIM_ADD);
     EXPECT_EQ(shell.calls.front().tip, "Bayminder");
     Drive('A').StatusToolTip = 1;
@@ -159,8 +159,7 @@ TEST_F(Tray, TheTipIsBuiltAfterStartUpNoticesWaitWhileTheIconIsAwayAndStopWithTh
 // The desktop's end-of-session dialog is told what the notification lists, by label or by kind,
 // and told again with nothing once the notification has closed.
 TEST_F(Tray, TheEndOfTheSessionNamesTheListedMediaToTheDesktopWhileItsNotificationShows) {
-    HolidayMachine();
-    frmSystemTray& tray = Start();
+    frmSystemTray& tray = StartHoliday();
     Drive('A').Monitor = 1;
     Drive('A').Notify = 1;
     tray.SessionEndCheck();
@@ -169,8 +168,7 @@ TEST_F(Tray, TheEndOfTheSessionNamesTheListedMediaToTheDesktopWhileItsNotificati
 }
 
 TEST_F(Tray, SingleClickTogglesAfterTheReleaseDoubleClickOpensProperties) {
-    HolidayMachine();
-    Start();
+    StartHoliday();
     mci.sent.clear();
     shell.Click();
     host.Advance(499);
@@ -200,8 +198,7 @@ TEST_F(Tray, SingleClickTogglesAfterTheReleaseDoubleClickOpensProperties) {
 }
 
 TEST_F(Tray, RightClickCancelsTheClickAndTheMenuGoesAwayAfterFourSeconds) {
-    HolidayMachine();
-    frmSystemTray& tray = Start();
+    frmSystemTray& tray = StartHoliday();
     frmSystemTray::PopupRunner = [](QMenu& menu) { menu.popup(QPoint(0, 0)); };
     mci.sent.clear();
     shell.Send(platform::kWmLButtonUp);

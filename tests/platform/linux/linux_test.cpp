@@ -10,10 +10,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -75,6 +73,10 @@ struct Rig {
             std::make_unique<LinuxMachine>(std::move(source), std::move(fake), std::move(daemon));
     }
     int Send(const std::string& command) { return machine->MciDevice().SendString(command, reply); }
+    // The code and the reply (read once the command has run).
+    std::string Ask(const std::string& command) {
+        return std::to_string(Send(command)) + " " + reply;
+    }
     // "set cd door open" on the drive, with its open and close around it.
     int OpenTray(char letter) {
         EXPECT_EQ(Send(std::string("open ") + letter + ": type cdaudio alias cd shareable wait"),
@@ -186,16 +188,12 @@ TEST(LinuxCd, OpenPathsStatusAndCapability) {
 
     sr1.exclusiveErrno = 0;
     ASSERT_EQ(rig.Send("open E: type cdaudio alias cd"), kMciOk);
-    EXPECT_EQ(rig.Send("status cd media present"), kMciOk);
-    EXPECT_EQ(rig.reply, "true");
+    EXPECT_EQ(rig.Ask("status cd media present"), "0 true");
     sr1.driveStatus = CDS_TRAY_OPEN;
-    rig.Send("status cd media present wait");
-    EXPECT_EQ(rig.reply, "false");
-    EXPECT_EQ(rig.Send("capability cd can eject"), kMciOk);
-    EXPECT_EQ(rig.reply, "true");
+    EXPECT_EQ(rig.Ask("status cd media present wait"), "0 false");
+    EXPECT_EQ(rig.Ask("capability cd can eject"), "0 true");
     sr1.capability = CDC_CLOSE_TRAY | CDC_LOCK;
-    rig.Send("capability cd can eject");
-    EXPECT_EQ(rig.reply, "false");
+    EXPECT_EQ(rig.Ask("capability cd can eject"), "0 false");
 }
 
 using Bytes = std::vector<unsigned char>;

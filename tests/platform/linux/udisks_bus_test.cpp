@@ -22,6 +22,7 @@
 #include "platform/linux/udisks.h"
 #include "platform/trace.h"
 #include "support/fixture_source.h"
+#include "support/qt_app.h"
 
 namespace bm::platform::linux_ {
 namespace {
@@ -48,14 +49,7 @@ std::vector<std::string> gTrace;
 
 class UdisksBusTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "test_linux";
-        static char* argv[] = {name, nullptr};
-        if (QCoreApplication::instance() == nullptr) {
-            new QCoreApplication(argc, argv);  // for the whole process, as Qt wants it
-        }
-    }
+    static void SetUpTestSuite() { test::EnsureQApplication(); }
     void SetUp() override {
         bus_.start(
             QStringLiteral("dbus-daemon"),

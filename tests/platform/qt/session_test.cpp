@@ -10,7 +10,6 @@
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusMessage>
-#include <QDBusMetaType>
 #include <QDBusVirtualObject>
 #include <QProcess>
 #include <QTimer>
