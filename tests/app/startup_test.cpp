@@ -62,7 +62,7 @@ TEST_F(Startup, StartsTheTrayPreloadsTheDialogsAndClosesTheTrays) {
 }
 
 TEST_F(Startup, NoDriveTellsSoAndEndsWithTheSplash) {
-    drives.drives['C'] = test::Disk(platform::kDriveFixed, true);
+    drives.drives['C'] = {platform::kDriveFixed, true};
     Main();
     EXPECT_EQ(host.boxes, (std::vector<test::ShownBox>{
                               {"Bayminder monitors removable drives.\rThis system doesn't appear "

@@ -43,9 +43,9 @@ class SettingsCorpus : public bm::test::ModelFixture {
   protected:
     void SetUp() override {
         ModelFixture::SetUp();
-        drives.drives['A'] = bm::test::Disk(bm::platform::kDriveRemovable, true);
+        drives.drives['A'] = {bm::platform::kDriveRemovable, true};
         AddCd('D', true);
-        drives.drives['E'] = bm::test::Disk(bm::platform::kDriveRemovable, true);
+        drives.drives['E'] = {bm::platform::kDriveRemovable, true};
     }
     // A configuration folder holding the bytes as Bayminder.ini; the file's path.
     std::string Prepare(const std::string& bytes) {

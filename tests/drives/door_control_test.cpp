@@ -20,7 +20,7 @@ std::string State(const DriveRecord& r) {
 
 TEST_F(DoorControl, ProbesAtMostOncePerIntervalPerDriveEvenWhenReentered) {
     AddCd('D', true);
-    drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
+    drives.drives['A'] = {platform::kDriveRemovable, true};
     FindDrives();
     mci.sent.clear();
     drives.listings.clear();
@@ -64,7 +64,7 @@ TEST_F(DoorControl, ProbesAtMostOncePerIntervalPerDriveEvenWhenReentered) {
 TEST_F(DoorControl, DoorStateFollowsTheProbesAndTheMoves) {
     AddCd('D', true);
     AddCd('E', false, false);
-    drives.drives['A'] = test::Disk(platform::kDriveRemovable, false);
+    drives.drives['A'] = {platform::kDriveRemovable, false};
     FindDrives();
     DriveRecord& e = gDrives[0];
     DriveRecord& d = gDrives[1];

@@ -4,22 +4,21 @@
 
 using namespace bm;
 using namespace bm::modMain;
-using bm::test::Disk;
 
 using DriveTable = bm::test::ModelFixture;
 using DriveSettings = bm::test::ModelFixture;
 using SettingsStore = bm::test::ModelFixture;
 
 TEST_F(DriveTable, KeepsWatchedDrivesHighestLetterFirst) {
-    drives.drives['A'] = Disk(platform::kDriveRemovable, true);
-    drives.drives['B'] = Disk(platform::kDriveRemovable, false);
-    drives.drives['C'] = Disk(platform::kDriveFixed, true);
+    drives.drives['A'] = {platform::kDriveRemovable, true};
+    drives.drives['B'] = {platform::kDriveRemovable, false};
+    drives.drives['C'] = {platform::kDriveFixed, true};
     AddCd('D', true);
-    drives.drives['E'] = Disk(platform::kDriveRemovable, false);  // empty at start
-    drives.drives['F'] = Disk(platform::kDriveRemote, true);
-    drives.drives['G'] = Disk(platform::kDriveRamDisk, true);
-    drives.drives['H'] = Disk(platform::kDriveRemovable, true, {"README", "DRVSPACE.000"});
-    drives.drives['I'] = Disk(platform::kDriveUnknown, true);
+    drives.drives['E'] = {platform::kDriveRemovable, false};  // empty at start
+    drives.drives['F'] = {platform::kDriveRemote, true};
+    drives.drives['G'] = {platform::kDriveRamDisk, true};
+    drives.drives['H'] = {platform::kDriveRemovable, true, {"README", "DRVSPACE.000"}};
+    drives.drives['I'] = {platform::kDriveUnknown, true};
 
     ASSERT_TRUE(FindDrives());
     std::vector<std::string> letters;
@@ -66,12 +65,12 @@ TEST_F(DriveTable, VolumeInfoInProperCase) {
 
 // Damaged sections and the stores that fail are the corpora's and the dialogs' part.
 TEST_F(DriveSettings, DefaultsByKindOfDriveAreStoredAndBelievedAtTheNextStart) {
-    drives.drives['A'] = Disk(platform::kDriveRemovable, false);
+    drives.drives['A'] = {platform::kDriveRemovable, false};
     AddCd('D', true, true);
     AddCd('F', true, false);
     AddCd('G', false);
     mci.cds['G'].openError = 5;  // the device cannot be opened
-    drives.drives['E'] = Disk(platform::kDriveRemovable, true);
+    drives.drives['E'] = {platform::kDriveRemovable, true};
     ASSERT_TRUE(FindDrives());
     const auto section = [&](char letter) {
         std::string out;

@@ -29,7 +29,7 @@ class Properties : public test::WindowFixture {
 
 // The rules run on every change of a value, from code too, not only on a click.
 TEST_F(Properties, TheRulesHoldWhenCodeSetsAValueTheMonitorBoxHidesTheTwoBelowItNoClickGivesGrey) {
-    drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
+    drives.drives['A'] = {platform::kDriveRemovable, true};
     frmProperties& dialog = Open();
     dialog.chkNotify->SetValue(0);
     EXPECT_EQ(dialog.chkNotify->Value(), 1);

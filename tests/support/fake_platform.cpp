@@ -69,7 +69,7 @@ void FakeDriveSet::Bind(const std::map<char, std::string>& letters) {
 
 void FakeDriveSet::Attach(const std::string& identity, int type, char native, bool media) {
     const bool floppy = type == platform::kDriveRemovable && (native == 'A' || native == 'B');
-    attached[identity] = {{identity, type, floppy, false, native}, Disk(type, media), {media}};
+    attached[identity] = {{identity, type, floppy, false, native}, {type, media}, {media}};
 }
 
 int FakeMci::SendString(const std::string& command, std::string& reply) {

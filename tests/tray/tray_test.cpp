@@ -40,7 +40,7 @@ class Tray : public test::WindowFixture {
     frmSystemTray& StartHoliday() {
         AddCd('R', true);
         drives.drives['R'].label = "HOLIDAY";
-        drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
+        drives.drives['A'] = {platform::kDriveRemovable, true};
         return Start();
     }
     frmSystemTray& Start() {
