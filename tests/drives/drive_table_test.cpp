@@ -46,13 +46,15 @@ TEST_F(DriveTable, VolumeInfoInProperCase) {
         {"Audio CD", "Audio Disc"},
         {"", ""},
         {std::string("A\nB\r\x01\x7f\0C", 8), "A B    C"},  // the medium's text, not ours
+        {"2ND disc", "2nd Disc"},
+        {"caf\xc3\xa9 BAR", "Caf\xc3\xa9 Bar"},  // other bytes are kept
         {"HOLIDAY", "Holiday"},
     };
     for (const auto& [label, shown] : labels) {
         drives.drives['D'].label = label;
         host.Advance(1000);
         RefreshDriveStatus(d);
-        EXPECT_EQ(d.VolumeLabel, shown);
+        EXPECT_EQ(d.VolumeLabel, shown) << label;
     }
     EXPECT_EQ(d.SerialNumber, static_cast<std::int32_t>(0xDEADBEEF));
 

@@ -12,18 +12,9 @@ using bm::forms::FormRegistry;
 
 namespace {
 
-class FakeNotices : public platform::MediaNotices {
-  public:
-    void Watch(std::function<void()> changed) override { changed_ = std::move(changed); }
-    void Notify() const {
-        if (changed_) {
-            changed_();
-        }
-    }
-    bool Watched() const { return static_cast<bool>(changed_); }
-
-  private:
-    std::function<void()> changed_;
+struct FakeNotices : platform::MediaNotices {
+    void Watch(std::function<void()> handler) override { changed = std::move(handler); }
+    std::function<void()> changed;  // empty when nobody watches
 };
 
 class Tray : public test::WindowFixture {
@@ -98,12 +89,12 @@ TEST_F(Tray, NoticesRebuildTheTooltipOnceWithinTheThrottleAndHoldOffAndNeverLose
     AddCd('S', false);
     Start();
     CloseAllDoors();
-    ASSERT_TRUE(notices.Watched());
+    ASSERT_TRUE(static_cast<bool>(notices.changed));
     EXPECT_EQ(shell.Tip(), "Bayminder");
 
     // The doors were closed just now, with a probe of R: within its hold-off the probe would see
     // nothing new, so the rebuild waits for the hold-off's end instead of showing the old state.
-    notices.Notify();
+    notices.changed();
     EXPECT_EQ(Modifies(), 0);
     host.Advance(1000);
     EXPECT_EQ(Modifies(), 1);
@@ -113,10 +104,10 @@ TEST_F(Tray, NoticesRebuildTheTooltipOnceWithinTheThrottleAndHoldOffAndNeverLose
     host.Advance(300);
     mci.cds['R'].disc = false;
     drives.drives['R'].medium = false;
-    notices.Notify();
+    notices.changed();
     AddCd('S', true);
     drives.drives['S'].label = "SUMMER";
-    notices.Notify();
+    notices.changed();
     EXPECT_EQ(Modifies(), 1);
     host.Advance(700);
     EXPECT_EQ(Modifies(), 2);
@@ -126,7 +117,7 @@ TEST_F(Tray, NoticesRebuildTheTooltipOnceWithinTheThrottleAndHoldOffAndNeverLose
     while (host.AdvanceToNextTimer(10000)) {
     }
     EXPECT_EQ(Modifies(), 2);
-    notices.Notify();
+    notices.changed();
     EXPECT_EQ(Modifies(), 3);
 
     // Pointer moves keep their own throttle, shared with the notices.
@@ -141,19 +132,19 @@ TEST_F(Tray, TheTipIsBuiltAfterStartUpNoticesWaitWhileTheIconIsAwayAndStopWithTh
     host.Advance(1000);
     EXPECT_EQ(Modifies(), 1) << "the tip is built after start-up without a mouse message";
     tray.SessionEndCheck();  // the end of the session takes the icon away and ejects R
-    notices.Notify();
+    notices.changed();
     host.Advance(20000);
     EXPECT_EQ(Modifies(), 1);  // no icon, nothing to modify
 
     // Called off: the icon comes back, and so do the rebuilds.
     tray.RestoreIcon();
     host.Advance(10000);
-    notices.Notify();
+    notices.changed();
     host.Advance(10000);
     EXPECT_EQ(Modifies(), 2);
 
     FormRegistry::Unload(tray, forms::vbFormCode);
-    EXPECT_FALSE(notices.Watched());
+    EXPECT_FALSE(static_cast<bool>(notices.changed));
 }
 
 // The desktop's end-of-session dialog is told what the notification lists, by label or by kind,
