@@ -184,7 +184,7 @@ class Advanced : public test::WindowFixture {
     }
 };
 
-TEST_F(Advanced, ShowsTheOptionsWithoutChangingThemAndEachChoiceSetsItsOptionAndTheSample) {
+TEST_F(Advanced, ShowsTheOptionsUnchangedEachChoiceSetsItsOptionAndTheCloseBoxKeepsThem) {
     const Options other(7000, vbFalse, vbTrue, vbFalse);
     frmPropertiesAdvanced& form = Open(other);
     EXPECT_EQ(Current(), other);
@@ -207,6 +207,16 @@ TEST_F(Advanced, ShowsTheOptionsWithoutChangingThemAndEachChoiceSetsItsOptionAnd
     }
     ClickBox(form.chkBeep);
     EXPECT_EQ(gBeep, vbTrue);
+
+    // Enter presses nothing; the close box keeps the choices.
+    QTest::keyClick(form.cmdOkay, Qt::Key_Return);
+    QTest::keyClick(form.sldWait, Qt::Key_Enter);
+    EXPECT_TRUE(IsLoaded());
+    form.close();
+    EXPECT_FALSE(IsLoaded());
+    EXPECT_EQ(Count(Lines(), "unload frmPropertiesAdvanced 0"), 1);
+    EXPECT_EQ(gAdvancedOpen, vbFalse);
+    EXPECT_EQ(Current(), Options(7000, vbTrue, vbFalse, vbFalse));
 }
 
 TEST_F(Advanced, TheWaitFollowsTheSliderOkKeepsTheChoicesAndCancelRestoresTheDefaults) {
@@ -227,19 +237,6 @@ TEST_F(Advanced, TheWaitFollowsTheSliderOkKeepsTheChoicesAndCancelRestoresTheDef
     Open(Current()).cmdCancel->click();
     EXPECT_FALSE(IsLoaded());
     EXPECT_EQ(Current(), Options(10000, vbTrue, vbFalse, vbTrue));
-}
-
-TEST_F(Advanced, EnterPressesNothingAndTheCloseBoxKeepsTheChoices) {
-    frmPropertiesAdvanced& form = Open();
-    form.optDriveLetter->click();
-    QTest::keyClick(form.cmdOkay, Qt::Key_Return);
-    QTest::keyClick(form.sldWait, Qt::Key_Enter);
-    EXPECT_TRUE(IsLoaded());
-    form.close();
-    EXPECT_FALSE(IsLoaded());
-    EXPECT_EQ(Count(Lines(), "unload frmPropertiesAdvanced 0"), 1);
-    EXPECT_EQ(gAdvancedOpen, vbFalse);
-    EXPECT_EQ(gShowDriveType, vbFalse);
 }
 
 }  // namespace
