@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <tuple>
 
 #include "drives/modMain.h"
 #include "support/window_fixture.h"
@@ -46,10 +47,8 @@ TEST_F(Startup, StartsTheTrayPreloadsTheDialogsAndClosesTheTrays) {
     EXPECT_EQ(gPreloading, vbFalse);
     // The preloaded dialogs are built without controls; their unload handlers still run.
     EXPECT_EQ(gAdvancedOpen, vbFalse);
-    EXPECT_EQ(gWaitTime, 10000);
-    EXPECT_EQ(gBeep, vbTrue);
-    EXPECT_EQ(gShowDriveType, vbTrue);
-    EXPECT_EQ(gShowMediaType, vbFalse);
+    EXPECT_EQ(std::tuple(gWaitTime, gBeep, gShowDriveType, gShowMediaType),
+              std::tuple(10000, vbTrue, vbTrue, vbFalse));
     EXPECT_EQ(settings.Value("@", "5"), host.appPath);
     EXPECT_TRUE(shell.IconShown());
     EXPECT_FALSE(mci.cds['D'].doorOpen);
