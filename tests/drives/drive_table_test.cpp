@@ -1,3 +1,5 @@
+#include <gmock/gmock.h>
+
 #include "drives/modCode.h"
 #include "drives/modMain.h"
 #include "support/model_fixture.h"
@@ -104,12 +106,8 @@ TEST_F(DriveSettings, DefaultsByKindOfDriveAreStoredAndBelievedAtTheNextStart) {
 TEST_F(SettingsStore, ReadsWritesAndDefaults) {
     EXPECT_EQ(modCode::ReadSetting("Q", "1", "0"), "0");
     EXPECT_EQ(modCode::ReadSetting("Q", "1", 42), "42");
-    try {
-        modCode::ReadSetting("Q", "1");
-        ADD_FAILURE();
-    } catch (const RuntimeError& e) {
-        EXPECT_EQ(e.Number(), 6);
-    }
+    EXPECT_THAT([] { modCode::ReadSetting("Q", "1"); },
+                testing::Throws<RuntimeError>(testing::Property(&RuntimeError::Number, 6)));
     modCode::WriteSetting("@", "5", "/first");
     modCode::WriteSetting("@", "5", "/second");
     ASSERT_EQ(settings.sections["@"].size(), 1U);
