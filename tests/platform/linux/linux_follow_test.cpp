@@ -1,7 +1,6 @@
 // The Linux backend's drives coming and going: identities from udev's properties, and the
 // table's changes as `bayminder-drives watch` prints them, on a fixture tree the test changes
 // between notices (the notices themselves are the udev monitor's; here the test gives them).
-#include <linux/cdrom.h>
 
 #include <gtest/gtest.h>
 
@@ -13,11 +12,9 @@
 #include "app/drive_watch.h"
 #include "drives/modMain.h"
 #include "linux_fakes.h"
-#include "platform/linux/linux_machine.h"
 #include "platform/services.h"
 #include "support/fake_host.h"
 #include "support/fake_platform.h"
-#include "support/fixture_source.h"
 #include "support/temp_dir.h"
 
 namespace bm::platform::linux_ {

@@ -2,8 +2,6 @@
 // test may change, with a scripted DeviceIo and udisks2 played by the test: letters, media,
 // listings, CD devices, labels, bad input, and a tray that opens as the desktop's eject opens it
 // (what the disc has mounted goes first; a disc that stays mounted is never ejected).
-#include <fcntl.h>
-#include <linux/cdrom.h>
 
 #include <gtest/gtest.h>
 
@@ -14,10 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "linux_fakes.h"
-#include "platform/errors.h"
-#include "platform/linux/linux_machine.h"
-#include "platform/linux/udisks.h"
+#include "linux_fakes.h"  // with the backend it plays against
 
 namespace bm::platform::linux_ {
 namespace {

@@ -17,9 +17,6 @@
 #include <vector>
 
 #include "linux_fakes.h"
-#include "platform/errors.h"
-#include "platform/linux/linux_machine.h"
-#include "platform/linux/udisks.h"
 #include "platform/trace.h"
 #include "support/qt_app.h"
 
