@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <tuple>
 
-#include "drives/modMain.h"
 #include "support/window_fixture.h"
 #include "tray/frmSystemTray.h"
 

@@ -8,7 +8,6 @@
 #include <gmock/gmock.h>
 
 #include "corpora/corpus.h"
-#include "drives/modMain.h"
 #include "platform/settings/qt_settings_backing.h"
 #include "support/model_fixture.h"
 #include "support/temp_dir.h"

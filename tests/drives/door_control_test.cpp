@@ -2,7 +2,6 @@
 #include <optional>
 #include <tuple>
 
-#include "drives/modMain.h"
 #include "support/model_fixture.h"
 
 using namespace bm;

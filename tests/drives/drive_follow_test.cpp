@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "drives/letters.h"
-#include "drives/modMain.h"
 #include "support/model_fixture.h"
 
 using namespace bm;

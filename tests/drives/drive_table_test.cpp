@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 
 #include "drives/modCode.h"
-#include "drives/modMain.h"
 #include "support/model_fixture.h"
 
 using namespace bm;

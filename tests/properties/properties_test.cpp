@@ -4,10 +4,8 @@
 #include <QTest>
 #include <tuple>
 
-#include "drives/modMain.h"
 #include "properties/frmProperties.h"
 #include "properties/frmPropertiesAdvanced.h"
-#include "support/fake_platform.h"
 #include "support/window_fixture.h"
 
 using namespace bm;

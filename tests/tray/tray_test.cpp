@@ -2,7 +2,6 @@
 // within its throttles, and the clicks on the icon. Exit is the session end tests' part.
 #include <QMenu>
 
-#include "drives/modMain.h"
 #include "support/window_fixture.h"
 #include "tray/frmSystemTray.h"
 

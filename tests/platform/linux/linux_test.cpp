@@ -2,7 +2,6 @@
 // test may change, with a scripted DeviceIo and udisks2 played by the test: letters, media,
 // listings, CD devices, labels, bad input, and a tray that opens as the desktop's eject opens it
 // (what the disc has mounted goes first; a disc that stays mounted is never ejected).
-
 #include <gtest/gtest.h>
 
 #include <algorithm>

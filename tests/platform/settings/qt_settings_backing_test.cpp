@@ -13,7 +13,6 @@
 #include <fstream>
 #include <random>
 
-#include "drives/modMain.h"
 #include "platform/errors.h"
 #include "platform/trace.h"
 #include "support/model_fixture.h"
