@@ -1,7 +1,6 @@
 #include <initializer_list>
 
 #include "app/session_end.h"
-#include "monitor/frmMonitor.h"
 #include "platform/qt/session_machine.h"
 #include "support/window_fixture.h"
 #include "tray/frmSystemTray.h"

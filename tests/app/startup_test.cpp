@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <tuple>
 
 #include "support/window_fixture.h"

@@ -1,6 +1,5 @@
 // The properties dialogs. Their captions and keyboard, Esc, the drive dialog's OK and Cancel,
 // and each kind of drive's rules as a screen reader meets them are the desktop tests' part.
-#include <QApplication>
 #include <QTest>
 #include <tuple>
 

@@ -2,7 +2,6 @@
 // gives the unmount fault by the deadline, and the program goes on handling events meanwhile.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>

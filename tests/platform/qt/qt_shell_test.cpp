@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
-#include <QApplication>
 #include <QEventLoop>
 #include <QIcon>
 #include <QMenu>
