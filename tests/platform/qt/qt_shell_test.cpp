@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
-#include <QEventLoop>
 #include <QIcon>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QSystemTrayIcon>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <cstring>
@@ -365,22 +365,14 @@ TEST_F(QtShellTest, NoticesComeFromTheEventLoopOnePerBatchAndAreReadEvenUnwatche
 }
 
 TEST_F(QtShellTest, ASoundThatCannotPlayRingsTheBellOnTheEventLoopInstead) {
-    QEventLoop loop;
     std::vector<bool> onUiThread;
     {
-        EventSound sound(
-            [&] {
-                onUiThread.push_back(QThread::currentThread() == qApp->thread());
-                if (onUiThread.size() == 2) {
-                    loop.quit();
-                }
-            },
-            "no-such-driver");
+        EventSound sound([&] { onUiThread.push_back(QThread::currentThread() == qApp->thread()); },
+                         "no-such-driver");
         sound.Play(MB_OK);
         sound.Play(MB_ICONASTERISK);
         EXPECT_TRUE(onUiThread.empty()) << "Play must not wait for the sound";
-        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-        loop.exec();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return onUiThread.size() == 2; }, 10000));
     }
     EXPECT_EQ(onUiThread, (std::vector<bool>{true, true}));
 }
