@@ -152,22 +152,21 @@ Bytes IsoDescriptors(const std::string& label, const std::u16string& joliet,
 
 TEST(LinuxVolume, LabelsAndSerials) {
     Rig rig;
-    std::uint32_t serial = 0;
-    EXPECT_EQ(rig.Dir("F:\\", kAttrVolume), "MY DATA");
-    ASSERT_TRUE(rig.machine->GetVolumeSerial("F:\\", serial));
-    EXPECT_EQ(serial, 0x1234ABCDu);
+    using V = std::pair<std::string, std::uint32_t>;  // the label and the serial, which is read
+    const auto volume = [&rig](const char* root) {
+        V v{rig.Dir(root, kAttrVolume), 0};
+        EXPECT_TRUE(rig.machine->GetVolumeSerial(root, v.second)) << root;
+        return v;
+    };
+    EXPECT_EQ(volume("F:\\"), V("MY DATA", 0x1234ABCDu));
     // A disc without ISO 9660 descriptors (UDF alone, say): udev's word.
     rig.Node("sr0").data.assign(40 * 2048, 0);
-    EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "HOLIDAY");
-    ASSERT_TRUE(rig.machine->GetVolumeSerial("D:\\", serial));
-    EXPECT_EQ(serial, 0x8850A980u);  // the published FNV-1a of the disc's UUID
+    EXPECT_EQ(volume("D:\\"), V("HOLIDAY", 0x8850A980u));  // the published FNV-1a of its UUID
     // udev still has the disc that was in before (HOLIDAY); the drive holds a new one.
     const auto descriptors = IsoDescriptors("NEW DISC", u"");
     rig.Node("sr0").data.resize(16 * 2048);
     rig.Node("sr0").data.insert(rig.Node("sr0").data.end(), descriptors.begin(), descriptors.end());
-    EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "NEW DISC");
-    ASSERT_TRUE(rig.machine->GetVolumeSerial("D:\\", serial));
-    EXPECT_EQ(serial, Fnv1a("2024-06-15-12-30-00-00"));
+    EXPECT_EQ(volume("D:\\"), V("NEW DISC", Fnv1a("2024-06-15-12-30-00-00")));
     EXPECT_EQ(rig.Dir("E:\\", kAttrVolume), "Audio CD");  // known from udev
     rig.Node("sr0").discStatus = CDS_AUDIO;  // or from the drive, whose disc is not read
     EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "Audio CD");
@@ -181,9 +180,7 @@ TEST(LinuxVolume, LabelsAndSerials) {
     };
     for (const auto& [sector, label, number] : floppies) {
         rig.Node("fd0").data = sector;
-        EXPECT_EQ(rig.Dir("A:\\", kAttrVolume), label);
-        ASSERT_TRUE(rig.machine->GetVolumeSerial("A:\\", serial));
-        EXPECT_EQ(serial, number) << label;
+        EXPECT_EQ(volume("A:\\"), V(label, number));
     }
     // The disc leaves after its status was read: the re-check catches it.
     rig.Node("sr0").onDiscStatus = [&rig] { rig.Node("sr0").driveStatus = CDS_NO_DISC; };

@@ -29,10 +29,6 @@ namespace {
 class SessionTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { test::EnsureQApplication(); }
-    static QDBusConnection NoBus() {
-        return QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"),
-                                             QStringLiteral("no-bus"));
-    }
 };
 
 // How long to run events for what the bus or the signal should bring, on a loaded machine too.
@@ -74,7 +70,9 @@ TEST_F(SessionTest, SigtermReachesTheHandlerOnTheEventLoopAndItsOwnSenderIsTheTa
             EXPECT_TRUE(raiseReturned) << "ran inside the signal handler";
             ++closes;
         };
-        SessionWatch watch(handlers, NoBus());
+        SessionWatch watch(
+            handlers, QDBusConnection::connectToBus(QStringLiteral("unix:path=/nonexistent/bus"),
+                                                    QStringLiteral("no-bus")));
         ASSERT_EQ(raise(SIGTERM), 0);
         raiseReturned = true;
         EXPECT_EQ(closes, 0);
