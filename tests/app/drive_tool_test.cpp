@@ -5,11 +5,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <ext/stdio_filebuf.h>
+
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <streambuf>
 #include <thread>
 
 #include "support/temp_dir.h"
@@ -90,38 +91,11 @@ TEST_F(DriveTool, ExitStatusesAndMessages) {
     EXPECT_NE(out.str().find("\"MediaPresent\": false"), std::string::npos);
 }
 
-namespace {
-
-// Each flush of the stream is a write to the pipe: what watch prints, as it prints it.
-class PipeBuf : public std::streambuf {
-  public:
-    explicit PipeBuf(int fd) : fd_(fd) {}
-
-  protected:
-    int overflow(int c) override {
-        if (c != EOF) {
-            buffer_ += static_cast<char>(c);
-        }
-        return c;
-    }
-    int sync() override {
-        const bool ok =
-            ::write(fd_, buffer_.data(), buffer_.size()) == static_cast<ssize_t>(buffer_.size());
-        buffer_.clear();
-        return ok ? 0 : -1;
-    }
-
-  private:
-    int fd_;
-    std::string buffer_;
-};
-
-}  // namespace
-
 TEST_F(DriveTool, WatchPrintsEachChangeAsItHappensAndEndsCleanlyOnAnInterrupt) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    PipeBuf buf(fds[1]);
+    // Each flush of the stream is a write to the pipe: what watch prints, as it prints it.
+    __gnu_cxx::stdio_filebuf<char> buf(fds[1], std::ios::out);
     std::ostream lines(&buf);
     int status = -1;
     std::thread watch([&] {
@@ -149,6 +123,5 @@ TEST_F(DriveTool, WatchPrintsEachChangeAsItHappensAndEndsCleanlyOnAnInterrupt) {
 )"),
               std::string::npos)
         << got;
-    ::close(fds[0]);
-    ::close(fds[1]);
+    ::close(fds[0]);  // the other end is the stream's
 }

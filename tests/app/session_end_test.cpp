@@ -1,9 +1,6 @@
-#include <algorithm>
 #include <initializer_list>
 
 #include "app/session_end.h"
-#include "drives/modMain.h"
-#include "monitor/frmMonitor.h"
 #include "platform/qt/session_machine.h"
 #include "support/window_fixture.h"
 #include "tray/frmSystemTray.h"
@@ -19,19 +16,21 @@ namespace {
 
 class SessionEndTest : public test::WindowFixture {
   protected:
-    // CD drives (with a disc or not, a label) and the user's choices for each.
+    // CD drives (with a disc or not, a label) and the user's choices for each; silent unless
+    // the test listens for the beeps.
     struct Cd {
         char letter;
         bool disc;
         int monitor, notify, eject;
         const char* label = "";
     };
-    void Start(std::initializer_list<Cd> cds) {
+    void Start(std::initializer_list<Cd> cds, bool beep = false) {
         for (const Cd& cd : cds) {
             AddCd(cd.letter, cd.disc);
             drives.drives[cd.letter].label = cd.label;
         }
         InitOptions();
+        gBeep = ToVb(beep);
         ASSERT_TRUE(FindDrives());
         FormRegistry::SetMainReturned();
         for (const Cd& cd : cds) {
@@ -70,11 +69,12 @@ class SessionEndTest : public test::WindowFixture {
 };
 
 TEST_F(SessionEndTest, MediaCheckListsEjectsAndGhostsThenWaitsForTheNotification) {
-    Start({{'G', true, 1, 1, 0},               // index 0: the key with character code 0
-           {'F', true, 2, 1, 1},               // greyed: skipped
-           {'E', true, 1, 0, 1},               // ejected, not listed
-           {'D', true, 1, 1, 1, "HOLIDAY"}});  // listed and ghosted
-    mci.cds['G'].doorOpen = true;              // closed first by the check
+    Start({{'G', true, 1, 1, 0},              // index 0: the key with character code 0
+           {'F', true, 2, 1, 1},              // greyed: skipped
+           {'E', true, 1, 0, 1},              // ejected, not listed
+           {'D', true, 1, 1, 1, "HOLIDAY"}},  // listed and ghosted
+          true);
+    mci.cds['G'].doorOpen = true;  // closed first by the check
     const long long start = host.Now();
     machine.Request(EndSource::Signal, EndWindows::Allowed, {}, true);  // systemd's SIGTERM
 
@@ -95,7 +95,7 @@ TEST_F(SessionEndTest, MediaCheckListsEjectsAndGhostsThenWaitsForTheNotification
 }
 
 TEST_F(SessionEndTest, NothingToListHoldsTheEndUntilTheSplashHasHiddenItself) {
-    Start({{'D', true, 1, 0, 1}, {'E', false, 1, 1, 1}});
+    Start({{'D', true, 1, 0, 1}, {'E', false, 1, 1, 1}}, true);
     const long long start = host.Now();
     Logout();
     EXPECT_EQ(host.Now() - start, 5000);
@@ -108,7 +108,6 @@ TEST_F(SessionEndTest, NothingToListHoldsTheEndUntilTheSplashHasHiddenItself) {
 
 TEST_F(SessionEndTest, ACancelledShutdownBringsTheIconBackAndExitThenStillEndsTheProgram) {
     Start({{'D', true, 1, 1, 0}, {'E', true, 1, 1, 0}});
-    gBeep = vbFalse;
     for (int round = 0; round < 2; ++round) {
         const long long start = host.Now();
         machine.Request(EndSource::Logind, EndWindows::Allowed);
@@ -152,7 +151,6 @@ TEST_F(SessionEndTest, ACancelledShutdownBringsTheIconBackAndExitThenStillEndsTh
 // the Xfce tests'; what they cannot time is a call-off during the check.
 TEST_F(SessionEndTest, ACallOffDuringTheCheckEndsItAndAnEndWithoutWindowsOnlyEjects) {
     Start({{'D', true, 1, 1, 0}});
-    gBeep = vbFalse;
     // While the notification counts down: answered at once as with OK.
     host.Later(3000, [&] { CallOff(); });
     const long long early = host.Now();
@@ -189,7 +187,6 @@ TEST_F(SessionEndTest, ACallOffDuringTheCheckEndsItAndAnEndWithoutWindowsOnlyEje
 // for the hide and a margin), or none.
 TEST_F(SessionEndTest, ACountdownFitsLogindsDelayOrIsNotShown) {
     Start({{'D', true, 1, 1, 1}});
-    gBeep = vbFalse;
     const struct {
         int delayMs;
         long long heldMs;  // the check's time on the program's clock
@@ -226,7 +223,6 @@ TEST_F(SessionEndTest, ACheckDuringATrayClickEndsTheClicksDoorLoop) {
 TEST_F(SessionEndTest, ARefusedEjectIsListedUnghostedAndAClickTriesAgain) {
     Start({{'E', true, 1, 1, 1, "HOLIDAY"}, {'D', true, 1, 1, 1, "MY DATA"}});
     mci.cds['D'].ejectError = platform::kMciDiscInUse;
-    gBeep = vbFalse;
     const auto clickD = [] { forms::Ref<frmMonitor>().lvwDrive_ItemClick(Item(1)); };
     std::vector<std::string> atStart, afterBusyClick, afterClick;
     host.Later(2000, [&] {

@@ -1,6 +1,5 @@
-#include <algorithm>
+#include <tuple>
 
-#include "drives/modMain.h"
 #include "support/window_fixture.h"
 #include "tray/frmSystemTray.h"
 
@@ -46,10 +45,8 @@ TEST_F(Startup, StartsTheTrayPreloadsTheDialogsAndClosesTheTrays) {
     EXPECT_EQ(gPreloading, vbFalse);
     // The preloaded dialogs are built without controls; their unload handlers still run.
     EXPECT_EQ(gAdvancedOpen, vbFalse);
-    EXPECT_EQ(gWaitTime, 10000);
-    EXPECT_EQ(gBeep, vbTrue);
-    EXPECT_EQ(gShowDriveType, vbTrue);
-    EXPECT_EQ(gShowMediaType, vbFalse);
+    EXPECT_EQ(std::tuple(gWaitTime, gBeep, gShowDriveType, gShowMediaType),
+              std::tuple(10000, vbTrue, vbTrue, vbFalse));
     EXPECT_EQ(settings.Value("@", "5"), host.appPath);
     EXPECT_TRUE(shell.IconShown());
     EXPECT_FALSE(mci.cds['D'].doorOpen);
@@ -62,13 +59,12 @@ TEST_F(Startup, StartsTheTrayPreloadsTheDialogsAndClosesTheTrays) {
 }
 
 TEST_F(Startup, NoDriveTellsSoAndEndsWithTheSplash) {
-    drives.drives['C'] = test::Disk(platform::kDriveFixed, true);
+    drives.drives['C'] = {platform::kDriveFixed, true};
     Main();
-    ASSERT_EQ(host.boxes.size(), 1U);
-    EXPECT_EQ(host.boxes[0].prompt,
-              "Bayminder monitors removable drives.\rThis system doesn't appear to have any.");
-    EXPECT_EQ(host.boxes[0].style, 4112);
-    EXPECT_EQ(host.boxes[0].title, "Bayminder");
+    EXPECT_EQ(host.boxes, (std::vector<test::ShownBox>{
+                              {"Bayminder monitors removable drives.\rThis system doesn't appear "
+                               "to have any.",
+                               4112, "Bayminder"}}));
     EXPECT_TRUE(shell.calls.empty());
     FormRegistry::SetMainReturned();
     EXPECT_EQ(programEnds, 0);

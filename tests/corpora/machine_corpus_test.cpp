@@ -9,7 +9,6 @@
 #include <gmock/gmock.h>
 
 #include "corpora/corpus.h"
-#include "drives/modMain.h"
 #include "platform/sim/sim_machine.h"
 #include "support/model_fixture.h"
 #include "support/temp_dir.h"

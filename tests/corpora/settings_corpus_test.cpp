@@ -8,7 +8,6 @@
 #include <gmock/gmock.h>
 
 #include "corpora/corpus.h"
-#include "drives/modMain.h"
 #include "platform/settings/qt_settings_backing.h"
 #include "support/model_fixture.h"
 #include "support/temp_dir.h"
@@ -43,9 +42,9 @@ class SettingsCorpus : public bm::test::ModelFixture {
   protected:
     void SetUp() override {
         ModelFixture::SetUp();
-        drives.drives['A'] = bm::test::Disk(bm::platform::kDriveRemovable, true);
+        drives.drives['A'] = {bm::platform::kDriveRemovable, true};
         AddCd('D', true);
-        drives.drives['E'] = bm::test::Disk(bm::platform::kDriveRemovable, true);
+        drives.drives['E'] = {bm::platform::kDriveRemovable, true};
     }
     // A configuration folder holding the bytes as Bayminder.ini; the file's path.
     std::string Prepare(const std::string& bytes) {

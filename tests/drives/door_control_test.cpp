@@ -2,7 +2,6 @@
 #include <optional>
 #include <tuple>
 
-#include "drives/modMain.h"
 #include "support/model_fixture.h"
 
 using namespace bm;
@@ -20,7 +19,7 @@ std::string State(const DriveRecord& r) {
 
 TEST_F(DoorControl, ProbesAtMostOncePerIntervalPerDriveEvenWhenReentered) {
     AddCd('D', true);
-    drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
+    drives.drives['A'] = {platform::kDriveRemovable, true};
     FindDrives();
     mci.sent.clear();
     drives.listings.clear();
@@ -64,7 +63,7 @@ TEST_F(DoorControl, ProbesAtMostOncePerIntervalPerDriveEvenWhenReentered) {
 TEST_F(DoorControl, DoorStateFollowsTheProbesAndTheMoves) {
     AddCd('D', true);
     AddCd('E', false, false);
-    drives.drives['A'] = test::Disk(platform::kDriveRemovable, false);
+    drives.drives['A'] = {platform::kDriveRemovable, false};
     FindDrives();
     DriveRecord& e = gDrives[0];
     DriveRecord& d = gDrives[1];
@@ -105,10 +104,7 @@ TEST_F(DoorControl, AFailedOpenIsToldAndReadsAsNoMedia) {
         host.Advance(1000);
         d.MediaPresent = vbTrue;
         RefreshDriveStatus(d);
-        ASSERT_EQ(host.boxes.size(), 1U) << code;
-        EXPECT_EQ(host.boxes[0].prompt, text);
-        EXPECT_EQ(host.boxes[0].style, 0);
-        EXPECT_EQ(host.boxes[0].title, "Bayminder");
+        EXPECT_EQ(host.boxes, (std::vector<test::ShownBox>{{text, 0, "Bayminder"}})) << code;
         EXPECT_EQ(d.MediaPresent, vbFalse);
         EXPECT_EQ(Count(mci.sent, "Close cd"), code == 265 ? 1 : 0);
     }
@@ -145,7 +141,7 @@ TEST_F(DoorControl, ATrayHeldShutIsToldWhyAndTheRecordStaysWhereTheDoorIs) {
          "Bayminder cannot open the tray of drive E:.\rThe system does not allow you to unmount "
          "the disc."},
     };
-    std::vector<std::string> told;
+    std::vector<test::ShownBox> told;
     for (const auto& [letter, code, text] : cases) {
         mci.cds[letter].ejectError = code;
         host.Advance(1000);
@@ -153,16 +149,10 @@ TEST_F(DoorControl, ATrayHeldShutIsToldWhyAndTheRecordStaysWhereTheDoorIs) {
         EXPECT_FALSE(mci.cds[letter].doorOpen);
         EXPECT_EQ(State(Drive(letter)), "-1-1-1") << code;
         if (!text.empty()) {
-            told.push_back(text);
+            told.push_back({text, platform::kVbExclamation, "Bayminder"});
         }
     }
-    std::vector<std::string> shown;
-    for (const auto& box : host.boxes) {
-        shown.push_back(box.prompt);
-        EXPECT_EQ(box.style, platform::kVbExclamation);
-        EXPECT_EQ(box.title, "Bayminder");
-    }
-    EXPECT_EQ(shown, told);
+    EXPECT_EQ(host.boxes, told);
 }
 
 // The tooltip and the dialogs ask every second: a fault told once waits for an open or a move

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "drives/letters.h"
-#include "drives/modMain.h"
 #include "support/model_fixture.h"
 
 using namespace bm;
@@ -38,48 +37,18 @@ TEST(Letters, GivenByTheRules) {
         std::map<std::string, char> kept;
         std::string given;
     } cases[] = {
+        // clang-format off
         {"first start: the machine's letters", {Dev("x", 'E'), Dev("y", 'D')}, {}, {}, "x:E y:D "},
-        {"first start over old sections: still the machine's letters",
-         {Dev("x", 'D'), Dev("y", 'E')},
-         {{'D', ""}, {'E', ""}},
-         {},
-         "x:D y:E "},
-        {"a drive away keeps its letter; a new one takes the first free",
-         {Dev("x", 'D'), Dev("y", 'E')},
-         {{'D', "x"}, {'E', "z"}},
-         {},
-         "x:D y:F "},
-        {"own letter although the machine now gives another",
-         {Dev("y", 'D')},
-         {{'D', "x"}, {'E', "y"}},
-         {},
-         "y:E "},
-        {"old sections of drives away are kept too",
-         {Dev("y", 'D')},
-         {{'D', ""}, {'F', "x"}},
-         {},
-         "y:E "},
+        {"first start over old sections: still the machine's letters", {Dev("x", 'D'), Dev("y", 'E')}, {{'D', ""}, {'E', ""}}, {}, "x:D y:E "},
+        {"a drive away keeps its letter; a new one takes the first free", {Dev("x", 'D'), Dev("y", 'E')}, {{'D', "x"}, {'E', "z"}}, {}, "x:D y:F "},
+        {"own letter although the machine now gives another", {Dev("y", 'D')}, {{'D', "x"}, {'E', "y"}}, {}, "y:E "},
+        {"old sections of drives away are kept too", {Dev("y", 'D')}, {{'D', ""}, {'F', "x"}}, {}, "y:E "},
         {"no letter free: the one away longest is given", {Dev("new", 'D')}, full, {}, "new:K "},
-        {"the machine's own letter wins",
-         {Dev("p", 'E', false, true), Dev("y", 'F')},
-         {{'E', "q"}},
-         {},
-         "p:E y:D "},
-        {"letters of this run's records stay theirs, gone or not",
-         {Dev("x", 'E'), Dev("y", 'D')},
-         {{'D', "g"}, {'E', "x"}},
-         {{"g", 'D'}, {"x", 'E'}},
-         "x:E y:F "},
-        {"floppies: A: and B: only",
-         {Dev("f1", 'A', true), Dev("f2", 'B', true), Dev("f3", 0, true)},
-         {{'D', "f3"}},
-         {},
-         "f1:A f2:B "},
-        {"a section twice with one identity: the first",
-         {Dev("x", 'F')},
-         {{'D', "x"}, {'E', "x"}},
-         {},
-         "x:D "},
+        {"the machine's own letter wins", {Dev("p", 'E', false, true), Dev("y", 'F')}, {{'E', "q"}}, {}, "p:E y:D "},
+        {"letters of this run's records stay theirs, gone or not", {Dev("x", 'E'), Dev("y", 'D')}, {{'D', "g"}, {'E', "x"}}, {{"g", 'D'}, {"x", 'E'}}, "x:E y:F "},
+        {"floppies: A: and B: only", {Dev("f1", 'A', true), Dev("f2", 'B', true), Dev("f3", 0, true)}, {{'D', "f3"}}, {}, "f1:A f2:B "},
+        {"a section twice with one identity: the first", {Dev("x", 'F')}, {{'D', "x"}, {'E', "x"}}, {}, "x:D "},
+        // clang-format on
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Shown(letters::Give(c.present, c.claims, c.kept)), c.given) << c.what;
@@ -172,16 +141,11 @@ TEST_F(DriveFollow, EveryDriveKeepsItsLetterAndSettingsThroughRestartsAndPlugs) 
 }
 
 TEST_F(DriveFollow, TheFirstStartAdoptsTheOldSectionsOfTheDrivesThere) {
-    for (const auto& [key, value] : {std::pair{"1", "3"},
-                                     {"2", "0"},
-                                     {"3", "1"},
-                                     {"4", "1"},
-                                     {"5", "True"},
-                                     {"6", "True"},
-                                     {"7", "1"},
-                                     {"8", "1"}}) {
-        settings.SaveSetting("Bayminder", "D", key, value);
-        settings.SaveSetting("Bayminder", "F", key, value);  // a drive away today
+    const char* values[] = {"3", "0", "1", "1", "True", "True", "1", "1"};
+    for (int key = 1; key <= 8; ++key) {
+        for (const char* section : {"D", "F"}) {  // F: a drive away today
+            settings.SaveSetting("Bayminder", section, std::to_string(key), values[key - 1]);
+        }
     }
     set.Attach("int", platform::kDriveCdRom, 'D');
     Restart();

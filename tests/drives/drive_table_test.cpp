@@ -1,25 +1,25 @@
+#include <gmock/gmock.h>
+
 #include "drives/modCode.h"
-#include "drives/modMain.h"
 #include "support/model_fixture.h"
 
 using namespace bm;
 using namespace bm::modMain;
-using bm::test::Disk;
 
 using DriveTable = bm::test::ModelFixture;
 using DriveSettings = bm::test::ModelFixture;
 using SettingsStore = bm::test::ModelFixture;
 
 TEST_F(DriveTable, KeepsWatchedDrivesHighestLetterFirst) {
-    drives.drives['A'] = Disk(platform::kDriveRemovable, true);
-    drives.drives['B'] = Disk(platform::kDriveRemovable, false);
-    drives.drives['C'] = Disk(platform::kDriveFixed, true);
+    drives.drives['A'] = {platform::kDriveRemovable, true};
+    drives.drives['B'] = {platform::kDriveRemovable, false};
+    drives.drives['C'] = {platform::kDriveFixed, true};
     AddCd('D', true);
-    drives.drives['E'] = Disk(platform::kDriveRemovable, false);  // empty at start
-    drives.drives['F'] = Disk(platform::kDriveRemote, true);
-    drives.drives['G'] = Disk(platform::kDriveRamDisk, true);
-    drives.drives['H'] = Disk(platform::kDriveRemovable, true, {"README", "DRVSPACE.000"});
-    drives.drives['I'] = Disk(platform::kDriveUnknown, true);
+    drives.drives['E'] = {platform::kDriveRemovable, false};  // empty at start
+    drives.drives['F'] = {platform::kDriveRemote, true};
+    drives.drives['G'] = {platform::kDriveRamDisk, true};
+    drives.drives['H'] = {platform::kDriveRemovable, true, {"README", "DRVSPACE.000"}};
+    drives.drives['I'] = {platform::kDriveUnknown, true};
 
     ASSERT_TRUE(FindDrives());
     std::vector<std::string> letters;
@@ -47,13 +47,15 @@ TEST_F(DriveTable, VolumeInfoInProperCase) {
         {"Audio CD", "Audio Disc"},
         {"", ""},
         {std::string("A\nB\r\x01\x7f\0C", 8), "A B    C"},  // the medium's text, not ours
+        {"2ND disc", "2nd Disc"},
+        {"caf\xc3\xa9 BAR", "Caf\xc3\xa9 Bar"},  // other bytes are kept
         {"HOLIDAY", "Holiday"},
     };
     for (const auto& [label, shown] : labels) {
         drives.drives['D'].label = label;
         host.Advance(1000);
         RefreshDriveStatus(d);
-        EXPECT_EQ(d.VolumeLabel, shown);
+        EXPECT_EQ(d.VolumeLabel, shown) << label;
     }
     EXPECT_EQ(d.SerialNumber, static_cast<std::int32_t>(0xDEADBEEF));
 
@@ -66,12 +68,12 @@ TEST_F(DriveTable, VolumeInfoInProperCase) {
 
 // Damaged sections and the stores that fail are the corpora's and the dialogs' part.
 TEST_F(DriveSettings, DefaultsByKindOfDriveAreStoredAndBelievedAtTheNextStart) {
-    drives.drives['A'] = Disk(platform::kDriveRemovable, false);
+    drives.drives['A'] = {platform::kDriveRemovable, false};
     AddCd('D', true, true);
     AddCd('F', true, false);
     AddCd('G', false);
     mci.cds['G'].openError = 5;  // the device cannot be opened
-    drives.drives['E'] = Disk(platform::kDriveRemovable, true);
+    drives.drives['E'] = {platform::kDriveRemovable, true};
     ASSERT_TRUE(FindDrives());
     const auto section = [&](char letter) {
         std::string out;
@@ -103,12 +105,8 @@ TEST_F(DriveSettings, DefaultsByKindOfDriveAreStoredAndBelievedAtTheNextStart) {
 TEST_F(SettingsStore, ReadsWritesAndDefaults) {
     EXPECT_EQ(modCode::ReadSetting("Q", "1", "0"), "0");
     EXPECT_EQ(modCode::ReadSetting("Q", "1", 42), "42");
-    try {
-        modCode::ReadSetting("Q", "1");
-        ADD_FAILURE();
-    } catch (const RuntimeError& e) {
-        EXPECT_EQ(e.Number(), 6);
-    }
+    EXPECT_THAT([] { modCode::ReadSetting("Q", "1"); },
+                testing::Throws<RuntimeError>(testing::Property(&RuntimeError::Number, 6)));
     modCode::WriteSetting("@", "5", "/first");
     modCode::WriteSetting("@", "5", "/second");
     ASSERT_EQ(settings.sections["@"].size(), 1U);

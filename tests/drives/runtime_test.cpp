@@ -33,11 +33,3 @@ TEST(Runtime, ConversionsOfStoredText) {
     EXPECT_EQ(CStr(vbTrue), "True");
     EXPECT_EQ(CStr(vbFalse), "False");
 }
-
-TEST(Runtime, ProperCase) {
-    EXPECT_EQ(ProperCase("MY DATA"), "My Data");
-    EXPECT_EQ(ProperCase("AUDIO CD"), "Audio Cd");
-    EXPECT_EQ(ProperCase("2ND disc"), "2nd Disc");
-    EXPECT_EQ(ProperCase(""), "");
-    EXPECT_EQ(ProperCase("caf\xc3\xa9 BAR"), "Caf\xc3\xa9 Bar");  // other bytes are kept
-}

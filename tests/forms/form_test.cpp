@@ -1,7 +1,5 @@
 #include "forms/form.h"
 
-#include <gtest/gtest.h>
-
 #include <QAccessible>
 
 #include "forms/icons.h"

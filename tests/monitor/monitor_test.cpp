@@ -5,7 +5,6 @@
 #include <QLineEdit>
 #include <QTest>
 
-#include "drives/modMain.h"
 #include "support/window_fixture.h"
 
 using namespace bm;

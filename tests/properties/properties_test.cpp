@@ -1,13 +1,10 @@
 // The properties dialogs. Their captions and keyboard, Esc, the drive dialog's OK and Cancel,
 // and each kind of drive's rules as a screen reader meets them are the desktop tests' part.
-#include <QApplication>
 #include <QTest>
 #include <tuple>
 
-#include "drives/modMain.h"
 #include "properties/frmProperties.h"
 #include "properties/frmPropertiesAdvanced.h"
-#include "support/fake_platform.h"
 #include "support/window_fixture.h"
 
 using namespace bm;
@@ -29,7 +26,7 @@ class Properties : public test::WindowFixture {
 
 // The rules run on every change of a value, from code too, not only on a click.
 TEST_F(Properties, TheRulesHoldWhenCodeSetsAValueTheMonitorBoxHidesTheTwoBelowItNoClickGivesGrey) {
-    drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
+    drives.drives['A'] = {platform::kDriveRemovable, true};
     frmProperties& dialog = Open();
     dialog.chkNotify->SetValue(0);
     EXPECT_EQ(dialog.chkNotify->Value(), 1);
@@ -43,7 +40,7 @@ TEST_F(Properties, TheRulesHoldWhenCodeSetsAValueTheMonitorBoxHidesTheTwoBelowIt
     }
 }
 
-TEST_F(Properties, EnterPressesNothingAndTheCloseBoxKeepsTheChangesUnwritten) {
+TEST_F(Properties, EnterPressesNothingTheCloseBoxWritesNothingAndAFailedStoreIsTold) {
     AddCd('E', true);
     AddCd('D', true);
     frmProperties& dialog = Open();
@@ -57,6 +54,17 @@ TEST_F(Properties, EnterPressesNothingAndTheCloseBoxKeepsTheChangesUnwritten) {
     EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
     EXPECT_EQ(gDrives[0].StatusToolTip, 0);
     EXPECT_EQ(settings.writes, before);
+
+    frmProperties& again = forms::Ref<frmProperties>();
+    again.Show();
+    again.chkStatusToolTip->SetValue(0);
+    settings.failAfterWrites = 8;  // the first drive saves, the second fails
+    again.cmdOkay->click();
+    EXPECT_EQ(settings.Value("E", "7"), "0");
+    ASSERT_EQ(host.boxes.size(), 1U);
+    EXPECT_EQ(host.boxes[0].style, 48);
+    EXPECT_NE(host.boxes[0].prompt.find("Bayminder.ini: Permission denied"), std::string::npos);
+    EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
 }
 
 TEST_F(Properties, StatusLinesFollowTheDoorAndStopWhenHidden) {
@@ -151,20 +159,6 @@ TEST_F(Properties, DrivesComingAndGoingWhileOpenGetTheirTabsAndLoseNoEdit) {
     EXPECT_TRUE(host.boxes.empty());
 }
 
-TEST_F(Properties, AStoreThatFailsOnOkIsToldAndNothingCrashes) {
-    AddCd('E', true);
-    AddCd('D', true);
-    frmProperties& dialog = Open();
-    dialog.chkStatusToolTip->SetValue(0);
-    settings.failAfterWrites = 8;  // the first drive saves, the second fails
-    dialog.cmdOkay->click();
-    EXPECT_EQ(settings.Value("E", "7"), "0");
-    ASSERT_EQ(host.boxes.size(), 1U);
-    EXPECT_EQ(host.boxes[0].style, 48);
-    EXPECT_NE(host.boxes[0].prompt.find("Bayminder.ini: Permission denied"), std::string::npos);
-    EXPECT_EQ(FormRegistry::Find("frmProperties"), nullptr);
-}
-
 using Options = std::tuple<std::int32_t, VbBool, VbBool, VbBool>;
 
 Options Current() {
@@ -187,7 +181,7 @@ class Advanced : public test::WindowFixture {
     }
 };
 
-TEST_F(Advanced, ShowsTheOptionsWithoutChangingThemAndEachChoiceSetsItsOptionAndTheSample) {
+TEST_F(Advanced, ShowsTheOptionsUnchangedEachChoiceSetsItsOptionAndTheCloseBoxKeepsThem) {
     const Options other(7000, vbFalse, vbTrue, vbFalse);
     frmPropertiesAdvanced& form = Open(other);
     EXPECT_EQ(Current(), other);
@@ -210,6 +204,16 @@ TEST_F(Advanced, ShowsTheOptionsWithoutChangingThemAndEachChoiceSetsItsOptionAnd
     }
     ClickBox(form.chkBeep);
     EXPECT_EQ(gBeep, vbTrue);
+
+    // Enter presses nothing; the close box keeps the choices.
+    QTest::keyClick(form.cmdOkay, Qt::Key_Return);
+    QTest::keyClick(form.sldWait, Qt::Key_Enter);
+    EXPECT_TRUE(IsLoaded());
+    form.close();
+    EXPECT_FALSE(IsLoaded());
+    EXPECT_EQ(Count(Lines(), "unload frmPropertiesAdvanced 0"), 1);
+    EXPECT_EQ(gAdvancedOpen, vbFalse);
+    EXPECT_EQ(Current(), Options(7000, vbTrue, vbFalse, vbFalse));
 }
 
 TEST_F(Advanced, TheWaitFollowsTheSliderOkKeepsTheChoicesAndCancelRestoresTheDefaults) {
@@ -230,19 +234,6 @@ TEST_F(Advanced, TheWaitFollowsTheSliderOkKeepsTheChoicesAndCancelRestoresTheDef
     Open(Current()).cmdCancel->click();
     EXPECT_FALSE(IsLoaded());
     EXPECT_EQ(Current(), Options(10000, vbTrue, vbFalse, vbTrue));
-}
-
-TEST_F(Advanced, EnterPressesNothingAndTheCloseBoxKeepsTheChoices) {
-    frmPropertiesAdvanced& form = Open();
-    form.optDriveLetter->click();
-    QTest::keyClick(form.cmdOkay, Qt::Key_Return);
-    QTest::keyClick(form.sldWait, Qt::Key_Enter);
-    EXPECT_TRUE(IsLoaded());
-    form.close();
-    EXPECT_FALSE(IsLoaded());
-    EXPECT_EQ(Count(Lines(), "unload frmPropertiesAdvanced 0"), 1);
-    EXPECT_EQ(gAdvancedOpen, vbFalse);
-    EXPECT_EQ(gShowDriveType, vbFalse);
 }
 
 }  // namespace

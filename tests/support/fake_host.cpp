@@ -40,7 +40,7 @@ void FakeHost::Later(int ms, std::function<void()> event) {
     later_.push_back(std::move(timer));
 }
 
-void FakeHost::RunPending() {
+void FakeHost::DoEvents() {
     // Only what was queued before this call; what the events queue runs next time.
     auto batch = std::move(pending_);
     pending_.clear();
@@ -49,13 +49,9 @@ void FakeHost::RunPending() {
     }
 }
 
-void FakeHost::DoEvents() {
-    RunPending();
-}
-
 int FakeHost::MsgBox(const std::string& prompt, int style, const std::string& title) {
     boxes.push_back({prompt, style, title});
-    RunPending();  // a modal box lets other events run
+    DoEvents();  // a modal box lets other events run
     return 1;
 }
 
@@ -98,13 +94,13 @@ bool FakeHost::AdvanceToNextTimer(long long limitMs) {
 }
 
 void FakeHost::WaitWhile(const std::function<bool()>& condition) {
-    RunPending();
+    DoEvents();
     while (condition()) {
         if (!AdvanceToNextTimer()) {
             ADD_FAILURE() << "WaitWhile would wait for ever: no timer runs";
             return;
         }
-        RunPending();
+        DoEvents();
     }
 }
 

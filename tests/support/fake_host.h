@@ -3,6 +3,7 @@
 // the test queued, so re-entry can be provoked on purpose.
 #include <deque>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -35,7 +36,11 @@ struct ShownBox {
     std::string prompt;
     int style;
     std::string title;
+    bool operator==(const ShownBox&) const = default;
 };
+inline void PrintTo(const ShownBox& b, std::ostream* out) {
+    *out << b.style << " " << b.title << ": " << b.prompt;
+}
 
 class FakeHost : public platform::Host {
   public:
@@ -62,7 +67,6 @@ class FakeHost : public platform::Host {
 
   private:
     friend class FakeTimer;
-    void RunPending();
     FakeTimer* NextDue(long long end) const;
     void Fire(FakeTimer& timer);
     long long now_ = 0;

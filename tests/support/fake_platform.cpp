@@ -68,13 +68,8 @@ void FakeDriveSet::Bind(const std::map<char, std::string>& letters) {
 }
 
 void FakeDriveSet::Attach(const std::string& identity, int type, char native, bool media) {
-    Attached a;
-    a.device = {identity, type,
-                type == platform::kDriveRemovable && (native == 'A' || native == 'B'), false,
-                native};
-    a.drive = Disk(type, media);
-    a.cd = FakeCd{media, false, true, 0};
-    attached[identity] = a;
+    const bool floppy = type == platform::kDriveRemovable && (native == 'A' || native == 'B');
+    attached[identity] = {{identity, type, floppy, false, native}, {type, media}, {media}};
 }
 
 int FakeMci::SendString(const std::string& command, std::string& reply) {

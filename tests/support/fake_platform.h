@@ -16,8 +16,8 @@ namespace bm::test {
 struct FakeDrive {
     int type = platform::kDriveNoRootDir;
     bool medium = false;  // the root can be listed
-    std::vector<std::string> files;
-    std::string label;
+    std::vector<std::string> files{};
+    std::string label{};
     std::uint32_t serial = 0;
     bool labelFails = false;  // the label read fails, as when the medium goes after the probe
 };
@@ -31,14 +31,6 @@ class FakeDrives : public platform::DriveQueries {
     std::map<char, FakeDrive> drives;
     std::vector<std::string> listings;  // every Dir pattern asked
 };
-
-inline FakeDrive Disk(int type, bool medium, std::vector<std::string> files = {}) {
-    FakeDrive d;
-    d.type = type;
-    d.medium = medium;
-    d.files = std::move(files);
-    return d;
-}
 
 // A CD drive behind the command strings; any command can be answered by `script` instead.
 struct FakeCd {

@@ -43,7 +43,7 @@ class ModelFixture : public ::testing::Test {
     }
 
     void AddCd(char letter, bool disc, bool canEject = true) {
-        drives.drives[letter] = Disk(platform::kDriveCdRom, disc);
+        drives.drives[letter] = {platform::kDriveCdRom, disc};
         mci.cds[letter] = FakeCd{disc, false, canEject, 0};
     }
     // The record of a watched drive.

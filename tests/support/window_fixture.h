@@ -1,8 +1,6 @@
 #pragma once
 // The drive model fixture with the windows: a QApplication on the offscreen platform, the fake
 // shell, every window registered, and the end of the program recorded instead of done.
-#include <QApplication>
-
 #include "app/all_forms.h"
 #include "forms/form.h"
 #include "monitor/frmMonitor.h"

@@ -2,7 +2,6 @@
 // within its throttles, and the clicks on the icon. Exit is the session end tests' part.
 #include <QMenu>
 
-#include "drives/modMain.h"
 #include "support/window_fixture.h"
 #include "tray/frmSystemTray.h"
 
@@ -12,18 +11,9 @@ using bm::forms::FormRegistry;
 
 namespace {
 
-class FakeNotices : public platform::MediaNotices {
-  public:
-    void Watch(std::function<void()> changed) override { changed_ = std::move(changed); }
-    void Notify() const {
-        if (changed_) {
-            changed_();
-        }
-    }
-    bool Watched() const { return static_cast<bool>(changed_); }
-
-  private:
-    std::function<void()> changed_;
+struct FakeNotices : platform::MediaNotices {
+    void Watch(std::function<void()> handler) override { changed = std::move(handler); }
+    std::function<void()> changed;  // empty when nobody watches
 };
 
 class Tray : public test::WindowFixture {
@@ -36,11 +26,12 @@ class Tray : public test::WindowFixture {
         frmSystemTray::PopupRunner = nullptr;
         WindowFixture::TearDown();
     }
-    // A CD R: with the disc "HOLIDAY" and a floppy A: with an unlabelled disk.
-    void HolidayMachine() {
+    // Started on a CD R: with the disc "HOLIDAY" and a floppy A: with an unlabelled disk.
+    frmSystemTray& StartHoliday() {
         AddCd('R', true);
         drives.drives['R'].label = "HOLIDAY";
-        drives.drives['A'] = test::Disk(platform::kDriveRemovable, true);
+        drives.drives['A'] = {platform::kDriveRemovable, true};
+        return Start();
     }
     frmSystemTray& Start() {
         InitOptions();
@@ -59,8 +50,7 @@ class Tray : public test::WindowFixture {
 };
 
 TEST_F(Tray, TooltipNamesTheDrivesWithMediaInEachWording) {
-    HolidayMachine();
-    Start();
+    StartHoliday();
     EXPECT_EQ(shell.calls.front().message, platform::NIM_ADD);
     EXPECT_EQ(shell.calls.front().tip, "Bayminder");
     Drive('A').StatusToolTip = 1;
@@ -98,12 +88,12 @@ TEST_F(Tray, NoticesRebuildTheTooltipOnceWithinTheThrottleAndHoldOffAndNeverLose
     AddCd('S', false);
     Start();
     CloseAllDoors();
-    ASSERT_TRUE(notices.Watched());
+    ASSERT_TRUE(static_cast<bool>(notices.changed));
     EXPECT_EQ(shell.Tip(), "Bayminder");
 
     // The doors were closed just now, with a probe of R: within its hold-off the probe would see
     // nothing new, so the rebuild waits for the hold-off's end instead of showing the old state.
-    notices.Notify();
+    notices.changed();
     EXPECT_EQ(Modifies(), 0);
     host.Advance(1000);
     EXPECT_EQ(Modifies(), 1);
@@ -113,10 +103,10 @@ TEST_F(Tray, NoticesRebuildTheTooltipOnceWithinTheThrottleAndHoldOffAndNeverLose
     host.Advance(300);
     mci.cds['R'].disc = false;
     drives.drives['R'].medium = false;
-    notices.Notify();
+    notices.changed();
     AddCd('S', true);
     drives.drives['S'].label = "SUMMER";
-    notices.Notify();
+    notices.changed();
     EXPECT_EQ(Modifies(), 1);
     host.Advance(700);
     EXPECT_EQ(Modifies(), 2);
@@ -126,7 +116,7 @@ TEST_F(Tray, NoticesRebuildTheTooltipOnceWithinTheThrottleAndHoldOffAndNeverLose
     while (host.AdvanceToNextTimer(10000)) {
     }
     EXPECT_EQ(Modifies(), 2);
-    notices.Notify();
+    notices.changed();
     EXPECT_EQ(Modifies(), 3);
 
     // Pointer moves keep their own throttle, shared with the notices.
@@ -141,26 +131,25 @@ TEST_F(Tray, TheTipIsBuiltAfterStartUpNoticesWaitWhileTheIconIsAwayAndStopWithTh
     host.Advance(1000);
     EXPECT_EQ(Modifies(), 1) << "the tip is built after start-up without a mouse message";
     tray.SessionEndCheck();  // the end of the session takes the icon away and ejects R
-    notices.Notify();
+    notices.changed();
     host.Advance(20000);
     EXPECT_EQ(Modifies(), 1);  // no icon, nothing to modify
 
     // Called off: the icon comes back, and so do the rebuilds.
     tray.RestoreIcon();
     host.Advance(10000);
-    notices.Notify();
+    notices.changed();
     host.Advance(10000);
     EXPECT_EQ(Modifies(), 2);
 
     FormRegistry::Unload(tray, forms::vbFormCode);
-    EXPECT_FALSE(notices.Watched());
+    EXPECT_FALSE(static_cast<bool>(notices.changed));
 }
 
 // The desktop's end-of-session dialog is told what the notification lists, by label or by kind,
 // and told again with nothing once the notification has closed.
 TEST_F(Tray, TheEndOfTheSessionNamesTheListedMediaToTheDesktopWhileItsNotificationShows) {
-    HolidayMachine();
-    frmSystemTray& tray = Start();
+    frmSystemTray& tray = StartHoliday();
     Drive('A').Monitor = 1;
     Drive('A').Notify = 1;
     tray.SessionEndCheck();
@@ -169,8 +158,7 @@ TEST_F(Tray, TheEndOfTheSessionNamesTheListedMediaToTheDesktopWhileItsNotificati
 }
 
 TEST_F(Tray, SingleClickTogglesAfterTheReleaseDoubleClickOpensProperties) {
-    HolidayMachine();
-    Start();
+    StartHoliday();
     mci.sent.clear();
     shell.Click();
     host.Advance(499);
@@ -200,8 +188,7 @@ TEST_F(Tray, SingleClickTogglesAfterTheReleaseDoubleClickOpensProperties) {
 }
 
 TEST_F(Tray, RightClickCancelsTheClickAndTheMenuGoesAwayAfterFourSeconds) {
-    HolidayMachine();
-    frmSystemTray& tray = Start();
+    frmSystemTray& tray = StartHoliday();
     frmSystemTray::PopupRunner = [](QMenu& menu) { menu.popup(QPoint(0, 0)); };
     mci.sent.clear();
     shell.Send(platform::kWmLButtonUp);

@@ -1,7 +1,10 @@
 #pragma once
-// A scripted /dev and a mount table the test may change, for the Linux backend's tests.
+// A scripted /dev, a mount table the test may change and udisks2 played by the test, put
+// together on a fixture tree, for the Linux backend's tests.
 #include <fcntl.h>
 #include <linux/cdrom.h>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -13,8 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/errors.h"
 #include "platform/linux/block_source.h"
 #include "platform/linux/device_io.h"
+#include "platform/linux/linux_machine.h"
+#include "platform/linux/udisks.h"
+#include "support/fixture_source.h"
 
 namespace bm::platform::linux_ {
 
@@ -106,6 +113,86 @@ class MountTable final : public BlockDeviceSource {
 
   private:
     std::unique_ptr<BlockDeviceSource> tree_;
+};
+
+// udisks2, not there unless a test says so; an unmount takes one mount of the device away.
+class FakeUdisks final : public Udisks {
+  public:
+    explicit FakeUdisks(MountTable& table) : table_(table) {}
+    bool Available() override { return available; }
+    UdisksResult Unmount(const std::string& name) override {
+        calls.push_back("Unmount " + name);
+        auto& m = table_.mounts;
+        const auto one = std::find_if(
+            m.begin(), m.end(), [&](const MountEntry& e) { return e.dev == devices.at(name); });
+        if (unmount == UdisksStatus::kOk && !keepMounts && one != m.end()) {
+            m.erase(one);
+        }
+        return {unmount, unmount == UdisksStatus::kOk ? "" : "refused"};
+    }
+    UdisksResult Eject(const std::string& name) override {
+        calls.push_back("Eject " + name);
+        return {eject, eject == UdisksStatus::kOk ? "" : "refused"};
+    }
+
+    bool available = false;
+    bool keepMounts = false;  // says it unmounted, and the mount stays
+    UdisksStatus unmount = UdisksStatus::kOk;
+    UdisksStatus eject = UdisksStatus::kOk;
+    std::map<std::string, DevNum> devices{{"sr0", {11, 0}}, {"sr1", {11, 1}}};
+    std::vector<std::string> calls;
+
+  private:
+    MountTable& table_;
+};
+
+// A machine on a tree under fixtures/ whose /dev holds a working node per CD drive and floppy,
+// with the fake udisks2 above unless the test brings its own.
+struct Rig {
+    explicit Rig(const std::string& tree = "basic", std::unique_ptr<Udisks> daemon = nullptr) {
+        auto fake = std::make_unique<FakeDeviceIo>();
+        io = fake.get();
+        for (const char* node : {"sr0", "sr1", "sr2", "sr10", "fd0", "fd1"}) {
+            io->nodes[std::string("/dev/") + node] = FakeNode{};
+        }
+        auto source = std::make_unique<MountTable>(
+            MakeFixtureSource(std::string(BM_LINUX_FIXTURES) + "/" + tree));
+        table = source.get();
+        if (!daemon) {
+            daemon = std::make_unique<FakeUdisks>(*table);
+            udisks = static_cast<FakeUdisks*>(daemon.get());
+        }
+        machine =
+            std::make_unique<LinuxMachine>(std::move(source), std::move(fake), std::move(daemon));
+    }
+    int Send(const std::string& command) { return machine->MciDevice().SendString(command, reply); }
+    // The code and the reply (read once the command has run).
+    std::string Ask(const std::string& command) {
+        return std::to_string(Send(command)) + " " + reply;
+    }
+    // "set cd door open" on the drive, with its open and close around it.
+    int OpenTray(char letter) {
+        EXPECT_EQ(Send(std::string("open ") + letter + ": type cdaudio alias cd shareable wait"),
+                  kMciOk);
+        const int code = Send("set cd door open");
+        Send("close cd");
+        return code;
+    }
+    // The result of Dir, or "error N" when it throws.
+    std::string Dir(const std::string& pattern, int attributes = kAttrNormal) {
+        try {
+            return machine->Dir(pattern, attributes);
+        } catch (const RuntimeError& e) {
+            return "error " + std::to_string(e.Number());
+        }
+    }
+    FakeNode& Node(const std::string& name) { return io->nodes["/dev/" + name]; }
+
+    FakeDeviceIo* io = nullptr;
+    MountTable* table = nullptr;
+    FakeUdisks* udisks = nullptr;  // when it is the fake
+    std::string reply;
+    std::unique_ptr<LinuxMachine> machine;
 };
 
 }  // namespace bm::platform::linux_

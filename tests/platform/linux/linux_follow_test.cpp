@@ -1,24 +1,20 @@
 // The Linux backend's drives coming and going: identities from udev's properties, and the
 // table's changes as `bayminder-drives watch` prints them, on a fixture tree the test changes
 // between notices (the notices themselves are the udev monitor's; here the test gives them).
-#include <linux/cdrom.h>
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <sstream>
 #include <string>
 
 #include "app/drive_watch.h"
 #include "drives/modMain.h"
 #include "linux_fakes.h"
-#include "platform/linux/linux_machine.h"
 #include "platform/services.h"
 #include "support/fake_host.h"
 #include "support/fake_platform.h"
-#include "support/fixture_source.h"
 #include "support/temp_dir.h"
 
 namespace bm::platform::linux_ {
@@ -68,19 +64,16 @@ TEST(LinuxIdentity, SerialOfTheDriveItselfElseItsPortElseItsName) {
         std::string sr0, sr1;
         const char* identities;  // of D: and E:, the CD drives
     } cases[] = {
-        {"E:ID_SERIAL=QEMU_DVD-ROM_QM00003\nE:ID_SERIAL_SHORT=QM00003\nE:ID_PATH=pci-0:1.1-ata-2\n",
-         cd, "D=serial:QEMU_DVD-ROM_QM00003 E=name:sr1 "},
+        // clang-format off
+        {"E:ID_SERIAL=QEMU_DVD-ROM_QM00003\nE:ID_SERIAL_SHORT=QM00003\nE:ID_PATH=pci-0:1.1-ata-2\n", cd, "D=serial:QEMU_DVD-ROM_QM00003 E=name:sr1 "},
         // No serial of its own: the maker and model are every unit's, the port is its own.
-        {"E:ID_SERIAL=QEMU_QEMU_CD-ROM\nE:ID_PATH=pci-0:4.0-usb-0:1:1.0-scsi-0:0:0:0\n",
-         "E:ID_PATH=pci-0:4.0-usb-0:2:1.0-scsi-0:0:0:0\n",
+        {"E:ID_SERIAL=QEMU_QEMU_CD-ROM\nE:ID_PATH=pci-0:4.0-usb-0:1:1.0-scsi-0:0:0:0\n", "E:ID_PATH=pci-0:4.0-usb-0:2:1.0-scsi-0:0:0:0\n",
          "D=path:pci-0:4.0-usb-0:1:1.0-scsi-0:0:0:0 E=path:pci-0:4.0-usb-0:2:1.0-scsi-0:0:0:0 "},
         // USB storage's serial names its unit already; a reader's may not.
-        {"E:ID_SERIAL=QEMU_CD_BM-1-0:0\nE:ID_SERIAL_SHORT=BM-1\nE:ID_INSTANCE=0:0\n",
-         "E:ID_SERIAL=R_1\nE:ID_SERIAL_SHORT=1\nE:ID_INSTANCE=0:1\n",
-         "D=serial:QEMU_CD_BM-1-0:0 E=serial:R_1:0:1 "},
+        {"E:ID_SERIAL=QEMU_CD_BM-1-0:0\nE:ID_SERIAL_SHORT=BM-1\nE:ID_INSTANCE=0:0\n", "E:ID_SERIAL=R_1\nE:ID_SERIAL_SHORT=1\nE:ID_INSTANCE=0:1\n", "D=serial:QEMU_CD_BM-1-0:0 E=serial:R_1:0:1 "},
         // Two units that claim one serial are told apart by their ports.
-        {"E:ID_SERIAL=S\nE:ID_SERIAL_SHORT=S\nE:ID_PATH=p0\n",
-         "E:ID_SERIAL=S\nE:ID_SERIAL_SHORT=S\nE:ID_PATH=p1\n", "D=path:p0 E=path:p1 "},
+        {"E:ID_SERIAL=S\nE:ID_SERIAL_SHORT=S\nE:ID_PATH=p0\n", "E:ID_SERIAL=S\nE:ID_SERIAL_SHORT=S\nE:ID_PATH=p1\n", "D=path:p0 E=path:p1 "},
+        // clang-format on
     };
     for (const auto& c : cases) {
         tree.Udev("11:0", c.sr0);

@@ -2,103 +2,19 @@
 // test may change, with a scripted DeviceIo and udisks2 played by the test: letters, media,
 // listings, CD devices, labels, bad input, and a tray that opens as the desktop's eject opens it
 // (what the disc has mounted goes first; a disc that stays mounted is never ejected).
-#include <fcntl.h>
-#include <linux/cdrom.h>
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <functional>
-#include <map>
-#include <memory>
-#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "linux_fakes.h"
-#include "platform/errors.h"
-#include "platform/linux/linux_machine.h"
-#include "platform/linux/udisks.h"
-#include "support/fixture_source.h"
+#include "linux_fakes.h"  // with the backend it plays against
 
 namespace bm::platform::linux_ {
 namespace {
-
-// udisks2, not there unless a test says so; an unmount takes one mount of the device away.
-class FakeUdisks final : public Udisks {
-  public:
-    explicit FakeUdisks(MountTable& table) : table_(table) {}
-    bool Available() override { return available; }
-    UdisksResult Unmount(const std::string& name) override {
-        calls.push_back("Unmount " + name);
-        auto& m = table_.mounts;
-        const auto one = std::find_if(
-            m.begin(), m.end(), [&](const MountEntry& e) { return e.dev == devices.at(name); });
-        if (unmount == UdisksStatus::kOk && !keepMounts && one != m.end()) {
-            m.erase(one);
-        }
-        return {unmount, unmount == UdisksStatus::kOk ? "" : "refused"};
-    }
-    UdisksResult Eject(const std::string& name) override {
-        calls.push_back("Eject " + name);
-        return {eject, eject == UdisksStatus::kOk ? "" : "refused"};
-    }
-
-    bool available = false;
-    bool keepMounts = false;  // says it unmounted, and the mount stays
-    UdisksStatus unmount = UdisksStatus::kOk;
-    UdisksStatus eject = UdisksStatus::kOk;
-    std::map<std::string, DevNum> devices{{"sr0", {11, 0}}, {"sr1", {11, 1}}};
-    std::vector<std::string> calls;
-
-  private:
-    MountTable& table_;
-};
-
-// A machine on a tree under fixtures/ whose /dev holds a working node per CD drive and floppy.
-struct Rig {
-    explicit Rig(const std::string& tree = "basic") {
-        auto fake = std::make_unique<FakeDeviceIo>();
-        io = fake.get();
-        for (const char* node : {"sr0", "sr1", "sr2", "sr10", "fd0", "fd1"}) {
-            io->nodes[std::string("/dev/") + node] = FakeNode{};
-        }
-        auto source = std::make_unique<MountTable>(
-            MakeFixtureSource(std::string(BM_LINUX_FIXTURES) + "/" + tree));
-        table = source.get();
-        auto daemon = std::make_unique<FakeUdisks>(*table);
-        udisks = daemon.get();
-        machine =
-            std::make_unique<LinuxMachine>(std::move(source), std::move(fake), std::move(daemon));
-    }
-    int Send(const std::string& command) { return machine->MciDevice().SendString(command, reply); }
-    // "set cd door open" on the drive, with its open and close around it.
-    int OpenTray(char letter) {
-        EXPECT_EQ(Send(std::string("open ") + letter + ": type cdaudio alias cd shareable wait"),
-                  kMciOk);
-        const int code = Send("set cd door open");
-        Send("close cd");
-        return code;
-    }
-    // The result of Dir, or "error N" when it throws.
-    std::string Dir(const std::string& pattern, int attributes = kAttrNormal) {
-        try {
-            return machine->Dir(pattern, attributes);
-        } catch (const RuntimeError& e) {
-            return "error " + std::to_string(e.Number());
-        }
-    }
-    FakeNode& Node(const std::string& name) { return io->nodes["/dev/" + name]; }
-
-    FakeDeviceIo* io = nullptr;
-    MountTable* table = nullptr;
-    FakeUdisks* udisks = nullptr;
-    std::string reply;
-    std::unique_ptr<LinuxMachine> machine;
-};
 
 const std::string kNotReady = "error " + std::to_string(kErrDiskNotReady);
 
@@ -186,16 +102,12 @@ TEST(LinuxCd, OpenPathsStatusAndCapability) {
 
     sr1.exclusiveErrno = 0;
     ASSERT_EQ(rig.Send("open E: type cdaudio alias cd"), kMciOk);
-    EXPECT_EQ(rig.Send("status cd media present"), kMciOk);
-    EXPECT_EQ(rig.reply, "true");
+    EXPECT_EQ(rig.Ask("status cd media present"), "0 true");
     sr1.driveStatus = CDS_TRAY_OPEN;
-    rig.Send("status cd media present wait");
-    EXPECT_EQ(rig.reply, "false");
-    EXPECT_EQ(rig.Send("capability cd can eject"), kMciOk);
-    EXPECT_EQ(rig.reply, "true");
+    EXPECT_EQ(rig.Ask("status cd media present wait"), "0 false");
+    EXPECT_EQ(rig.Ask("capability cd can eject"), "0 true");
     sr1.capability = CDC_CLOSE_TRAY | CDC_LOCK;
-    rig.Send("capability cd can eject");
-    EXPECT_EQ(rig.reply, "false");
+    EXPECT_EQ(rig.Ask("capability cd can eject"), "0 false");
 }
 
 using Bytes = std::vector<unsigned char>;
@@ -240,22 +152,21 @@ Bytes IsoDescriptors(const std::string& label, const std::u16string& joliet,
 
 TEST(LinuxVolume, LabelsAndSerials) {
     Rig rig;
-    std::uint32_t serial = 0;
-    EXPECT_EQ(rig.Dir("F:\\", kAttrVolume), "MY DATA");
-    ASSERT_TRUE(rig.machine->GetVolumeSerial("F:\\", serial));
-    EXPECT_EQ(serial, 0x1234ABCDu);
+    using V = std::pair<std::string, std::uint32_t>;  // the label and the serial, which is read
+    const auto volume = [&rig](const char* root) {
+        V v{rig.Dir(root, kAttrVolume), 0};
+        EXPECT_TRUE(rig.machine->GetVolumeSerial(root, v.second)) << root;
+        return v;
+    };
+    EXPECT_EQ(volume("F:\\"), V("MY DATA", 0x1234ABCDu));
     // A disc without ISO 9660 descriptors (UDF alone, say): udev's word.
     rig.Node("sr0").data.assign(40 * 2048, 0);
-    EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "HOLIDAY");
-    ASSERT_TRUE(rig.machine->GetVolumeSerial("D:\\", serial));
-    EXPECT_EQ(serial, 0x8850A980u);  // the published FNV-1a of the disc's UUID
+    EXPECT_EQ(volume("D:\\"), V("HOLIDAY", 0x8850A980u));  // the published FNV-1a of its UUID
     // udev still has the disc that was in before (HOLIDAY); the drive holds a new one.
     const auto descriptors = IsoDescriptors("NEW DISC", u"");
     rig.Node("sr0").data.resize(16 * 2048);
     rig.Node("sr0").data.insert(rig.Node("sr0").data.end(), descriptors.begin(), descriptors.end());
-    EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "NEW DISC");
-    ASSERT_TRUE(rig.machine->GetVolumeSerial("D:\\", serial));
-    EXPECT_EQ(serial, Fnv1a("2024-06-15-12-30-00-00"));
+    EXPECT_EQ(volume("D:\\"), V("NEW DISC", Fnv1a("2024-06-15-12-30-00-00")));
     EXPECT_EQ(rig.Dir("E:\\", kAttrVolume), "Audio CD");  // known from udev
     rig.Node("sr0").discStatus = CDS_AUDIO;  // or from the drive, whose disc is not read
     EXPECT_EQ(rig.Dir("D:\\", kAttrVolume), "Audio CD");
@@ -269,9 +180,7 @@ TEST(LinuxVolume, LabelsAndSerials) {
     };
     for (const auto& [sector, label, number] : floppies) {
         rig.Node("fd0").data = sector;
-        EXPECT_EQ(rig.Dir("A:\\", kAttrVolume), label);
-        ASSERT_TRUE(rig.machine->GetVolumeSerial("A:\\", serial));
-        EXPECT_EQ(serial, number) << label;
+        EXPECT_EQ(volume("A:\\"), V(label, number));
     }
     // The disc leaves after its status was read: the re-check catches it.
     rig.Node("sr0").onDiscStatus = [&rig] { rig.Node("sr0").driveStatus = CDS_NO_DISC; };

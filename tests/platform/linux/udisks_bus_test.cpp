@@ -2,7 +2,6 @@
 // gives the unmount fault by the deadline, and the program goes on handling events meanwhile.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
@@ -17,11 +16,8 @@
 #include <vector>
 
 #include "linux_fakes.h"
-#include "platform/errors.h"
-#include "platform/linux/linux_machine.h"
-#include "platform/linux/udisks.h"
 #include "platform/trace.h"
-#include "support/fixture_source.h"
+#include "support/qt_app.h"
 
 namespace bm::platform::linux_ {
 namespace {
@@ -48,14 +44,7 @@ std::vector<std::string> gTrace;
 
 class UdisksBusTest : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "test_linux";
-        static char* argv[] = {name, nullptr};
-        if (QCoreApplication::instance() == nullptr) {
-            new QCoreApplication(argc, argv);  // for the whole process, as Qt wants it
-        }
-    }
+    static void SetUpTestSuite() { test::EnsureQApplication(); }
     void SetUp() override {
         bus_.start(
             QStringLiteral("dbus-daemon"),
@@ -86,27 +75,15 @@ class UdisksBusTest : public ::testing::Test {
     }
     // The basic tree, D: (sr0) mounted, with udisks2 on the private bus.
     void MakeMachine(UdisksDeadlines deadlines) {
-        auto io = std::make_unique<FakeDeviceIo>();
-        io_ = io.get();
-        io_->nodes["/dev/sr0"] = FakeNode{};
-        auto source = std::make_unique<MountTable>(
-            MakeFixtureSource(std::string(BM_LINUX_FIXTURES) + "/basic"));
-        table_ = source.get();
-        machine_ = std::make_unique<LinuxMachine>(std::move(source), std::move(io),
-                                                  MakeBusUdisks(address_.toStdString(), deadlines));
+        rig_ = std::make_unique<Rig>("basic", MakeBusUdisks(address_.toStdString(), deadlines));
     }
-    int Send(const std::string& command) {
-        std::string reply;
-        return machine_->MciDevice().SendString(command, reply);
-    }
+    int Send(const std::string& command) { return rig_->Send(command); }
 
     QProcess bus_;
     QString address_;
     std::unique_ptr<QDBusConnection> daemonBus_;
     FakeDaemon daemon_;
-    FakeDeviceIo* io_ = nullptr;
-    MountTable* table_ = nullptr;
-    std::unique_ptr<LinuxMachine> machine_;
+    std::unique_ptr<Rig> rig_;
 };
 
 TEST_F(UdisksBusTest, AHungDaemonGivesTheUnmountFaultByItsDeadlineWhileEventsRun) {
@@ -139,9 +116,9 @@ TEST_F(UdisksBusTest, AHungDaemonGivesTheUnmountFaultByItsDeadlineWhileEventsRun
             EXPECT_GE(ticks, 5) << "the timer stopped while the call waited";
             EXPECT_EQ(daemon_.calls, std::vector<std::string>{"Unmount"});
         }
-        EXPECT_EQ(io_->nodes["/dev/sr0"].ejects, 0) << "ejected under its mount";
-        EXPECT_TRUE(table_->Mounted({11, 0})) << quitting;
-        EXPECT_TRUE(io_->openFds.empty()) << quitting;
+        EXPECT_EQ(rig_->io->nodes["/dev/sr0"].ejects, 0) << "ejected under its mount";
+        EXPECT_TRUE(rig_->table->Mounted({11, 0})) << quitting;
+        EXPECT_TRUE(rig_->io->openFds.empty()) << quitting;
         EXPECT_EQ(gTrace, std::vector<std::string>{"udisks2 Unmount /dev/sr0 => "
                                                    "org.freedesktop.DBus.Error.NoReply: no answer "
                                                    "within 300 ms"})
@@ -158,8 +135,8 @@ TEST_F(UdisksBusTest, AnEventThatClosesTheAliasDuringTheWaitLeavesTheDoorItsDriv
         if (call.member() == QStringLiteral("Unmount")) {
             EXPECT_EQ(Send("open E: type cdaudio alias cd shareable wait"), kMciDuplicateAlias);
             EXPECT_EQ(Send("close cd"), kMciOk);
-            EXPECT_EQ(io_->openFds.size(), 1U) << "the waiting door's descriptor was closed";
-            table_->mounts.clear();
+            EXPECT_EQ(rig_->io->openFds.size(), 1U) << "the waiting door's descriptor was closed";
+            rig_->table->mounts.clear();
             daemonBus_->send(call.createReply());
         } else if (call.member() == QStringLiteral("Get")) {
             daemonBus_->send(call.createReply(QVariant::fromValue(QDBusVariant(
@@ -174,8 +151,8 @@ TEST_F(UdisksBusTest, AnEventThatClosesTheAliasDuringTheWaitLeavesTheDoorItsDriv
     ASSERT_EQ(Send("open D: type cdaudio alias cd shareable wait"), kMciOk);
     EXPECT_EQ(Send("set cd door open"), kMciOk);
     EXPECT_EQ(daemon_.calls, (std::vector<std::string>{"Unmount", "Get", "Eject"}));
-    EXPECT_EQ(io_->nodes["/dev/sr0"].ejects, 1);
-    EXPECT_TRUE(io_->openFds.empty());
+    EXPECT_EQ(rig_->io->nodes["/dev/sr0"].ejects, 1);
+    EXPECT_TRUE(rig_->io->openFds.empty());
 }
 
 }  // namespace

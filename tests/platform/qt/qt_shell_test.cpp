@@ -5,16 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-#include <QApplication>
-#include <QEventLoop>
+#include <poll.h>
 #include <QIcon>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPushButton>
 #include <QSystemTrayIcon>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <cstring>
@@ -29,7 +27,9 @@
 #include "platform/qt/tray_click_decoder.h"
 #include "platform/qt/tray_host_probe.h"
 #include "platform/qt/tray_tip.h"
+#include "platform/sim/machine_watch.h"
 #include "support/qt_app.h"
+#include "support/temp_dir.h"
 
 namespace bm::platform {
 namespace {
@@ -314,98 +314,65 @@ TEST_F(TrayIconTest, MessagesStopWhenAHandlerDeletesTheIcon) {
 
 // GNOME Shell's extension keeps the left click for its menu and sends Activate only for a double
 // click: its middle click is the one gesture left for the properties. Elsewhere it means nothing.
-TEST_F(TrayIconTest, AMiddleClickIsADoubleClickOnlyOnGnomeShell) {
-    for (const bool gnome : {false, true}) {
-        probe.gnome = gnome;
-        ASSERT_TRUE(shell.NotifyIcon(NIM_ADD, data));
-        Q_EMIT const_cast<QSystemTrayIcon*>(shell.TrayIcon())
-            ->activated(QSystemTrayIcon::MiddleClick);
-        QCoreApplication::sendPostedEvents();
-        shell.NotifyIcon(NIM_DELETE, data);
-    }
-    EXPECT_EQ(window.messages, (std::vector<int>{kWmLButtonDblClk, kWmLButtonUp}));
-}
-
 // An XEmbed icon given a menu pops it up itself at the press: only a StatusNotifierItem (which
 // exports it over dbusmenu) gets one. The exported menu's items are the Xfce tests' part.
-TEST_F(TrayIconTest, TheMenuGoesToQtOnlyWhereTheHostDrawsIt) {
-    for (int round = 0; round < 2; ++round) {
+TEST_F(TrayIconTest, AMiddleClickIsADoubleClickOnlyOnGnomeShellAndQtGetsTheMenuOnlyToExportIt) {
+    for (const bool gnome : {false, true}) {
+        probe.gnome = gnome;
         ASSERT_TRUE(shell.NotifyIcon(NIM_ADD, data));
         EXPECT_EQ(shell.TrayIcon()->contextMenu(), shell.ExportedMenu());
         EXPECT_TRUE(shell.ExportedMenu() == nullptr ||
                     const_cast<QMenu*>(shell.ExportedMenu())->platformMenu() != nullptr);
+        Q_EMIT const_cast<QSystemTrayIcon*>(shell.TrayIcon())
+            ->activated(QSystemTrayIcon::MiddleClick);
+        QCoreApplication::sendPostedEvents();
         shell.NotifyIcon(NIM_DELETE, data);
         EXPECT_EQ(shell.ExportedMenu(), nullptr);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
+    EXPECT_EQ(window.messages, (std::vector<int>{kWmLButtonDblClk, kWmLButtonUp}));
 }
 
-// A pipe whose bytes are the news: 'm' concerns the drives, anything else not.
-class PipeFeed : public ChangeFeed {
-  public:
-    PipeFeed() { EXPECT_EQ(::pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0); }
-    ~PipeFeed() override {
-        ::close(ends[0]);
-        ::close(ends[1]);
-    }
-    PipeFeed(const PipeFeed&) = delete;
-    PipeFeed& operator=(const PipeFeed&) = delete;
-    int Descriptor() const override { return ends[0]; }
-    bool Drain() override {
-        char buffer[64];
-        bool media = false;
-        for (ssize_t got; (got = ::read(ends[0], buffer, sizeof buffer)) > 0;) {
-            media = media || std::memchr(buffer, 'm', static_cast<std::size_t>(got)) != nullptr;
-        }
-        ++drains;
-        return media;
-    }
-    void Say(const char* what) const { EXPECT_GT(::write(ends[1], what, std::strlen(what)), 0); }
-    int ends[2] = {-1, -1};
-    int drains = 0;
-};
-
+// The simulated machine's watch as the feed: the machine file's changes concern the drives,
+// another file's in its folder do not.
 TEST_F(QtShellTest, NoticesComeFromTheEventLoopOnePerBatchAndAreReadEvenUnwatched) {
-    auto owned = std::make_unique<PipeFeed>();
-    PipeFeed& feed = *owned;
+    test::TempDir dir;
+    auto owned = sim::WatchMachineFile(dir / "machine.json");
+    const int fd = owned->Descriptor();
+    ASSERT_GE(fd, 0);
     QtMediaNotices notices(std::move(owned));
     int told = 0;
     notices.Watch([&] { ++told; });
-    // The bytes are in the pipe already: one pass of the loop sees them.
-    const auto say = [&](const char* what) {
-        feed.Say(what);
+    // Written before the loop runs: one pass of it sees every write.
+    const auto write = [&](const char* name, int times) {
+        for (int i = 0; i < times; ++i) {
+            test::WriteFile(dir / name, "{}");
+        }
         QCoreApplication::processEvents();
+        pollfd readable{fd, POLLIN, 0};
+        EXPECT_EQ(::poll(&readable, 1, 0), 0) << "a descriptor left readable would spin the loop";
     };
-    say("mmm");
+    write("machine.json", 3);
     EXPECT_EQ(told, 1);
-    say("x");  // read, but about nothing the drives hold
+    write("other.json", 1);  // read, but about nothing the drives hold
     EXPECT_EQ(told, 1);
     notices.Watch(nullptr);
-    say("m");
+    write("machine.json", 1);
     EXPECT_EQ(told, 1);
-    EXPECT_EQ(feed.drains, 3) << "a descriptor left readable would spin the loop";
 
     QtMediaNotices none(nullptr);  // no feed: no notices, no failure
     none.Watch([&] { ++told; });
 }
 
 TEST_F(QtShellTest, ASoundThatCannotPlayRingsTheBellOnTheEventLoopInstead) {
-    QEventLoop loop;
     std::vector<bool> onUiThread;
     {
-        EventSound sound(
-            [&] {
-                onUiThread.push_back(QThread::currentThread() == qApp->thread());
-                if (onUiThread.size() == 2) {
-                    loop.quit();
-                }
-            },
-            "no-such-driver");
+        EventSound sound([&] { onUiThread.push_back(QThread::currentThread() == qApp->thread()); },
+                         "no-such-driver");
         sound.Play(MB_OK);
         sound.Play(MB_ICONASTERISK);
         EXPECT_TRUE(onUiThread.empty()) << "Play must not wait for the sound";
-        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
-        loop.exec();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return onUiThread.size() == 2; }, 10000));
     }
     EXPECT_EQ(onUiThread, (std::vector<bool>{true, true}));
 }

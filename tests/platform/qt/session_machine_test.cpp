@@ -52,6 +52,7 @@ TEST(SessionMachineTest, OneCheckPerEndAndEveryRequestAnsweredOnce) {
         std::vector<std::string> during;  // one script per check, run while it runs
         const char* log;
     } cases[] = {
+        // clang-format off
         // gnome-session, Logout(1) and the query confirmed later: the end-session phase's
         // second save allows no windows and finds the drives checked; Die ends the program.
         {"save interact save-none die", {}, "ask:xsmp [check] done+w:xsmp done:xsmp quit"},
@@ -70,9 +71,7 @@ TEST(SessionMachineTest, OneCheckPerEndAndEveryRequestAnsweredOnce) {
         {"save xfce-off interact", {}, "ask:xsmp done+w:xsmp"},
         // Called off (twice, as XSMP may) during the check, or after it: the icon comes back.
         {"save interact", {"cancel cancel"}, "ask:xsmp [check finish] done+w:xsmp icon"},
-        {"save interact cancel save interact",
-         {},
-         "ask:xsmp [check] done+w:xsmp icon ask:xsmp [check] done+w:xsmp"},
+        {"save interact cancel save interact", {}, "ask:xsmp [check] done+w:xsmp icon ask:xsmp [check] done+w:xsmp"},
         // Die during the check: the notification answered, the save answered, then the end.
         {"save interact", {"die"}, "ask:xsmp [check finish!] done+w:xsmp quit"},
         {"save interact", {"lost"}, "ask:xsmp [check finish!] quit"},
@@ -83,20 +82,14 @@ TEST(SessionMachineTest, OneCheckPerEndAndEveryRequestAnsweredOnce) {
         {"logind save", {}, "[check@] done:logind done:xsmp"},
         // One source calling off does not call off another's end, nor one it had no part in.
         {"save interact logind-off", {}, "ask:xsmp [check] done+w:xsmp"},
-        {"save interact logind logind-off die",
-         {},
-         "ask:xsmp [check] done+w:xsmp done:logind quit"},
+        {"save interact logind logind-off die", {}, "ask:xsmp [check] done+w:xsmp done:logind quit"},
         // logind: said twice, called off and started again; a call-off with no shutdown.
-        {"logind-off logind logind logind-off logind",
-         {},
-         "[check@] done:logind done:logind icon [check@] done:logind"},
+        {"logind-off logind logind logind-off logind", {}, "[check@] done:logind done:logind icon [check@] done:logind"},
         // Started again while the called-off check winds down: its own check, after it.
         {"logind", {"logind-off logind"}, "[check@ finish] icon [check@] done:logind"},
         {"portal", {"running save"}, "[check finish] done:portal icon ask:xsmp"},
         // The portal: asked again for the same end, called off, asked again, ending.
-        {"portal portal running portal ending",
-         {},
-         "[check] done:portal done:portal icon [check] done:portal quit"},
+        {"portal portal running portal ending", {}, "[check] done:portal done:portal icon [check] done:portal quit"},
         // SIGTERM: the service manager's ends the program after the check; the session's
         // (parent, leader) waits for nothing: no windows, or the running window answered.
         {"systemd", {}, "[check] done:signal quit"},
@@ -108,6 +101,7 @@ TEST(SessionMachineTest, OneCheckPerEndAndEveryRequestAnsweredOnce) {
         {"kill", {}, "close"},
         {"save interact", {"kill kill"}, "ask:xsmp [check] done+w:xsmp close"},
         {"portal", {"running kill"}, "[check finish] done:portal icon close"},
+        // clang-format on
     };
     for (const auto& c : cases) {
         Log log;

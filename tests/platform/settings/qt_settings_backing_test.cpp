@@ -1,8 +1,7 @@
 #include "platform/settings/qt_settings_backing.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,13 +13,13 @@
 #include <fstream>
 #include <random>
 
-#include "drives/modMain.h"
 #include "platform/errors.h"
 #include "platform/trace.h"
 #include "support/model_fixture.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
+using namespace ::testing;  // NOLINT: matchers
 using bm::RuntimeError;
 using bm::platform::QtSettingsBacking;
 
@@ -72,13 +71,10 @@ TEST_F(IniStore, AnUnwritableStoreFailsWithTheFileAndTheReason) {
     // A file where the folder should be stops root too, unlike permissions.
     std::ofstream(dir + "/Bayminder") << "not a folder";
     QtSettingsBacking store(dir);
-    try {
-        store.SaveSetting("Bayminder", "D", "1", "3");
-        ADD_FAILURE() << "a failed write was taken for success";
-    } catch (const RuntimeError& e) {
-        EXPECT_EQ(e.Number(), bm::kErrPathFileAccess);
-        EXPECT_EQ(std::string(e.what()), Ini() + ": Not a directory");
-    }
+    EXPECT_THAT([&] { store.SaveSetting("Bayminder", "D", "1", "3"); },
+                Throws<RuntimeError>(
+                    AllOf(Property(&RuntimeError::Number, bm::kErrPathFileAccess),
+                          Property(&RuntimeError::what, StrEq(Ini() + ": Not a directory")))));
     // The run goes on with what it wrote, in memory.
     EXPECT_EQ(store.GetAllSettings("Bayminder", "D").size(), 1U);
 
