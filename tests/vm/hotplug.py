@@ -37,19 +37,22 @@ udevadm monitor --kernel --udev --subsystem-match=block >/dev/ttyS2 2>/dev/null 
     while IFS= read -r line; do read -r up _ </proc/uptime; echo "W $up $line"; done >/dev/ttyS2 &
 pid=""" + IDLE + "echo $pid\n"
 # Its open descriptors, its resident memory in kB and its device messages.
-HEALTH = IDLE + "ls /proc/$pid/fd | wc -l; awk '/^VmRSS:/ { print $2 }' /proc/$pid/status; grep -c '^Bayminder: ' /tmp/watch.err"
+HEALTH = IDLE + r"""ls /proc/$pid/fd | wc -l; awk '/^VmRSS:/ { print $2 }' /proc/$pid/status
+grep -c '^Bayminder: ' /tmp/watch.err"""
 UEVENT = re.compile(r"^(KERNEL|UDEV) *\[([0-9.]+)\] +(\w+) +\S+/block/(sr|sd)[a-z0-9]+ \(block\)$")
 
 
 class Watch:
-    """The watch in the guest: its lines in order, and the block devices' events with their times."""
+    """The watch in the guest: its lines in order, and the block devices' events with times."""
 
     def __init__(self, guest, check):
-        self.guest, self.check, self.lines, self.events, self.cursor, self.raced = guest, check, [], [], 0, 0
+        self.guest, self.check, self.lines, self.events = guest, check, [], []
+        self.cursor = self.raced = 0
         self.log = open(os.path.join(guest.work_dir, "stream.log"), "w")
         rc, out, err = guest.run(START)
-        check(rc == 0, "the watch runs and waits" + ("" if rc == 0 else ": " + err))
-        self.pid = out.split()[-1] if rc == 0 else None
+        if rc != 0:
+            raise vm.VmError("the watch did not start and wait: " + err)
+        self.pid = out.split()[-1]
 
     def _take(self, text):
         """Keeps a line of the stream: an event, or a line of the watch but for labels, which may
@@ -62,15 +65,16 @@ class Watch:
             self.lines.append((float(text.split(" ")[1]), json.loads(text.split(" ", 2)[2])))
         return m or text.startswith("W ") or None
 
-    def when(self, floor, source, action, kind):
-        """The time of the first such event at or after floor (udevadm monitor may write it after
-        the watch its line), or None."""
+    def when(self, floor, *event):
+        """The time of the first event (source, action, kind) at or after floor (udevadm monitor
+        may write it after the watch its line), or None."""
+        times = lambda: [t for s, t, a, k in self.events if (s, a, k) == event and t >= floor]
         try:
-            while not any((s, a, k) == (source, action, kind) and t >= floor for s, t, a, k in self.events):
-                self.guest.stream.read(self._take, 10, f"{source} {action} event")
+            while not times():
+                self.guest.stream.read(self._take, 10, "%s %s event" % event[:2])
         except vm.VmError:
             return None
-        return min(t for s, t, a, k in self.events if (s, a, k) == (source, action, kind) and t >= floor)
+        return min(times())
 
     def line(self, act, change, letter, floor, racing=False):
         """act, then the watch's next line must be change on letter: its drive, how long after
@@ -85,88 +89,98 @@ class Watch:
             return None
         stamp, msg = self.lines[self.cursor]
         self.cursor += 1
-        if racing and (msg.get("change"), msg.get("letter")) == ("media", letter) \
-                and msg.get("drive", {}).get("MediaPresent") is False:
+        drive, seen = msg.get("drive", {}), (msg.get("change"), msg.get("letter"))
+        if racing and seen == ("media", letter) and drive.get("MediaPresent") is False:
             self.raced += 1
             return self.line(lambda: None, change, letter, floor)
-        if (msg.get("change"), msg.get("letter")) != (change, letter):
+        if seen != (change, letter):
             print(f"       instead: {msg}")  # or the watch's end: {"exit": status}
             return None
-        udev, kernel = (self.when(floor, s, ACTION[change], KIND[letter]) for s in ("UDEV", "KERNEL"))
-        return msg.get("drive", {}), udev and stamp - udev, kernel and stamp - kernel, stamp
+        udev, kernel = (self.when(floor, s, ACTION[change], KIND[letter])
+                        for s in ("UDEV", "KERNEL"))
+        return drive, udev and stamp - udev, kernel and stamp - kernel, stamp
 
-    def plugged(self, what, act, change, letter, **want):
+    def plugged(self, what, act, change, letter, want):
         """A step: once all is quiet, act; the line must come in time with the fields of want."""
         floor = float(self.guest.run(f"pid={self.pid}\n{IDLE}cat /proc/uptime")[1].split()[0])
-        got = self.line(act, change, letter, floor)
-        drive, late, early = got[:3] if got else ({}, None, None)
-        wrong = [f"{k}: {drive.get(k)!r}" for k, w in want.items() if drive.get(k) != w]
-        self.check(got is not None and not wrong and late is not None and late <= LATENCY,
-                   what + ("" if late is None or early is None else
-                           f" ({late:.2f} s after udevd's event, {early:.2f} s after the kernel's)")
-                   + "".join(f"\n       {w}" for w in wrong))
+        drive, late, early = (self.line(act, change, letter, floor) or ({}, None, None))[:3]
+        wrong = [f"\n       {k}: {drive.get(k)!r}" for k, w in want.items() if drive.get(k) != w]
+        self.check(late is not None and late <= LATENCY and not wrong, what + (
+            "" if late is None or early is None else
+            f" ({late:.2f} s after udevd's event, {early:.2f} s after the kernel's)")
+            + "".join(wrong))
 
     def health(self):
         rc, out, _ = self.guest.run(f"pid={self.pid}\n{HEALTH}")
-        return [int(n) for n in out.split()] if rc in (0, 1) and len(out.split()) == 3 else [0, 0, -1]
+        ok = rc in (0, 1) and len(out.split()) == 3
+        return [int(n) for n in out.split()] if ok else [0, 0, -1]
 
 
-def run(guest, step, check):
-    watch = Watch(guest, check)
-    if watch.pid is None:
-        return
-
+def usb_cd_steps(guest):
+    """The USB CD drive plugged in, its disc changed, the stick plugged in, the CD drive pulled."""
     # A disc taken out as a user does: the tray opens, the disc goes, the tray is pushed back
     # (QEMU's drive tells the kernel nothing while its tray is open).
     def take_out():
         guest.qmp("eject", id="ucd-cd", force=True)
         guest.qmp("blockdev-close-tray", id="ucd-cd")
 
-    for what, act, change, letter, want in (
-            ("a USB CD drive plugged in with a disc: added on E:", lambda: guest.plug(*USB_CD), "added", "E",
-             dict(TypeName="CD", MediaPresent=True, VolumeLabel="My Data", Gone=False)),
+    return (("a USB CD drive plugged in with a disc: added on E:", lambda: guest.plug(*USB_CD),
+             "added", "E", dict(TypeName="CD", MediaPresent=True, VolumeLabel="My Data",
+                                Gone=False)),
             ("its disc taken out: a media line", take_out, "media", "E", dict(MediaPresent=False)),
-            ("another disc put in: a media line with its label", lambda: guest.change_medium("ucd-cd", "other.iso"),
+            ("another disc put in: a media line with its label",
+             lambda: guest.change_medium("ucd-cd", "other.iso"),
              "media", "E", dict(MediaPresent=True, VolumeLabel="Other Disc")),
             ("a USB stick plugged in: added on F:", lambda: guest.plug(STICK), "added", "F",
              dict(TypeName="Removable", VolumeLabel="Mystick", Gone=False)),
-            ("the USB CD drive pulled: gone", lambda: guest.unplug("ucd"), "gone", "E", dict(Gone=True))):
-        watch.plugged(what, act, change, letter, **want)
-    step(guest, "a new start without the USB CD drive: the stick keeps F:", "bayminder-drives list --json",
-         rc=0, order="FDA", F=dict(TypeName="Removable", VolumeLabel="Mystick"))
+            ("the USB CD drive pulled: gone", lambda: guest.unplug("ucd"), "gone", "E",
+             dict(Gone=True)))
+
+
+def run(guest, step, check):
+    def listed(what, **want):  # a start of another process
+        step(guest, what, "bayminder-drives list --json", rc=0, **want)
+
+    listed("an empty CD drive at start", D=dict(TypeName="CD", MediaPresent=False))
+    watch = Watch(guest, check)
+    for row in usb_cd_steps(guest):
+        watch.plugged(*row)
+    listed("a new start without the USB CD drive: the stick keeps F:", order="FDA",
+           F=dict(TypeName="Removable", VolumeLabel="Mystick"))
     watch.plugged("the USB CD drive plugged in again, on another port: E: again",
-                  lambda: guest.plug(dict(USB_CD[0], port="4"), USB_CD[1]), "added", "E", TypeName="CD")
-    step(guest, "a new start with all: every drive on the letter it had", "bayminder-drives list --json",
-         rc=0, order="FEDA", E=dict(TypeName="CD"), F=dict(TypeName="Removable"))
+                  lambda: guest.plug(dict(USB_CD[0], port="4"), USB_CD[1]), "added", "E",
+                  dict(TypeName="CD"))
+    listed("a new start with all: every drive on the letter it had", order="FEDA",
+           E=dict(TypeName="CD"), F=dict(TypeName="Removable"))
 
     # usb-storage's wait before it looks for LUNs (a second) would only slow the cycles down.
-    watch.plugged("the stick pulled: gone", lambda: guest.unplug("ustick"), "gone", "F", Gone=True)
+    watch.plugged("the stick pulled: gone", lambda: guest.unplug("ustick"), "gone", "F",
+                  dict(Gone=True))
     guest.run("echo 0 > /sys/module/usb_storage/parameters/delay_use")
     started, slowest, missed, before = time.monotonic(), 0.0, None, None
     floor = float(guest.run("cat /proc/uptime")[1].split()[0])
-    for i in range(WARM_UP + CYCLES):
-        before = watch.health() if i == WARM_UP else before
-        for change, act in (("added", lambda: guest.plug(STICK)), ("gone", lambda: guest.unplug("ustick"))):
-            got = watch.line(act, change, "F", floor, racing=change == "gone")
-            if got is None or got[1] is None:
-                missed = f"{change} #{i + 1}"
-                break
-            slowest, floor = max(slowest, got[1]), got[3]
-        if missed:
+    for i in range(2 * (WARM_UP + CYCLES)):  # in, out, in, out...
+        before = watch.health() if i == 2 * WARM_UP else before
+        act, change = ((lambda: guest.plug(STICK), "added"),
+                       (lambda: guest.unplug("ustick"), "gone"))[i % 2]
+        got = watch.line(act, change, "F", floor, racing=change == "gone")
+        if got is None or got[1] is None:
+            missed = f"{change} #{i // 2 + 1}"
             break
+        slowest, floor = max(slowest, got[1]), got[3]
     after = watch.health()
-    check(not missed and slowest <= LATENCY, f"{WARM_UP} + {CYCLES} times in and out, each on F: (slowest "
-          f"{slowest:.2f} s after udevd's event; {time.monotonic() - started:.0f} s; {watch.raced} pulls met by a "
-          "probe, read first as media out)" + f"; missed {missed}" * bool(missed))
-    check(before and before[0] == after[0] and after[1] - before[1] <= RSS_SLACK_KB and after[2] == 0,
-          f"the watch's descriptors and VmRSS (kB) where they began, no device message: {before} -> {after}")
+    check(not missed and slowest <= LATENCY, f"{WARM_UP} + {CYCLES} times in and out, each on F: "
+          f"(slowest {slowest:.2f} s after udevd's event; {time.monotonic() - started:.0f} s; "
+          f"{watch.raced} pulls met by a probe, read first as media out)"
+          + f"; missed {missed}" * bool(missed))
+    check(before and before[0] == after[0] and after[1] - before[1] <= RSS_SLACK_KB
+          and after[2] == 0, "the watch's descriptors and VmRSS (kB) where they began, no device "
+          f"message: {before} -> {after}")
 
 
 def with_udisks(guest, check):
     """The USB CD drive comes and goes while udisksd handles it too."""
-    watch = Watch(guest, check)
-    if watch.pid is not None:
-        watch.plugged("desktop: a USB CD drive plugged in: added on E:", lambda: guest.plug(*USB_CD), "added", "E",
-                      TypeName="CD", VolumeLabel="My Data")
-        watch.plugged("desktop: pulled: gone", lambda: guest.unplug("ucd"), "gone", "E", Gone=True)
-        check(watch.health()[2] == 0, "desktop: no device message from the watch")
+    watch, rows = Watch(guest, check), usb_cd_steps(guest)
+    for what, *row in (rows[0], rows[-1]):
+        watch.plugged("desktop: " + what, *row)
+    check(watch.health()[2] == 0, "desktop: no device message from the watch")

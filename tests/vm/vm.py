@@ -12,7 +12,6 @@ import base64
 import json
 import os
 import select
-import shutil
 import socket
 import subprocess
 import time
@@ -24,30 +23,18 @@ class VmError(Exception):
     pass
 
 
-def qemu_available():
-    """Why QEMU cannot run here, or None."""
-    if shutil.which(QEMU) is None:
-        return f"{QEMU} is not installed (Debian: qemu-system-x86)"
-    try:
-        subprocess.run([QEMU, "-machine", "help"], capture_output=True, timeout=20, check=True)
-    except (OSError, subprocess.SubprocessError) as e:
-        return f"{QEMU} does not run: {e}"
-    return None
-
-
 class _Lines:
     """A socket QEMU connects to, read a line at a time."""
 
     def __init__(self, path):
         if os.path.exists(path):
             os.unlink(path)
-        self.sock = socket.socket(socket.AF_UNIX)
+        self.sock, self.pending = socket.socket(socket.AF_UNIX), b""
         self.sock.bind(path)
         self.sock.listen(1)
-        self.pending = b""
+        self.sock.settimeout(20)
 
     def accept(self, what):
-        self.sock.settimeout(20)
         try:
             self.sock = self.sock.accept()[0]
         except OSError:
@@ -82,62 +69,55 @@ class Vm:
     drive); a desktop guest runs the system bus, polkitd and udisksd as a desktop has them; a
     hotplug guest has a USB controller, and images as nodes that outlive the devices on them."""
 
-    def __init__(self, guest_dir, work_dir, cd=None, stick=None, floppy=None, desktop=False, hotplug=False):
-        self.guest_dir, self.work_dir, self.desktop, self.hotplug = guest_dir, work_dir, desktop, hotplug
-        self.cd, self.stick, self.floppy = cd, stick, floppy
-        self.proc = None
-        self.events = []
+    def __init__(self, guest_dir, work_dir, **media):
+        self.guest_dir, self.work_dir, self.proc, self.events = guest_dir, work_dir, None, []
+        self.cd, self.stick, self.floppy, self.desktop, self.hotplug = map(
+            media.get, ("cd", "stick", "floppy", "desktop", "hotplug"))
 
     def image(self, name):
         return os.path.join(self.guest_dir, name)
 
     def command_line(self):
-        w, cd, fd = self.work_dir, self.cd and self.image(self.cd), self.floppy and self.image(self.floppy)
-        args = [QEMU, "-machine", "pc,accel=tcg", "-nodefaults", "-nographic", "-m", "512", "-no-reboot",
-                "-kernel", self.image("vmlinuz"), "-initrd", self.image("initrd.gz"),
+        w, img = self.work_dir, self.image
+        cd, fd = (f",file={img(n)},format=raw" if n else "" for n in (self.cd, self.floppy))
+        args = [QEMU, "-machine", "pc,accel=tcg", "-nodefaults", "-nographic", "-m", "512",
+                "-no-reboot", "-kernel", img("vmlinuz"), "-initrd", img("initrd.gz"),
                 # no_timer_check: on a busy host, emulated time lags and the kernel's check of
                 # the timer's interrupt panics ("IO-APIC + timer doesn't work").
                 "-append", "console=ttyS0 panic=-1 quiet loglevel=4 rdinit=/init no_timer_check"
-                + (" bm.desktop" if self.desktop else ""),
-                "-serial", f"file:{w}/console.log", "-serial", f"unix:{w}/ctl.sock",
-                "-qmp", f"unix:{w}/qmp.sock",
-                "-drive", "if=none,id=cd0,media=cdrom,readonly=on" + (f",file={cd}" if cd else ""),
-                "-device", "ide-cd,drive=cd0,id=cd0dev",
-                "-drive", "if=none,id=fd0" + (f",file={fd},format=raw" if fd else ""),
+                + " bm.desktop" * bool(self.desktop),
+                "-serial", f"file:{w}/console.log", "-serial", f"unix:{w}/ctl.sock", "-qmp",
+                f"unix:{w}/qmp.sock", "-drive", "if=none,id=cd0,media=cdrom,readonly=on" + cd,
+                "-device", "ide-cd,drive=cd0,id=cd0dev", "-drive", "if=none,id=fd0" + fd,
                 "-device", "floppy,drive=fd0,id=fd0dev"]
         if self.stick or self.hotplug:
             args += ["-device", "qemu-xhci,id=xhci"]
         if self.stick:
-            args += ["-drive", f"if=none,id=stick,file={self.image(self.stick)},format=raw",
+            args += ["-drive", f"if=none,id=stick,file={img(self.stick)},format=raw",
                      "-device", "usb-storage,bus=xhci.0,drive=stick,removable=on,id=stickdev"]
         if self.hotplug:
             args += ["-serial", f"unix:{w}/stream.sock"]
-            for node, name, ro in (("stickimg", "stick.img", "off"), ("discimg", "mydata.iso", "on")):
-                args += ["-blockdev", f"driver=file,filename={self.image(name)},node-name={node}-file,read-only={ro}",
-                         "-blockdev", f"driver=raw,file={node}-file,node-name={node},read-only={ro}"]
+            for node, f, ro in (("stickimg", "stick.img", "off"), ("discimg", "mydata.iso", "on")):
+                args += ["-blockdev", f"driver=file,node-name={node}-file,read-only={ro},filename="
+                         + img(f), "-blockdev",
+                         f"driver=raw,file={node}-file,node-name={node},read-only={ro}"]
         return args
 
     def start(self):
         os.makedirs(self.work_dir, exist_ok=True)
-        self._qmp, self._ctl = (_Lines(os.path.join(self.work_dir, s)) for s in ("qmp.sock", "ctl.sock"))
-        self.stream = _Lines(os.path.join(self.work_dir, "stream.sock")) if self.hotplug else None
+        names = ("qmp", "ctl", "stream")[:3 if self.hotplug else 2]
+        lines = [_Lines(os.path.join(self.work_dir, name + ".sock")) for name in names]
         started = time.monotonic()
         with open(os.path.join(self.work_dir, "qemu.log"), "w") as log:
             self.proc = subprocess.Popen(self.command_line(), stdin=subprocess.DEVNULL, stdout=log,
                                          stderr=subprocess.STDOUT)
-        self._qmp.accept("QMP")
-        self._ctl.accept("serial line")
-        if self.stream:
-            self.stream.accept("stream line")
+        for line, name in zip(lines, names):
+            line.accept(name + ".sock")
+        self._qmp, self._ctl, self.stream = lines + [None] * (3 - len(lines))
         self._qmp.read(lambda line: json.loads(line).get("QMP"), 20, "QMP greeting")
         self.qmp("qmp_capabilities")
         self._ctl.read(lambda line: "@@READY" in line or None, 90, "guest ready")
         self.boot_seconds = time.monotonic() - started
-
-    def stop(self):
-        if self.proc is not None:  # the guest keeps nothing: no need to shut it down
-            self.proc.kill()
-            self.proc.wait()
 
     def run(self, command, timeout=120, during=None):
         """Runs a shell command in the guest, and during() on the host meanwhile: (exit status,
@@ -147,10 +127,9 @@ class Vm:
             during()
 
         def answer(line):
-            fields = line.split(" ")
-            if len(fields) != 4 or fields[0] != "@@":
-                return None
-            return (int(fields[1]), *(base64.b64decode(f).decode("utf-8", "replace") for f in fields[2:]))
+            f = line.split(" ")
+            return (int(f[1]), *(base64.b64decode(o).decode("utf-8", "replace") for o in f[2:])) \
+                if len(f) == 4 and f[0] == "@@" else None
 
         return self._ctl.read(answer, timeout, f"answer to {command!r}")
 
@@ -162,17 +141,8 @@ class Vm:
         return reply["return"]
 
     def _reply(self, line):
-        msg = json.loads(line)
-        if "event" not in msg:
-            return msg
-        self.events.append(msg)
-        return None
-
-    def tray(self, since):
-        """Whether the CD tray is open, and how it moved from event index since on."""
-        block = next(b for b in self.qmp("query-block") if b.get("qdev", "").endswith("cd0dev"))
-        return block.get("tray_open"), [e["data"]["tray-open"] for e in self.events[since:]
-                                        if e["event"] == "DEVICE_TRAY_MOVED"]
+        msg = json.loads(line)  # an event is kept, and read past
+        return self.events.append(msg) if "event" in msg else msg
 
     def mark(self):
         """The index of the next event, after all that came so far."""
@@ -190,7 +160,8 @@ class Vm:
     def unplug(self, qdev):
         mark = self.mark()
         self.qmp("device_del", id=qdev)
-        while not any(e["event"] == "DEVICE_DELETED" and e["data"].get("device") == qdev for e in self.events[mark:]):
+        while not any(e["event"] == "DEVICE_DELETED" and e["data"].get("device") == qdev
+                      for e in self.events[mark:]):
             self._qmp.read(lambda line: self._reply(line) or True, 20, "QMP event DEVICE_DELETED")
 
     def change_medium(self, qdev, name):
