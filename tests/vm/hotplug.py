@@ -100,10 +100,11 @@ class Watch:
                         for s in ("UDEV", "KERNEL"))
         return drive, udev and stamp - udev, kernel and stamp - kernel, stamp
 
-    def plugged(self, what, act, change, letter, want):
-        """A step: once all is quiet, act; the line must come in time with the fields of want."""
+    def plugged(self, what, act, line, **want):
+        """A step: once all is quiet, act; the next line must be line ("added E") in time, its
+        drive with the fields of want."""
         floor = float(self.guest.run(f"pid={self.pid}\n{IDLE}cat /proc/uptime")[1].split()[0])
-        drive, late, early = (self.line(act, change, letter, floor) or ({}, None, None))[:3]
+        drive, late, early = (self.line(act, *line.split(), floor) or ({}, None, None))[:3]
         wrong = [f"\n       {k}: {drive.get(k)!r}" for k, w in want.items() if drive.get(k) != w]
         self.check(late is not None and late <= LATENCY and not wrong, what + (
             "" if late is None or early is None else
@@ -124,17 +125,16 @@ def usb_cd_steps(guest):
         guest.qmp("eject", id="ucd-cd", force=True)
         guest.qmp("blockdev-close-tray", id="ucd-cd")
 
-    return (("a USB CD drive plugged in with a disc: added on E:", lambda: guest.plug(*USB_CD),
-             "added", "E", dict(TypeName="CD", MediaPresent=True, VolumeLabel="My Data",
-                                Gone=False)),
-            ("its disc taken out: a media line", take_out, "media", "E", dict(MediaPresent=False)),
-            ("another disc put in: a media line with its label",
-             lambda: guest.change_medium("ucd-cd", "other.iso"),
-             "media", "E", dict(MediaPresent=True, VolumeLabel="Other Disc")),
-            ("a USB stick plugged in: added on F:", lambda: guest.plug(STICK), "added", "F",
-             dict(TypeName="Removable", VolumeLabel="Mystick", Gone=False)),
-            ("the USB CD drive pulled: gone", lambda: guest.unplug("ucd"), "gone", "E",
-             dict(Gone=True)))
+    return (
+        ("a USB CD drive plugged in with a disc: added on E:", lambda: guest.plug(*USB_CD),
+         "added E", dict(TypeName="CD", MediaPresent=True, VolumeLabel="My Data", Gone=False)),
+        ("its disc taken out: a media line", take_out, "media E", dict(MediaPresent=False)),
+        ("another disc put in: a media line with its label",
+         lambda: guest.change_medium("ucd-cd", "other.iso"), "media E",
+         dict(MediaPresent=True, VolumeLabel="Other Disc")),
+        ("a USB stick plugged in: added on F:", lambda: guest.plug(STICK), "added F",
+         dict(TypeName="Removable", VolumeLabel="Mystick", Gone=False)),
+        ("the USB CD drive pulled: gone", lambda: guest.unplug("ucd"), "gone E", dict(Gone=True)))
 
 
 def run(guest, step, check):
@@ -143,19 +143,18 @@ def run(guest, step, check):
 
     listed("an empty CD drive at start", D=dict(TypeName="CD", MediaPresent=False))
     watch = Watch(guest, check)
-    for row in usb_cd_steps(guest):
-        watch.plugged(*row)
+    for what, act, line, want in usb_cd_steps(guest):
+        watch.plugged(what, act, line, **want)
     listed("a new start without the USB CD drive: the stick keeps F:", order="FDA",
            F=dict(TypeName="Removable", VolumeLabel="Mystick"))
     watch.plugged("the USB CD drive plugged in again, on another port: E: again",
-                  lambda: guest.plug(dict(USB_CD[0], port="4"), USB_CD[1]), "added", "E",
-                  dict(TypeName="CD"))
+                  lambda: guest.plug(dict(USB_CD[0], port="4"), USB_CD[1]), "added E",
+                  TypeName="CD")
     listed("a new start with all: every drive on the letter it had", order="FEDA",
            E=dict(TypeName="CD"), F=dict(TypeName="Removable"))
 
     # usb-storage's wait before it looks for LUNs (a second) would only slow the cycles down.
-    watch.plugged("the stick pulled: gone", lambda: guest.unplug("ustick"), "gone", "F",
-                  dict(Gone=True))
+    watch.plugged("the stick pulled: gone", lambda: guest.unplug("ustick"), "gone F", Gone=True)
     guest.run("echo 0 > /sys/module/usb_storage/parameters/delay_use")
     started, slowest, missed, before = time.monotonic(), 0.0, None, None
     floor = float(guest.run("cat /proc/uptime")[1].split()[0])
@@ -181,6 +180,6 @@ def run(guest, step, check):
 def with_udisks(guest, check):
     """The USB CD drive comes and goes while udisksd handles it too."""
     watch, rows = Watch(guest, check), usb_cd_steps(guest)
-    for what, *row in (rows[0], rows[-1]):
-        watch.plugged("desktop: " + what, *row)
+    for what, act, line, want in (rows[0], rows[-1]):
+        watch.plugged("desktop: " + what, act, line, **want)
     check(watch.health()[2] == 0, "desktop: no device message from the watch")
