@@ -11,18 +11,14 @@
 # Rebuilds only when bayminder-drives or a file here is newer than the guest.
 set -euo pipefail
 
-out="${1:?usage: build_guest.sh OUTDIR BAYMINDER_DRIVES}"
-tool="${2:?usage: build_guest.sh OUTDIR BAYMINDER_DRIVES}"
+[ $# -eq 2 ] || { echo "usage: build_guest.sh OUTDIR BAYMINDER_DRIVES" >&2; exit 2; }
+tool="$2"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-mkdir -p "$out"
-out="$(cd "$out" && pwd)"
-inputs=("$tool" "$here"/{build_guest.sh,guest_init.sh,hold_excl.c,overlay,media,modules.list,desktop.list})
+out="$(mkdir -p "$1" && cd "$1" && pwd)"
+inputs=("$tool" "$here"/{build_guest.sh,guest_init.sh,hold_excl.c,overlay,media,*.list})
 [ -f "$out/initrd.gz" ] && [ -z "$(find "${inputs[@]}" -newer "$out/initrd.gz")" ] && exit 0
 
-die() {
-    echo "build_guest: $*" >&2
-    exit 3
-}
+die() { echo "build_guest: $*" >&2; exit 3; }
 kernel="$(ls -1 /boot/vmlinuz-* 2>/dev/null | sort -V | tail -n1 || true)"
 [ -n "$kernel" ] || die "no kernel in /boot (install linux-image-amd64)"
 kver="${kernel#/boot/vmlinuz-}"
@@ -35,18 +31,15 @@ trap 'rm -rf "$root"' EXIT
 # mktemp makes it 0700, and the guest's / is this folder: no user but root could run anything.
 chmod 0755 "$root"
 mkdir -p "$root"/{bin,proc,sys,dev,run,tmp,root,mnt,media,var/lib,home/user/.config} \
-    "$root"/lib/{modules,udev,systemd}
+    "$root"/lib/{modules,udev,systemd} "$root/usr/share/polkit-1"
 cp -a "$here/overlay/." "$root/"
 
 # A file with its shared libraries, at the paths the dynamic loader looks for them.
 copy_with_libs() {
-    local lib
     mkdir -p "$root$(dirname "$2")"
     cp -L "$1" "$root$2"
     { ldd "$1" 2>/dev/null || true; } | { grep -o '/[^ ]*' || true; } | while read -r lib; do
-        [ -e "$root$lib" ] && continue
-        mkdir -p "$root$(dirname "$lib")"
-        cp -L "$lib" "$root$lib"
+        [ -e "$root$lib" ] || cp -L --parents "$lib" "$root"
     done
 }
 
@@ -78,7 +71,6 @@ else
     for f in "${stack[@]}" /usr/lib/x86_64-linux-gnu/libbd_*.so*; do
         copy_with_libs "$f" "$f"
     done
-    mkdir -p "$root/usr/share/polkit-1"
     cp -a /usr/share/polkit-1/actions "$root/usr/share/polkit-1/"
     cp -a /usr/share/dbus-1 "$root/usr/share/"
     # Nothing to start on demand here (no logind): asked for, it is unknown at once.
@@ -96,11 +88,7 @@ for m in "${modules[@]}"; do
     modprobe -S "$kver" --show-depends "$m" 2>/dev/null | awk '$1 == "insmod" { print $2 }'
 done | awk '!seen[$0]++' | while read -r ko; do
     dst="/lib/modules/$(basename "$ko" | sed -E 's/\.(xz|zst)$//')"
-    case "$ko" in
-        *.xz) xz -dc "$ko" ;;
-        *.zst) zstd -qdc "$ko" ;;
-        *) cat "$ko" ;;
-    esac >"$root$dst"
+    case "$ko" in *.xz) xz -dc "$ko" ;; *.zst) zstd -qdc "$ko" ;; *) cat "$ko" ;; esac >"$root$dst"
     echo "$dst"
 done >"$root/lib/modules/load.list"
 
@@ -111,7 +99,8 @@ cp "$kernel" "$out/vmlinuz"
 
 # The media, with the files of media/.
 xorriso -as mkisofs -quiet -V "MY DATA" -J -r -o "$out/mydata.iso" "$here/media/mydata" 2>/dev/null
-xorriso -as mkisofs -quiet -V "OTHER DISC" -J -r -o "$out/other.iso" "$here/media/other" 2>/dev/null
+xorriso -as mkisofs -quiet -V "OTHER DISC" -J -r -o "$out/other.iso" "$here/media/other" \
+    2>/dev/null
 for fat in stick.img:16384:MYSTICK:1234ABCD floppy.img:1440:MYFLOPPY:0BADF00D \
     floppy2.img:1440:OTHERFLOP:0000BEEF; do
     IFS=: read -r file size label serial <<<"$fat"

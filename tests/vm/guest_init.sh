@@ -2,11 +2,9 @@
 # The guest's /init: brings up the drivers and udev as a desktop has them, then runs the
 # commands the host sends over the second serial port.
 export PATH=/bin:/sbin:/usr/bin HOME=/root LANG=C.UTF-8
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-mount -t tmpfs run /run
-mount -t tmpfs tmp /tmp
+for fs in proc:/proc sysfs:/sys devtmpfs:/dev tmpfs:/run tmpfs:/tmp; do
+    mount -t "${fs%:*}" "${fs%:*}" "${fs#*:}"
+done
 mkdir -p /run/udev /root/.config
 echo "guest: loading modules" >/dev/ttyS0
 while read -r ko; do
@@ -21,16 +19,14 @@ echo "guest: udev settled" >/dev/ttyS0
 # The desktop's storage stack, in the order it needs: the system bus, polkitd (udisksd looks for
 # it once, at its start), udisksd; then a desktop user who mounts through it.
 if grep -qw bm.desktop /proc/cmdline; then
-    retry() {
-        i=0
-        until "$@" >/dev/null 2>&1 || [ $i -ge 300 ]; do sleep 0.1; i=$((i + 1)); done
-    }
+    retry() { i=0; until "$@" >/dev/null 2>&1 || [ $i -ge 300 ]; do sleep 0.1; i=$((i + 1)); done; }
     chown -R 1000:1000 /home/user
     chown -R polkitd:polkitd /etc/polkit-1/rules.d
     mkdir -p /run/dbus /var/lib/udisks2
     dbus-daemon --system --fork 2>/dev/ttyS0
     /usr/lib/polkit-1/polkitd --no-debug >/dev/ttyS0 2>&1 &
-    retry dbus-send --system --print-reply --dest=org.freedesktop.PolicyKit1 / org.freedesktop.DBus.Peer.Ping
+    retry dbus-send --system --print-reply --dest=org.freedesktop.PolicyKit1 / \
+        org.freedesktop.DBus.Peer.Ping
     /usr/libexec/udisks2/udisksd >/dev/ttyS0 2>&1 &
     retry udisksctl info -b /dev/sr0
     echo "guest: udisksd up" >/dev/ttyS0
