@@ -60,10 +60,9 @@ def step(guest, what, command, before=None, during=None, after=None, **want):
         parsed = dict({d["Letter"]: d for d in parsed}, order="".join(d["Letter"] for d in parsed))
     got = dict(parsed if isinstance(parsed, dict) else {}, rc=rc, stdout=out, stderr=err)
     # The CD tray as QMP sees it: whether it is open, and how it moved.
-    got["tray"] = next(b for b in guest.qmp("query-block")
-                       if b.get("qdev", "").endswith("cd0dev")).get("tray_open")
-    got["moves"] = [e["data"]["tray-open"] for e in guest.events[mark:]
-                    if e["event"] == "DEVICE_TRAY_MOVED"]
+    cd = next(b for b in guest.qmp("query-block") if b.get("qdev", "").endswith("cd0dev"))
+    got["tray"], got["moves"] = cd.get("tray_open"), [
+        e["data"]["tray-open"] for e in guest.events[mark:] if e["event"] == "DEVICE_TRAY_MOVED"]
     for probe, expected in (after or {}).items():
         got[probe], want[probe] = guest.run(probe)[1].strip(), expected
     wrong = [k for k, w in want.items() if not matches(w, got.get(k))]
