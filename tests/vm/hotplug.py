@@ -23,11 +23,9 @@ KIND, ACTION = {"E": "sr", "F": "sd"}, {"added": "add", "gone": "remove", "media
 
 # Idle: udevd done, and the watch's main thread back in its poll.
 IDLE = r"""
-udevadm settle --timeout=30
-i=0
+udevadm settle --timeout=30; i=0
 until [ -n "$pid" ] && grep -qE 'poll|select' /proc/$pid/wchan; do
-    [ $i -ge 300 ] && exit 1
-    sleep 0.1; i=$((i + 1)); pid=${pid:-$(pidof bayminder-drives)}
+    [ $i -ge 300 ] && exit 1; sleep 0.1; i=$((i + 1)); pid=${pid:-$(pidof bayminder-drives)}
 done
 """
 START = r"""
@@ -175,11 +173,3 @@ def run(guest, step, check):
     check(before and before[0] == after[0] and after[1] - before[1] <= RSS_SLACK_KB
           and after[2] == 0, "the watch's descriptors and VmRSS (kB) where they began, no device "
           f"message: {before} -> {after}")
-
-
-def with_udisks(guest, check):
-    """The USB CD drive comes and goes while udisksd handles it too."""
-    watch, rows = Watch(guest, check), usb_cd_steps(guest)
-    for what, act, line, want in (rows[0], rows[-1]):
-        watch.plugged("desktop: " + what, act, line, **want)
-    check(watch.health()[2] == 0, "desktop: no device message from the watch")

@@ -1,12 +1,10 @@
 """The test guest under QEMU: its drives, its control line and QMP.
 
-The guest runs the commands sent over its second serial port (see guest_init.sh) and answers
-each on one line; QMP gives the host's view of the hardware and lets the host act on it (put a
-disc in, take one out, pull the stick, plug drives in and out). Both are read only while the
-host waits for an answer: QEMU sends an event before the reply to any later command, so a query
-gathers all events so far. A hotplug guest's third serial port is its stream of lines that come
-unasked, read as they come.
-"""
+The guest answers each command sent over its second serial port on one line (guest_init.sh);
+QMP shows and changes the host's side of the hardware (discs in and out, drives plugged in and
+out). Both are read only while the host waits for an answer: QEMU sends an event before the reply
+to any later command, so a query gathers all events so far. A hotplug guest's third serial port
+is its stream of lines that come unasked, read as they come."""
 
 import base64
 import json
@@ -29,16 +27,17 @@ class _Lines:
     def __init__(self, path):
         if os.path.exists(path):
             os.unlink(path)
-        self.sock, self.pending = socket.socket(socket.AF_UNIX), b""
+        self.sock, self.pending, self.name = socket.socket(socket.AF_UNIX), b"", path
         self.sock.bind(path)
         self.sock.listen(1)
         self.sock.settimeout(20)
 
-    def accept(self, what):
+    def accept(self):
         try:
             self.sock = self.sock.accept()[0]
         except OSError:
-            raise VmError(f"QEMU did not connect its {what}")
+            raise VmError(f"QEMU did not connect to {os.path.basename(self.name)}")
+        return self
 
     def send(self, text):
         self.sock.sendall(text.encode())
@@ -67,18 +66,15 @@ class _Lines:
 class Vm:
     """One guest. cd, stick and floppy are image files in the guest folder or None (an empty
     drive); a desktop guest runs the system bus, polkitd and udisksd as a desktop has them; a
-    hotplug guest has a USB controller, and images as nodes that outlive the devices on them."""
+    hotplug guest has its images as nodes that outlive the devices on them."""
 
     def __init__(self, guest_dir, work_dir, **media):
         self.guest_dir, self.work_dir, self.proc, self.events = guest_dir, work_dir, None, []
         self.cd, self.stick, self.floppy, self.desktop, self.hotplug = map(
             media.get, ("cd", "stick", "floppy", "desktop", "hotplug"))
 
-    def image(self, name):
-        return os.path.join(self.guest_dir, name)
-
     def command_line(self):
-        w, img = self.work_dir, self.image
+        w, img = self.work_dir, lambda name: os.path.join(self.guest_dir, name)
         cd, fd = (f",file={img(n)},format=raw" if n else "" for n in (self.cd, self.floppy))
         args = [QEMU, "-machine", "pc,accel=tcg", "-nodefaults", "-nographic", "-m", "512",
                 "-no-reboot", "-kernel", img("vmlinuz"), "-initrd", img("initrd.gz"),
@@ -89,9 +85,7 @@ class Vm:
                 "-serial", f"file:{w}/console.log", "-serial", f"unix:{w}/ctl.sock", "-qmp",
                 f"unix:{w}/qmp.sock", "-drive", "if=none,id=cd0,media=cdrom,readonly=on" + cd,
                 "-device", "ide-cd,drive=cd0,id=cd0dev", "-drive", "if=none,id=fd0" + fd,
-                "-device", "floppy,drive=fd0,id=fd0dev"]
-        if self.stick or self.hotplug:
-            args += ["-device", "qemu-xhci,id=xhci"]
+                "-device", "floppy,drive=fd0,id=fd0dev", "-device", "qemu-xhci,id=xhci"]
         if self.stick:
             args += ["-drive", f"if=none,id=stick,file={img(self.stick)},format=raw",
                      "-device", "usb-storage,bus=xhci.0,drive=stick,removable=on,id=stickdev"]
@@ -105,15 +99,13 @@ class Vm:
 
     def start(self):
         os.makedirs(self.work_dir, exist_ok=True)
-        names = ("qmp", "ctl", "stream")[:3 if self.hotplug else 2]
-        lines = [_Lines(os.path.join(self.work_dir, name + ".sock")) for name in names]
+        lines = [_Lines(os.path.join(self.work_dir, name + ".sock"))
+                 for name in ("qmp", "ctl", "stream")[:3 if self.hotplug else 2]]
         started = time.monotonic()
         with open(os.path.join(self.work_dir, "qemu.log"), "w") as log:
             self.proc = subprocess.Popen(self.command_line(), stdin=subprocess.DEVNULL, stdout=log,
                                          stderr=subprocess.STDOUT)
-        for line, name in zip(lines, names):
-            line.accept(name + ".sock")
-        self._qmp, self._ctl, self.stream = lines + [None] * (3 - len(lines))
+        self._qmp, self._ctl, self.stream = [s.accept() for s in lines] + [None] * (3 - len(lines))
         self._qmp.read(lambda line: json.loads(line).get("QMP"), 20, "QMP greeting")
         self.qmp("qmp_capabilities")
         self._ctl.read(lambda line: "@@READY" in line or None, 90, "guest ready")
@@ -153,9 +145,8 @@ class Vm:
         """Adds devices in order; a usb-bot is attached once its LUNs are on its bus."""
         for props in devices:
             self.qmp("device_add", **props)
-        for props in devices:
-            if props["driver"] == "usb-bot":
-                self.qmp("qom-set", path=props["id"], property="attached", value=True)
+        for props in (p for p in devices if p["driver"] == "usb-bot"):
+            self.qmp("qom-set", path=props["id"], property="attached", value=True)
 
     def unplug(self, qdev):
         mark = self.mark()
@@ -165,7 +156,7 @@ class Vm:
             self._qmp.read(lambda line: self._reply(line) or True, 20, "QMP event DEVICE_DELETED")
 
     def change_medium(self, qdev, name):
-        args = {"id": qdev, "filename": self.image(name), "format": "raw",
+        args = {"id": qdev, "filename": os.path.join(self.guest_dir, name), "format": "raw",
                 "read-only-mode": "read-only" if name.endswith(".iso") else "retain"}
         try:
             self.qmp("blockdev-change-medium", **args)

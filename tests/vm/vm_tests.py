@@ -26,6 +26,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BM = "bayminder-drives "
 MOUNTS = "grep -c ' 11:0 ' /proc/self/mountinfo"  # mounts of /dev/sr0
 failures = []
+OPENED = dict(tray=True, moves=[True], DoorClosed=False)
 CLOSED = dict(tray=False, moves=[False], DoorClosed=True, MediaPresent=True)
 OTHER = dict(MediaPresent=True, VolumeLabel="Other Disc")  # other.iso
 
@@ -42,14 +43,11 @@ def matches(want, got):
     return type(want) is type(got) and want == got
 
 
-def step(guest, what, command, before=None, during=None, after=None, **want):
+def step(guest, what, command, during=None, after=None, **want):
     """Runs a command in the guest and checks what came of it: its status (rc), output (stdout,
     stderr), the fields of the record or drives it printed, the tray as QMP sees it (tray, moves)
-    and the output of the after commands. before and during are the host's actions."""
-    mark = guest.mark()
-    if before:
-        before()
-    started = time.monotonic()
+    and the output of the after commands. during() is the host's action meanwhile."""
+    mark, started = guest.mark(), time.monotonic()
     rc, out, err = guest.run(command, during=during)
     took = time.monotonic() - started
     try:
@@ -98,8 +96,7 @@ def with_disc(guest):
 
     # The tray, as QMP sees it.
     for what, command, want in (
-            ("open D opens the tray", "umount /mnt/cd && " + BM + "open D",
-             dict(tray=True, moves=[True], DoorClosed=False)),
+            ("open D opens the tray", "umount /mnt/cd && " + BM + "open D", OPENED),
             ("refresh D with the tray open reads no media", BM + "refresh D",
              dict(MediaPresent=False)),
             ("close D closes the tray", BM + "close D", CLOSED),
@@ -109,19 +106,20 @@ def with_disc(guest):
 
     # The host changes the disc. The kernel notices at our next open, and udev reads the new
     # disc only after that; the first refresh reads the disc's own volume descriptors.
+    guest.change_medium("cd0dev", "other.iso")
     first = step(guest, "the first refresh after the host's disc change reads its label",
-                 BM + "refresh D", rc=0, **OTHER,
-                 before=lambda: guest.change_medium("cd0dev", "other.iso"))
+                 BM + "refresh D", rc=0, **OTHER)
     step(guest, "and the next, after udev, the same label and serial",
          "udevadm settle --timeout=20; " + BM + "refresh D", rc=0,
          SerialNumber=first.get("SerialNumber"), **OTHER)
-    step(guest, "a disc taken out by the host reads absent", BM + "refresh D",
-         before=lambda: guest.qmp("eject", id="cd0dev", force=True), rc=0, MediaPresent=False)
+    guest.qmp("eject", id="cd0dev", force=True)
+    step(guest, "a disc taken out by the host reads absent", BM + "refresh D", rc=0,
+         MediaPresent=False)
+    guest.change_medium("cd0dev", "mydata.iso")
+    guest.change_medium("fd0dev", "floppy2.img")
     step(guest, "a floppy changed by the host: its label at the second refresh",
-         BM + "refresh A > /dev/null; " + BM + "refresh A",
-         before=lambda: [guest.change_medium("cd0dev", "mydata.iso"),
-                         guest.change_medium("fd0dev", "floppy2.img")],
-         rc=0, MediaPresent=True, VolumeLabel="Otherflop")
+         BM + "refresh A > /dev/null; " + BM + "refresh A", rc=0, MediaPresent=True,
+         VolumeLabel="Otherflop")
     step(guest, "another program holds the drive exclusively: the 291 message, media absent",
          "hold_excl /dev/sr0 " + BM + "refresh D",
          rc=0, MediaPresent=False, stderr=has("Another program is using the cd", "291"))
@@ -142,7 +140,6 @@ def user(command):
 
 
 def desktop(guest):
-    """A desktop user with the system bus, polkitd and udisksd."""
     step(guest, "desktop: D: loaded, as the user", user("refresh D"),
          rc=0, VolumeLabel="My Data", MediaPresent=True, DoorClosed=True)
     step(guest, "desktop: open D on an unmounted disc opens the tray by the drive's eject",
@@ -165,15 +162,21 @@ def desktop(guest):
          tray=False, moves=[], after={MOUNTS: "1"}, stderr=has(busy))
 
     # Unmounted through udisks2, then ejected: the tray opens and nothing stays mounted.
+    guest.run("kill $(cat /tmp/busy)")
     step(guest, "desktop: open D on the mounted disc unmounts and ejects through udisksd, the "
-         "tray opens", user("open D"), before=lambda: guest.run("kill $(cat /tmp/busy)"),
-         rc=0, tray=True, moves=[True], DoorClosed=False, DoorUncertain=False,
+         "tray opens", user("open D"), rc=0, DoorUncertain=False, **OPENED,
          stderr=has("udisks2 Unmount /dev/sr0 => ok", "udisks2 Eject /dev/sr0 => ok"),
          after={MOUNTS: "0", "udisksctl info -b /dev/sr0 | sed -n 's/^ *MountPoints://p'": ""})
     step(guest, "desktop: close D closes the tray", user("close D"), rc=0, **CLOSED)
+    guest.change_medium("cd0dev", "other.iso")
     step(guest, "desktop: the first refresh after a disc change reads its label",
-         user("refresh D"), **OTHER, before=lambda: guest.change_medium("cd0dev", "other.iso"))
-    hotplug.with_udisks(guest, check)
+         user("refresh D"), **OTHER)
+
+    # The USB CD drive comes and goes while udisksd handles it too.
+    watch, rows = hotplug.Watch(guest, check), hotplug.usb_cd_steps(guest)
+    for what, act, line, want in (rows[0], rows[-1]):
+        watch.plugged("desktop: " + what, act, line, **want)
+    check(watch.health()[2] == 0, "desktop: no device message from the watch")
 
 
 GUESTS = (("with-disc", dict(cd="mydata.iso", stick="stick.img", floppy="floppy.img"), with_disc),
