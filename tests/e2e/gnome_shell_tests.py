@@ -13,7 +13,7 @@ import sys
 import time
 
 from harness import (GSM, HIDDEN, SHOWN, Desktop, Failure, check, door_moves, fifo_trace, main,
-                     poll, put, settle, start_session)
+                     poll, put, read_int, settle, start_session)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SHELL = ("org.gnome.Shell", "/org/gnome/Shell", "org.gnome.Shell")
@@ -60,11 +60,7 @@ class Autostarted:
         self.started, self.status, self.proc = time.monotonic(), None, self
 
     def poll(self):
-        try:
-            with open(self.status_file) as f:
-                return int(f.read())
-        except (OSError, ValueError):
-            return None
+        return read_int(self.status_file)
 
     def wait_exit(self, timeout):
         poll("the program to end", lambda: self.poll() is not None, timeout, 0.1)

@@ -86,6 +86,15 @@ def put(path, text, mode=0o644):
     os.chmod(path, mode)
 
 
+def read_int(path):
+    """The number a program wrote to path, or None while it has written none."""
+    try:
+        with open(path) as f:
+            return int(f.read())
+    except (OSError, ValueError):
+        return None
+
+
 def hide_system_autostart(autostart, keep=()):
     """Hides the machine's own autostart entries (screensavers, agents...), all but keep."""
     os.makedirs(autostart, exist_ok=True)

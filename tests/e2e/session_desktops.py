@@ -14,7 +14,7 @@ import threading
 import time
 
 from harness import (GSM, HERE, IDLE, Program, check, fifo_trace, hide_system_autostart, poll,
-                     put, start_session, wait_sni_host)
+                     put, read_int, start_session, wait_sni_host)
 
 PR_SET_CHILD_SUBREAPER = 36
 NETLINK_CONNECTOR, CN_IDX_PROC, PROC_EVENT_EXIT = 11, 1, 0x80000000
@@ -137,11 +137,7 @@ class Autostarted(Program):
         desktop.programs.append(self)
 
     def read_pid(self):
-        try:
-            with open(self.pidfile) as f:
-                return int(f.read())
-        except (OSError, ValueError):
-            return None
+        return read_int(self.pidfile)
 
     def poll(self):
         if self._status is None and self.pid:
