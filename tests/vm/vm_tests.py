@@ -8,7 +8,7 @@ Three boots: one with a disc in the IDE CD-ROM, a USB stick on xhci and a floppy
 empty CD-ROM, where a USB CD drive and a USB stick come and go while the watch runs (hotplug.py);
 and a desktop one with the system bus, polkitd and udisksd, where a desktop user mounts the disc
 and the tray must still open, and a USB CD drive comes and goes. Each step prints one line; the
-exit status is 1 when any failed, 77 when QEMU cannot run here at all.
+exit status is 1 when any failed, 77 when QEMU is not installed.
 """
 
 import json
