@@ -17,13 +17,6 @@ std::function<bool()> TableBusy;
 
 namespace {
 
-// The key of a drive known by its letter alone: no identity holds a line break.
-std::string LetterKey(char letter) {
-    std::string key(1, '\n');
-    key += letter;
-    return key;
-}
-
 // A change put off while the table is in use is tried again after this long.
 constexpr int kRetryInterval = 200;
 
@@ -173,10 +166,10 @@ void FollowMachine() {
     std::vector<TableChange> changes;
     // Every letter of the table stays its drive's; a drive whose letter is the machine's is
     // known by its letter alone (the key below is no identity any drive has).
-    std::map<std::string, char> kept;
+    std::map<std::string, char> kept;  // a drive without identity as "\n" + its letter
     for (const auto& d : gDrives) {
         if (!d.Letter.empty()) {
-            kept[d.Identity.empty() ? LetterKey(d.Letter[0]) : d.Identity] = d.Letter[0];
+            kept[d.Identity.empty() ? "\n" + d.Letter : d.Identity] = d.Letter[0];
         }
     }
     Plan(*set, kept, attached);
@@ -210,8 +203,8 @@ void FollowMachine() {
         changes.push_back({d.Gone ? "gone" : "added", d.Letter});
     }
     for (const auto& [letter, identity] : gPlan.bound) {
-        const bool known =
-            pinnedAt(letter) ? kept.contains(LetterKey(letter)) : kept.contains(identity);
+        const bool known = pinnedAt(letter) ? kept.contains("\n" + std::string(1, letter))
+                                            : kept.contains(identity);
         if (known) {
             continue;
         }

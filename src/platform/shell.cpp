@@ -62,9 +62,7 @@ void Shell_SessionEndMedia(const std::vector<std::string>& media) {
     if (TraceEnabled(TraceCategory::Tray)) {
         std::string line = "end-of-session media";
         for (const std::string& medium : media) {
-            // Appended apart: g++ 12 at -O3 takes `" " + string` here for an overlapping copy.
-            line += ' ';
-            line += TraceQuote(medium);
+            line += " " + TraceQuote(medium);
         }
         Trace(TraceCategory::Tray, line);
     }
