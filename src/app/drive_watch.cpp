@@ -56,11 +56,11 @@ void TableWatch::Look(bool print) {
         Seen now{d.MediaPresent != 0, d.VolumeLabel};
         const auto before = seen_.find(d.Letter);
         if (print && before != seen_.end()) {
-            if (now.media != before->second.media && !now.media) {
-                emptied.push_back(d.Letter);
-                continue;
-            }
             if (now.media != before->second.media) {
+                if (!now.media) {
+                    emptied.push_back(d.Letter);
+                    continue;
+                }
                 Print("media", d.Letter);
             } else if (now.media && now.label != before->second.label) {
                 Print("label", d.Letter);
